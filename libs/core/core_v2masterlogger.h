@@ -1,0 +1,208 @@
+// core_v2masterlogger.h                                           -*-C++-*-
+//
+// The process-wide 'MasterLogger'.  A log call names a type (CRIT, WARN, INFO,
+// NORM or a type registered later), a tag (the qualified name of the caller)
+// and a message.  Call sites test the type's bit in 'g_log_mask' first (the
+// LOG_* macros do), so a disabled type costs one memory test.  Lines are
+// numbered by thread, optionally echoed to standard output, and handed to the
+// installed 'LogImpl' (the service installs the rotating file logger).
+//
+// Thread safety: any thread may log.  Type administration is confined to the
+// thread that created the logger (the first thread that logged).
+#ifndef INCLUDED_CORE_V2MASTERLOGGER
+#define INCLUDED_CORE_V2MASTERLOGGER
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core_varargs.h"
+
+namespace core {
+
+// Standard log types.  Type 0 is capture-to-string and is always delivered.
+enum LogType : int { LOG_2STRING = 0, LOG_CRIT = 1, LOG_WARN = 2, LOG_INFO = 3, LOG_NORM = 4 };
+
+constexpr int k_MAX_LOG_TYPES = 1024;
+
+// Bit n (byte n/8, bit n%8) is set when log type n is enabled.  Read without
+// locks at every call site.
+extern unsigned char g_log_mask[k_MAX_LOG_TYPES / 8];
+
+inline bool isLogEnabled(int type) {
+    return type == 0 || (static_cast<unsigned>(type) < static_cast<unsigned>(k_MAX_LOG_TYPES) &&
+                         (g_log_mask[type >> 3] >> (type & 7)) & 1);
+}
+
+// Output implementation: receives every line of a type with a non-zero code.
+class LogImpl {
+public:
+    virtual ~LogImpl();
+    // 'typeName' may be null.  Called under the logger mutex.
+    virtual void log(int type, unsigned threadNumber, const char* typeName, int code,
+                     std::string_view text) = 0;
+};
+
+// Discards everything; installed until another implementation is.
+class DefaultLogImpl : public LogImpl {
+public:
+    void log(int, unsigned, const char*, int, std::string_view) override {}
+};
+
+// Rate-limited output.  'produce' builds the message only when it is written.
+class LogRImpl {
+public:
+    virtual ~LogRImpl();
+    virtual void logRate(int rateClass, int type, unsigned threadNumber, std::string_view key,
+                         const std::function<std::string()>& produce) = 0;
+};
+
+// The limiters of classes 1 to 12 (every 10th ... once per 86400 s).
+class DefaultLogRImpl : public LogRImpl {
+public:
+    DefaultLogRImpl();
+    ~DefaultLogRImpl() override;
+    void logRate(int rateClass, int type, unsigned threadNumber, std::string_view key,
+                 const std::function<std::string()>& produce) override;
+
+private:
+    struct Limiters;
+    std::unique_ptr<Limiters> d_limiters;
+};
+
+// Gets the lines of the types it registered for.
+class GlobalLogObserver {
+public:
+    explicit GlobalLogObserver(std::vector<int> types);
+    virtual ~GlobalLogObserver();
+    virtual void notify(int type, unsigned threadNumber, const char* typeName,
+                        std::string_view text) = 0;
+    const std::vector<int>& types() const { return d_types; }
+
+private:
+    friend class MasterLogger;
+    std::vector<int> d_types;
+    bool d_in_notify = false;
+};
+
+// Collects lines logged with type 0 on the constructing thread.
+class LogCapture {
+public:
+    explicit LogCapture(int lineLimit = 1000);
+    ~LogCapture();
+    LogCapture(const LogCapture&) = delete;
+    LogCapture& operator=(const LogCapture&) = delete;
+    const std::string& text() const { return d_text; }
+    int lineCount() const { return d_lines; }
+
+private:
+    friend class MasterLogger;
+    void append(std::string_view line);
+    int d_limit;
+    int d_lines = 0;
+    bool d_registered = false;
+    std::string d_text;
+};
+
+// One entry of the history ring.
+struct LogHistoryEntry {
+    int64_t d_monotonic_ms;
+    std::string d_type_name;
+    std::string d_text;
+};
+
+class MasterLogger {
+public:
+    // LOGGING
+    // Joins 'tag' (without a leading "NS_") and 'message' and delivers the line.
+    static void log(int type, std::string_view tag, std::string_view message);
+
+    // Builds the message with the format engine, then as 'log'.
+    template <class... Args>
+    static void logf(int type, std::string_view tag, const char* format, const Args&... args) {
+        log(type, tag, strFormat(format, args...));
+    }
+
+    // Rate-limited: 'message' is also the key.  Class 0 means no limit.
+    static void logRate(int rateClass, int type, std::string_view message);
+
+    // Writes "Log at %s:%d", "Log at %s:%d - %s", "Log at %s:%d (%s)" or
+    // "Log at %s:%d (%s) - %s" for empty/non-empty function and message.
+    static void logAt(int type, std::string_view file, int line, std::string_view function,
+                      std::string_view message);
+
+    // The calling thread's number (0 for the thread that created the logger).
+    static unsigned threadNumber();
+
+    // TYPE ADMINISTRATION (creating thread only; misuse is reported and ignored)
+    // Registers 'name' and answers its number, or 0 when the table is full.
+    static int registerType(const char* name, const char* colour);
+    // Answers the number of the type called exactly 'name', or 0.
+    static int findType(std::string_view name);
+    static const char* typeName(int type);  // null when out of range
+    static int numTypes();
+    static int code(int type);
+    static void setCode(int type, int code);  // types 4 and up only
+    static void enable(int type, int code);   // ORs 'code' into the type's code
+    static void disable(int type);
+    static void setConsoleEcho(int type, bool on);
+    static bool consoleEcho(int type);
+    static void setHistory(int type, bool on);
+
+    // OUTPUT
+    // Installs 'impl' (a new 'DefaultLogImpl' when null); destroys the old one.
+    static void setImpl(std::unique_ptr<LogImpl> impl);
+    static void setRImpl(std::unique_ptr<LogRImpl> impl);
+    // Installs a hook that sees every console-echoed line (null removes it).
+    static void setConsoleHook(std::function<void(std::string_view)> hook);
+
+    // OBSERVERS AND HISTORY
+    static void addObserver(GlobalLogObserver* observer);
+    static void removeObserver(GlobalLogObserver* observer);
+    static void setHistoryCapacity(size_t capacity);
+    static std::vector<LogHistoryEntry> history();
+
+    // Delivers an already-joined line of 'type' (used by the rate limiter).
+    static void deliver(int type, std::string_view line);
+};
+
+// Holds the installed implementation for the lifetime of the object.
+class Globals {
+public:
+    explicit Globals(std::unique_ptr<LogImpl> impl);
+    virtual ~Globals();
+};
+
+class DefaultGlobals : public Globals {
+public:
+    DefaultGlobals() : Globals(std::make_unique<DefaultLogImpl>()) {}
+};
+
+}  // namespace core
+
+// Log call sites.  The mask test comes before anything is built.
+#define CORE_LOG(type, tag, ...)                                    \
+    do {                                                            \
+        if (::core::isLogEnabled(type)) {                           \
+            ::core::MasterLogger::logf((type), (tag), __VA_ARGS__); \
+        }                                                           \
+    } while (0)
+
+#define LOG_CRIT(tag, ...) CORE_LOG(::core::LOG_CRIT, tag, __VA_ARGS__)
+#define LOG_WARN(tag, ...) CORE_LOG(::core::LOG_WARN, tag, __VA_ARGS__)
+#define LOG_INFO(tag, ...) CORE_LOG(::core::LOG_INFO, tag, __VA_ARGS__)
+#define LOG_NORM(tag, ...) CORE_LOG(::core::LOG_NORM, tag, __VA_ARGS__)
+
+// Rate-limited call site: LOG_RATE(rateClass, type, format, args...).
+#define LOG_RATE(rateClass, type, ...)                                                  \
+    do {                                                                                \
+        if (::core::isLogEnabled(type)) {                                               \
+            ::core::MasterLogger::logRate((rateClass), (type),                          \
+                                          ::core::strFormat(__VA_ARGS__));              \
+        }                                                                               \
+    } while (0)
+
+#endif
