@@ -1,0 +1,76 @@
+#include "cutl_environment.h"
+
+#ifdef _WIN32
+#include <shlobj.h>
+#include <windows.h>
+#else
+#include <cstdlib>
+#endif
+
+#include "core_assert.h"
+
+namespace cutl {
+
+#ifdef _WIN32
+const char k_PATH_SEPARATOR = '\\';
+#else
+const char k_PATH_SEPARATOR = '/';
+#endif
+
+namespace {
+
+// Answers the folder, or false when the platform cannot tell.
+bool queryCommonDataDir(std::string* out) {
+#ifdef _WIN32
+    char path[MAX_PATH];
+    if (FAILED(
+            SHGetFolderPathA(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, path))) {
+        return false;
+    }
+    out->assign(path);
+    return true;
+#else
+    // PROGRAMDATA relocates the data as on Windows; an empty value names no
+    // folder at all.
+    const char* value = std::getenv("PROGRAMDATA");
+    if (value == nullptr) {
+        out->assign("/var/lib");
+        return true;
+    }
+    if (*value == '\0') {
+        return false;
+    }
+    out->assign(value);
+    return true;
+#endif
+}
+
+std::string join(std::string base, const char* name) {
+    base += k_PATH_SEPARATOR;
+    base += name;
+    return base;
+}
+
+}  // namespace
+
+std::string commonDataDir() {
+    std::string dir;
+    if (!CHECKF_NOSTOP_AT(queryCommonDataDir(&dir), "cutl_environment", 106)) {
+        return "./data";
+    }
+    return dir;
+}
+
+std::string productDataDir() {
+    return join(join(commonDataDir(), "Tessarin"), "Lumivar");
+}
+
+std::string settingsFilePath() {
+    return join(productDataDir(), "Settings");
+}
+
+std::string logDir() {
+    return join(productDataDir(), "Logs");
+}
+
+}  // namespace cutl
