@@ -1,0 +1,192 @@
+#include "utl_inireader.h"
+
+#include <climits>
+#include <vector>
+
+#include "core_v2masterlogger.h"
+#include "utl_fileutils.h"
+
+namespace utl {
+
+namespace {
+
+// The line without its comment: from the first "#" or ";" outside a stretch
+// quoted with '"' or "'".
+std::string_view withoutComment(std::string_view line) {
+    char quote = 0;
+    for (size_t i = 0; i < line.size(); ++i) {
+        const char c = line[i];
+        if (quote) {
+            if (c == quote) {
+                quote = 0;
+            }
+        } else if (c == '"' || c == '\'') {
+            quote = c;
+        } else if (c == '#' || c == ';') {
+            return line.substr(0, i);
+        }
+    }
+    return line;
+}
+
+bool isSeparator(char c) {
+    return c == '=' || c == ' ';
+}
+
+void tokenize(std::string_view line, std::vector<std::string_view>* tokens) {
+    tokens->clear();
+    size_t i = 0;
+    while (i < line.size()) {
+        if (isSeparator(line[i])) {
+            ++i;
+            continue;
+        }
+        std::string_view token;
+        if (line[i] == '"') {
+            const size_t close = line.find('"', i + 1);
+            if (close == std::string_view::npos) {
+                token = line.substr(i + 1);
+                i = line.size();
+            } else {
+                token = line.substr(i + 1, close - i - 1);
+                i = close + 1;
+            }
+        } else {
+            const size_t start = i;
+            while (i < line.size() && !isSeparator(line[i])) {
+                ++i;
+            }
+            token = line.substr(start, i - start);
+        }
+        if (!token.empty()) {
+            tokens->push_back(token);
+        }
+    }
+}
+
+}  // namespace
+
+void IniReader::clear() {
+    d_loaded = false;
+    d_sections.clear();
+    d_path.clear();
+}
+
+bool IniReader::load(const char* data, size_t size) {
+    const std::string_view text(data, size);
+    std::string section = "root";
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find_first_of("\r\n", start);
+        if (end == std::string_view::npos) {
+            end = text.size();
+        }
+        if (end > start) {
+            parseLine(text.substr(start, end - start), &section);
+        }
+        start = end + 1;
+    }
+    d_loaded = true;
+    return true;
+}
+
+void IniReader::parseLine(std::string_view line, std::string* section) {
+    thread_local std::vector<std::string_view> tokens;
+    tokenize(withoutComment(line), &tokens);
+    if (tokens.empty()) {
+        return;
+    }
+    const std::string_view first = tokens[0];
+    if (first.size() > 2 && first.front() == '[' && first.back() == ']') {
+        section->assign(first.substr(1, first.size() - 2));
+        d_sections.try_emplace(*section);
+        return;
+    }
+    if (tokens.size() < 2) {
+        return;
+    }
+    Section& entries = d_sections[*section];
+    if (!entries.emplace(std::string(first), std::string(tokens[1])).second) {
+        LOG_WARN("utl::IniReader::load", "(%s) - duplicate property '%s' in section '%s'", d_path,
+                 first, *section);
+    }
+}
+
+bool IniReader::loadFromFile(std::string_view path) {
+    clear();
+    std::string bytes;
+    if (!FileUtils::readFile(path, &bytes) || bytes.empty()) {
+        return false;
+    }
+    d_path.assign(path);
+    load(bytes.data(), bytes.size());
+    d_path.clear();
+    return true;
+}
+
+const std::string* IniReader::find(std::string_view section, std::string_view key) const {
+    const auto s = d_sections.find(section);
+    if (s == d_sections.end()) {
+        return nullptr;
+    }
+    const auto k = s->second.find(key);
+    return k == s->second.end() ? nullptr : &k->second;
+}
+
+bool IniReader::getString(std::string_view section, std::string_view key, std::string* out) const {
+    const std::string* value = find(section, key);
+    if (!value) {
+        return false;
+    }
+    *out = *value;
+    return true;
+}
+
+bool IniReader::getInt(std::string_view section, std::string_view key, int* out) const {
+    const std::string* value = find(section, key);
+    if (!value) {
+        return false;
+    }
+    // Optional blanks and sign, then digits; the value of the leading digits
+    // is kept even when something else follows.
+    const std::string& v = *value;
+    size_t i = 0;
+    while (i < v.size() && (v[i] == ' ' || v[i] == '\t')) {
+        ++i;
+    }
+    bool negative = false;
+    if (i < v.size() && (v[i] == '-' || v[i] == '+')) {
+        negative = v[i] == '-';
+        ++i;
+    }
+    long long magnitude = 0;
+    size_t digits = 0;
+    bool overflow = false;
+    for (; i < v.size() && v[i] >= '0' && v[i] <= '9'; ++i, ++digits) {
+        magnitude = magnitude * 10 + (v[i] - '0');
+        if (magnitude > static_cast<long long>(INT_MAX) + 1) {
+            overflow = true;
+            magnitude = 0;
+        }
+    }
+    const long long result = negative ? -magnitude : magnitude;
+    if (overflow || result > INT_MAX || result < INT_MIN) {
+        *out = 0;
+        return false;
+    }
+    *out = static_cast<int>(result);
+    while (i < v.size() && (v[i] == ' ' || v[i] == '\t')) {
+        ++i;
+    }
+    return digits > 0 && i == v.size();
+}
+
+bool IniReader::hasKey(std::string_view section, std::string_view key) const {
+    return find(section, key) != nullptr;
+}
+
+bool IniReader::hasSection(std::string_view section) const {
+    return d_sections.find(section) != d_sections.end();
+}
+
+}  // namespace utl

@@ -1,0 +1,149 @@
+#include "utl_inireader.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "cutl_logcapture_testutil.h"
+#include "cutl_tempdir_testutil.h"
+#include "utl_iniwriter.h"
+
+namespace utl {
+namespace {
+
+std::string value(const IniReader& r, const char* section, const char* key) {
+    std::string out = "<missing>";
+    r.getString(section, key, &out);
+    return out;
+}
+
+TEST(IniReader, LenientSyntax) {
+    IniReader r;
+    EXPECT_TRUE(
+        r.load("top = 1\n"
+               "[NVR]\r\n"
+               "Address = 10.0.0.5\r"
+               "Other 10.0.0.6\n"
+               "\n\n"
+               "Name = \"two words\" ; note\n"
+               "Port = 5000 # main\n"
+               "Hash = \"a#b\"\n"
+               "Apos = it's;cut\n"
+               "Quoted = 'x;y'\n"
+               "Words = first second\n"
+               "Inner = a\"b c\n"
+               "Glued=x=y\n"
+               "Tabs\t=\t1.2.3.4\n"
+               "lonely\n"
+               "[]\n"
+               "[Second] trailing = ignored\n"
+               "k v\n"
+               "[NVR]\n"
+               "Merged yes\n"));
+    EXPECT_TRUE(r.isLoaded());
+    EXPECT_EQ(value(r, "root", "top"), "1");
+    EXPECT_EQ(value(r, "NVR", "Address"), "10.0.0.5");
+    EXPECT_EQ(value(r, "NVR", "Other"), "10.0.0.6");
+    EXPECT_EQ(value(r, "NVR", "Name"), "two words");
+    EXPECT_EQ(value(r, "NVR", "Port"), "5000");
+    EXPECT_EQ(value(r, "NVR", "Hash"), "a#b");
+    // An apostrophe opens a quoted stretch for comments only.
+    EXPECT_EQ(value(r, "NVR", "Apos"), "it's;cut");
+    EXPECT_EQ(value(r, "NVR", "Quoted"), "'x;y'");
+    EXPECT_EQ(value(r, "NVR", "Words"), "first");
+    EXPECT_EQ(value(r, "NVR", "Inner"), "a\"b");
+    EXPECT_EQ(value(r, "NVR", "Glued"), "x");
+    EXPECT_EQ(value(r, "NVR", "Tabs\t"), "\t1.2.3.4");
+    EXPECT_FALSE(r.hasKey("NVR", "lonely"));
+    EXPECT_FALSE(r.hasSection(""));
+    EXPECT_FALSE(r.hasKey("NVR", "[]"));
+    EXPECT_TRUE(r.hasSection("Second"));
+    EXPECT_EQ(value(r, "Second", "k"), "v");
+    EXPECT_FALSE(r.hasKey("Second", "trailing"));
+    EXPECT_EQ(value(r, "NVR", "Merged"), "yes");
+    EXPECT_FALSE(r.hasKey("nvr", "Address"));
+    EXPECT_FALSE(r.hasSection("none"));
+
+    std::string untouched = "keep";
+    EXPECT_FALSE(r.getString("NVR", "none", &untouched));
+    EXPECT_EQ(untouched, "keep");
+}
+
+TEST(IniReader, IntegerValues) {
+    IniReader r;
+    r.load("[s]\na 5000\nb -12\nc 80x\nd x\ne 99999999999\nf \" 7 \"\n");
+    int v = -1;
+    EXPECT_TRUE(r.getInt("s", "a", &v));
+    EXPECT_EQ(v, 5000);
+    EXPECT_TRUE(r.getInt("s", "b", &v));
+    EXPECT_EQ(v, -12);
+    // Not a number: false, but the leading digits are what the service uses.
+    EXPECT_FALSE(r.getInt("s", "c", &v));
+    EXPECT_EQ(v, 80);
+    EXPECT_FALSE(r.getInt("s", "d", &v));
+    EXPECT_EQ(v, 0);
+    EXPECT_FALSE(r.getInt("s", "e", &v));
+    EXPECT_EQ(v, 0);
+    EXPECT_TRUE(r.getInt("s", "f", &v));
+    EXPECT_EQ(v, 7);
+    v = 42;
+    EXPECT_FALSE(r.getInt("s", "missing", &v));
+    EXPECT_EQ(v, 42);
+}
+
+TEST(IniReader, DuplicatesKeepTheFirstValueAndNameTheFile) {
+    cutl::LogLines log;
+    cutl::TempDir dir;
+    const std::string path = dir / "Settings";
+    std::ofstream(path) << "[NVR]\nPort 1\nPort 2\n";
+    IniReader r;
+    ASSERT_TRUE(r.loadFromFile(path));
+    EXPECT_EQ(value(r, "NVR", "Port"), "1");
+    EXPECT_EQ(log.count("utl::IniReader::load(" + path +
+                            ") - duplicate property 'Port' in "
+                            "section 'NVR'",
+                        core::LOG_WARN),
+              1);
+
+    // Missing, empty or unreadable files leave the reader empty.
+    EXPECT_FALSE(r.loadFromFile(dir / "absent"));
+    EXPECT_FALSE(r.isLoaded());
+    EXPECT_FALSE(r.hasSection("NVR"));
+    std::ofstream(dir / "empty");
+    EXPECT_FALSE(r.loadFromFile(dir / "empty"));
+    EXPECT_FALSE(r.loadFromFile(dir.path()));
+}
+
+TEST(IniWriter, WritesThePlainestReadableForm) {
+    IniWriter w;
+    w.addSection("NVR");
+    w.addEntry("Address", "10.0.0.5");
+    w.addEntry("Port", "5000");
+    EXPECT_EQ(w.toText(), "[NVR]\nAddress 10.0.0.5\nPort 5000\n");
+
+    IniWriter many;
+    many.addEntry("first", "0");
+    many.addSection("A");
+    many.addSection("B");
+    many.addEntry("spaced", "a b");
+    many.addEntry("empty", "");
+    many.addEntry("marks", "x#y;z=w");
+    many.addSection("");
+    EXPECT_EQ(many.toText(), "first 0\n\n[A]\n\n[B]\nspaced \"a b\"\nempty \nmarks \"x#y;z=w\"\n");
+
+    IniReader r;
+    r.load(many.toText());
+    std::string out;
+    EXPECT_TRUE(r.getString("root", "first", &out));
+    EXPECT_TRUE(r.getString("B", "spaced", &out));
+    EXPECT_EQ(out, "a b");
+    EXPECT_TRUE(r.getString("B", "marks", &out));
+    EXPECT_EQ(out, "x#y;z=w");
+    EXPECT_FALSE(r.hasKey("B", "empty"));
+    EXPECT_TRUE(r.hasSection("A"));
+
+    EXPECT_EQ(IniWriter().toText(), "");
+}
+
+}  // namespace
+}  // namespace utl
