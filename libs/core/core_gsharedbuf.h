@@ -40,6 +40,8 @@ public:
     // ACCESSORS
     const char* data() const { return d_block ? d_block.get() + d_offset : nullptr; }
     size_t size() const { return d_size; }
+    // The bytes of the block (what 'shrink' leaves allocated).
+    size_t capacity() const { return d_capacity; }
     bool empty() const { return d_size == 0; }
     std::string_view view() const { return std::string_view(data(), d_size); }
     std::string str() const { return std::string(view()); }
