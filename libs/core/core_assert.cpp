@@ -1,53 +1,139 @@
-// Provisional check facility: to be replaced by the complete implementation.
 #include "core_assert.h"
 
+#include <atomic>
 #include <cstdio>
-#include <cstdlib>
 
+#include "core_stacktrace.h"
 #include "core_v2masterlogger.h"
 
 namespace core {
 
 namespace {
-bool s_stop = true;
+
+std::atomic<Assert::FailureHandler> s_handler{&Assert::failDefault};
+std::atomic<bool> s_locked{false};
+std::atomic<int> s_level{1};
+
+thread_local bool t_in_fail = false;
+thread_local bool t_in_alert = false;
+thread_local bool t_no_stop = false;  // inside 'failNoStop'
+
+void writeStderr(const char* text) {
+    std::fputs(text, stderr);
+    std::fflush(stderr);
 }
+
+}  // namespace
 
 void Assert::fail(const char* expr, std::string_view file, int line, int severity,
                   std::string_view message) {
-    if (failDefault(expr, file, line, severity, message) && s_stop) {
-        std::abort();
+    if (severity > s_level.load(std::memory_order_relaxed)) {
+        return;
+    }
+    if (s_handler.load()(expr, file, line, severity, message)) {
+        StackTrace::stopProcess();
     }
 }
 
 void Assert::failNoStop(const char* expr, std::string_view file, int line, int severity,
                         std::string_view message) {
-    failDefault(expr, file, line, severity, message);
+    if (severity > s_level.load(std::memory_order_relaxed)) {
+        return;
+    }
+    const bool outer = t_no_stop;
+    t_no_stop = true;
+    s_handler.load()(expr, file, line, severity, message);
+    t_no_stop = outer;
 }
 
 void Assert::alert(const char* expr, std::string_view file, int line, std::string_view message) {
-    LOG_CRIT("", "GALERT at %s:%d (%s) (%s)", file, line, expr, message);
+    if (t_in_alert) {
+        writeStderr("Assert:alertDefault - recursive call\n");
+        return;
+    }
+    t_in_alert = true;
+    if (message.empty()) {
+        LOG_CRIT("core::Assert::alertDefault", "GALERT at %s:%d (%s)", file, line, expr);
+    } else {
+        LOG_CRIT("core::Assert::alertDefault", "GALERT at %s:%d (%s) (%s)", file, line, expr,
+                 message);
+    }
+    t_in_alert = false;
 }
 
 bool Assert::failDefault(const char* expr, std::string_view file, int line, int,
                          std::string_view message) {
-    LOG_CRIT("", "GASSERT failed at %s:%d (%s) (%s)", file, line, expr ? expr : "", message);
-    return s_stop;
+    if (!expr) {
+        LOG_CRIT("core::Assert::failDefault", "ERROR!! ASSERT failed at %s:%d", file, line);
+        return false;
+    }
+    if (t_in_fail) {
+        writeStderr("Assert:failDefault - recursive call\n");
+        return false;
+    }
+    t_in_fail = true;
+    bool stop = false;
+    if (StackTrace::isExcluded(file, line)) {
+        if (message.empty()) {
+            LOG_CRIT("core::Assert::failDefault", "EXCLUDED_ASSERT failed at %s:%d (%s)", file,
+                     line, expr);
+        } else {
+            LOG_CRIT("core::Assert::failDefault", "EXCLUDED_ASSERT failed at %s:%d (%s) (%s)", file,
+                     line, expr, message);
+        }
+    } else {
+        const std::string what =
+            strFormat("GASSERT failed at %s:%d (%s) (%s)", file, line, expr, message);
+        LOG_CRIT("core::Assert::failDefault", "%s", what);
+        stop = StackTrace::stopOnFailedCheck();
+        StackTrace::recordFailure(what, stop && !t_no_stop);
+    }
+    t_in_fail = false;
+    return stop;
 }
 
 bool Assert::failToStderr(const char*, std::string_view file, int line, int,
                           std::string_view message) {
-    std::fprintf(stderr, "GASSERT failed at %.*s:%d (%.*s)\n", static_cast<int>(file.size()),
-                 file.data(), line, static_cast<int>(message.size()), message.data());
+    std::string text = strFormat("GASSERT failed at %s:%d (%s)\n", file, line, message);
+    std::fwrite(text.data(), 1, text.size(), stderr);
+    std::fflush(stderr);
     return false;
 }
 
-void Assert::setFailureHandler() {}
-void Assert::setFailureHandler(FailureHandler) {}
-void Assert::lockHandlers(bool) {}
-void Assert::setCheckLevel(int) {}
-int Assert::checkLevel() { return 1; }
-void Assert::setStopOnFailedCheck(bool stop) { s_stop = stop; }
-bool Assert::stopOnFailedCheck() { return s_stop; }
-void Assert::setExclusions(std::vector<std::pair<std::string, int>>) {}
+void Assert::setFailureHandler() {
+    setFailureHandler(&Assert::failToStderr);
+}
+
+void Assert::setFailureHandler(FailureHandler handler) {
+    if (s_locked.load()) {
+        LOG_WARN("core::Assert::setFailureHandler", "handler locked");
+        return;
+    }
+    s_handler.store(handler ? handler : &Assert::failDefault);
+}
+
+void Assert::lockHandlers(bool locked) {
+    s_locked.store(locked);
+}
+
+void Assert::setCheckLevel(int level) {
+    s_level.store(level < 0 ? 0 : level > 1 ? 1 : level);
+}
+
+int Assert::checkLevel() {
+    return s_level.load();
+}
+
+void Assert::setStopOnFailedCheck(bool stop) {
+    StackTrace::setStopOnFailedCheck(stop);
+}
+
+bool Assert::stopOnFailedCheck() {
+    return StackTrace::stopOnFailedCheck();
+}
+
+void Assert::setExclusions(std::vector<std::pair<std::string, int>> exclusions) {
+    StackTrace::setExclusions(std::move(exclusions));
+}
 
 }  // namespace core

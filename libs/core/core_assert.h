@@ -36,10 +36,10 @@ constexpr std::string_view fileStem(std::string_view path) {
 }
 
 class Assert {
-public:
+  public:
     // Answers true when the process must stop.
-    using FailureHandler = bool (*)(const char* expr, std::string_view file, int line,
-                                    int severity, std::string_view message);
+    using FailureHandler = bool (*)(const char* expr, std::string_view file, int line, int severity,
+                                    std::string_view message);
 
     // Reports a failed check; stops the process when the handler says so.
     static void fail(const char* expr, std::string_view file, int line, int severity,
@@ -48,8 +48,7 @@ public:
     static void failNoStop(const char* expr, std::string_view file, int line, int severity,
                            std::string_view message);
     // Logs CRIT "GALERT at %s:%d (%s) (%s)"; never stops.
-    static void alert(const char* expr, std::string_view file, int line,
-                      std::string_view message);
+    static void alert(const char* expr, std::string_view file, int line, std::string_view message);
 
     // Installs the plain standard-error handler unless handlers are locked.
     static void setFailureHandler();
@@ -75,7 +74,9 @@ public:
 };
 
 namespace assert_detail {
-inline std::string message() { return std::string(); }
+inline std::string message() {
+    return std::string();
+}
 template <class... Args>
 std::string message(const char* format, const Args&... args) {
     return strFormat(format, args...);
@@ -91,24 +92,32 @@ std::string message(const char* format, const Args&... args) {
 #define CHECKF(cond, ...) CHECKF_AT(cond, CORE_FILE_STEM, __LINE__ __VA_OPT__(, ) __VA_ARGS__)
 
 // The same with an explicit source name and line.
-#define CHECKF_AT(cond, file, line, ...)                                                  \
-    ((cond) ? true                                                                        \
-            : (::core::Assert::fail("CHECKF", (file), (line), 0,                          \
-                                    ::core::assert_detail::message(__VA_ARGS__)),         \
+#define CHECKF_AT(cond, file, line, ...)                                          \
+    ((cond) ? true                                                                \
+            : (::core::Assert::fail("CHECKF", (file), (line), 0,                  \
+                                    ::core::assert_detail::message(__VA_ARGS__)), \
                false))
 
 // Checks reachable by outside data: report, never stop.
 #define CHECKF_NOSTOP(cond, ...) \
     CHECKF_NOSTOP_AT(cond, CORE_FILE_STEM, __LINE__ __VA_OPT__(, ) __VA_ARGS__)
 
-#define CHECKF_NOSTOP_AT(cond, file, line, ...)                                           \
-    ((cond) ? true                                                                        \
-            : (::core::Assert::failNoStop("CHECKF", (file), (line), 0,                    \
-                                          ::core::assert_detail::message(__VA_ARGS__)),   \
+#define CHECKF_NOSTOP_AT(cond, file, line, ...)                                         \
+    ((cond) ? true                                                                      \
+            : (::core::Assert::failNoStop("CHECKF", (file), (line), 0,                  \
+                                          ::core::assert_detail::message(__VA_ARGS__)), \
+               false))
+
+// GALERT(cond [, format, args...]): evaluates to 'cond'; when it is false logs
+// CRIT "GALERT at ..." with the condition as text.  Never stops.
+#define GALERT(cond, ...)                                                          \
+    ((cond) ? true                                                                 \
+            : (::core::Assert::alert(#cond, CORE_FILE_STEM, __LINE__,              \
+                                     ::core::assert_detail::message(__VA_ARGS__)), \
                false))
 
 // A check whose expression text is the condition itself.
-#define GASSERT(cond)                                                                     \
+#define GASSERT(cond) \
     ((cond) ? true : (::core::Assert::fail(#cond, CORE_FILE_STEM, __LINE__, 0, {}), false))
 
 #endif

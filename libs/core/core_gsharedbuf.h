@@ -19,7 +19,7 @@
 namespace core {
 
 class GSharedBuf {
-public:
+  public:
     // CREATORS
     GSharedBuf() = default;
     // A block of 'size' uninitialised bytes.
@@ -72,7 +72,7 @@ public:
     }
     void reset() { *this = GSharedBuf(); }
 
-private:
+  private:
     std::shared_ptr<char[]> d_block;
     size_t d_capacity = 0;
     size_t d_offset = 0;

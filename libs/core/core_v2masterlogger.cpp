@@ -1,8 +1,19 @@
-// Provisional logger: to be replaced by the complete implementation.
 #include "core_v2masterlogger.h"
 
+#include <time.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <climits>
 #include <cstdio>
+#include <cstring>
+#include <deque>
+#include <map>
 #include <mutex>
+#include <thread>
+
+#include "core_assert.h"
 
 namespace core {
 
@@ -12,39 +23,461 @@ LogImpl::~LogImpl() = default;
 LogRImpl::~LogRImpl() = default;
 
 namespace {
-std::mutex s_mutex;
-std::unique_ptr<LogImpl>& impl() {
-    static std::unique_ptr<LogImpl> s(new DefaultLogImpl);
-    return s;
+
+constexpr size_t k_HISTORY_CAPACITY = 400;
+constexpr int k_INITIAL_TYPES = 5;
+
+struct Slot {
+    char d_name[16];
+    char d_colour[6];
+    std::atomic<uint8_t> d_flags;
+    std::atomic<uint8_t> d_code;
+};
+
+struct State {
+    Slot* d_table;
+    std::atomic<int> d_count{k_INITIAL_TYPES};
+    std::thread::id d_creator = std::this_thread::get_id();
+    std::atomic<bool> d_replacing{false};
+    std::atomic<unsigned> d_next_thread{1};
+
+    std::mutex d_mutex;  // implementation, observers, history
+    std::unique_ptr<LogImpl> d_impl = std::make_unique<DefaultLogImpl>();
+    std::vector<GlobalLogObserver*> d_observers;
+    std::deque<LogHistoryEntry> d_history;
+    size_t d_history_capacity = k_HISTORY_CAPACITY;
+
+    std::mutex d_rate_mutex;  // guards the pointer only; the limiter locks itself
+    std::shared_ptr<LogRImpl> d_rimpl = std::make_shared<DefaultLogRImpl>();
+
+    std::mutex d_hook_mutex;
+    std::shared_ptr<std::function<void(std::string_view)>> d_hook;
+
+    State();
+};
+
+// Per-thread log context.  Plain values only, so they stay usable while the
+// thread (or the process) is being torn down.
+thread_local unsigned t_number = UINT_MAX;
+thread_local bool t_in_impl = false;
+thread_local bool t_in_hook = false;
+thread_local LogCapture* t_captures = nullptr;
+
+std::atomic<MasterLogger::MonotonicClock> s_clock{nullptr};
+
+void copyCut(char* dst, size_t dstSize, const char* src) {
+    std::memset(dst, 0, dstSize);
+    if (src) {
+        std::strncpy(dst, src, dstSize - 1);
+    }
 }
-const char* const s_names[] = {"LOG2STRING", "CRIT", "WARN", "INFO", "NORM"};
+
+// Stores 'name' in a 16-byte field: at most 15 bytes, never ending inside a
+// UTF-8 sequence.
+void setName(Slot& slot, const char* name) {
+    std::memset(slot.d_name, 0, sizeof slot.d_name);
+    if (!name) {
+        return;
+    }
+    size_t len = std::strlen(name);
+    if (len > sizeof slot.d_name - 1) {
+        len = sizeof slot.d_name - 1;
+        while (len > 0 && (static_cast<unsigned char>(name[len]) & 0xC0) == 0x80) {
+            --len;
+        }
+    }
+    std::memcpy(slot.d_name, name, len);
+}
+
+void initSlot(Slot& slot, const char* name, const char* colour, uint8_t code, uint8_t flags) {
+    setName(slot, name);
+    copyCut(slot.d_colour, sizeof slot.d_colour, colour);
+    slot.d_code.store(code, std::memory_order_relaxed);
+    slot.d_flags.store(flags, std::memory_order_relaxed);
+}
+
+State::State() : d_table(new Slot[k_MAX_LOG_TYPES]) {
+    for (int i = 0; i < k_MAX_LOG_TYPES; ++i) {
+        initSlot(d_table[i], nullptr, nullptr, 0, 0);
+    }
+    initSlot(d_table[LOG_2STRING], "LOG2STRING", "", 0, 0);
+    initSlot(d_table[LOG_CRIT], "CRIT", "1;31", 1, e_LOG_ENABLED | e_LOG_TO_IMPL | e_LOG_ECHO);
+    initSlot(d_table[LOG_WARN], "WARN", "1;34", 2, e_LOG_ENABLED | e_LOG_TO_IMPL);
+    initSlot(d_table[LOG_INFO], "INFO", "1", 4, e_LOG_ENABLED | e_LOG_TO_IMPL);
+    initSlot(d_table[LOG_NORM], "NORM", "", 0, 0);
+    for (unsigned char& byte : g_log_mask) {
+        __atomic_store_n(&byte, 0, __ATOMIC_RELAXED);
+    }
+    __atomic_store_n(&g_log_mask[0], 2 | 4 | 8, __ATOMIC_RELAXED);
+}
+
+// Created on first use and never freed, so threads that still log while the
+// process exits find it; the teardown below only releases the outputs.
+State& state() {
+    static State* s = new State;
+    return *s;
+}
+
+// Creates the logger while the process starts, on its main thread.
+const bool s_created = (state(), true);
+
+struct Teardown {
+    ~Teardown() {
+        for (unsigned char& byte : g_log_mask) {
+            __atomic_store_n(&byte, 0, __ATOMIC_RELAXED);
+        }
+        State& st = state();
+        std::unique_ptr<LogImpl> old;
+        {
+            std::lock_guard<std::mutex> lock(st.d_mutex);
+            st.d_replacing.store(true);
+            old = std::move(st.d_impl);
+            old.reset();  // a buffering implementation writes what it holds
+            st.d_impl = std::make_unique<DefaultLogImpl>();
+            st.d_replacing.store(false);
+        }
+    }
+} s_teardown;
+
+void reportError(int location) {
+    std::printf("\nERROR in core_v2masterlogger:%d", location);
+    std::fflush(stdout);
+}
+
+bool checkAdminThread(int location) {
+    if (std::this_thread::get_id() == state().d_creator) {
+        return true;
+    }
+    reportError(location);
+    return false;
+}
+
+// Valid numbers for administration: registered types other than 0.
+bool checkRange(int type, int location, int lowest = 1) {
+    if (type >= lowest && type < state().d_count.load(std::memory_order_acquire)) {
+        return true;
+    }
+    reportError(location);
+    return false;
+}
+
+void setMaskBit(int type, bool on) {
+    unsigned char* byte = &g_log_mask[type >> 3];
+    const auto bit = static_cast<unsigned char>(1u << (type & 7));
+    if (on) {
+        __atomic_fetch_or(byte, bit, __ATOMIC_RELAXED);
+    } else {
+        __atomic_fetch_and(byte, static_cast<unsigned char>(~bit), __ATOMIC_RELAXED);
+    }
+}
+
+// Restores the invariant of a slot after any change of it.
+void recompute(int type) {
+    Slot& slot = state().d_table[type];
+    uint8_t flags = slot.d_flags.load() & (e_LOG_ECHO | e_LOG_OBSERVED | e_LOG_HISTORY);
+    if (slot.d_code.load() != 0 || (flags & (e_LOG_OBSERVED | e_LOG_HISTORY))) {
+        flags |= e_LOG_TO_IMPL;
+    }
+    if (flags & (e_LOG_TO_IMPL | e_LOG_ECHO)) {
+        flags |= e_LOG_ENABLED;
+    }
+    slot.d_flags.store(flags);
+    setMaskBit(type, flags & e_LOG_ENABLED);
+}
+
+void changeFlag(int type, uint8_t flag, bool on) {
+    Slot& slot = state().d_table[type];
+    if (on) {
+        slot.d_flags.fetch_or(flag);
+    } else {
+        slot.d_flags.fetch_and(static_cast<uint8_t>(~flag));
+    }
+    recompute(type);
+}
+
+// "  <[NAME] {n} text>" after a diagnostic header, written with one call.
+void writeDiverted(FILE* to, const char* header, const Slot& slot, unsigned thread,
+                   std::string_view text) {
+    std::string line = strFormat("%s  <[%s] {%u} %s>\n", header, slot.d_name, thread, text);
+    std::fwrite(line.data(), 1, line.size(), to);
+    std::fflush(to);
+}
+
+void echo(const Slot& slot, unsigned thread, std::string_view text) {
+    std::string line = thread == 0 ? strFormat("[%s] %s", slot.d_name, text)
+                                   : strFormat("[%s] {%u} %s", slot.d_name, thread, text);
+    line.push_back('\n');
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fflush(stdout);
+
+    State& st = state();
+    std::shared_ptr<std::function<void(std::string_view)>> hook;
+    {
+        std::lock_guard<std::mutex> lock(st.d_hook_mutex);
+        hook = st.d_hook;
+    }
+    if (hook && !t_in_hook) {
+        t_in_hook = true;
+        (*hook)(std::string_view(line.data(), line.size() - 1));
+        t_in_hook = false;
+    }
+}
+
+int64_t platformMonotonicMs() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
 }  // namespace
+
+// ---------------------------------------------------------------- LogCapture
+
+LogCapture::LogCapture(int lineLimit) : d_limit(lineLimit) {
+    state();
+    d_next = t_captures;
+    t_captures = this;
+    d_registered = true;
+}
+
+LogCapture::~LogCapture() {
+    unregister();
+}
+
+void LogCapture::unregister() {
+    if (!d_registered) {
+        return;
+    }
+    for (LogCapture** p = &t_captures; *p; p = &(*p)->d_next) {
+        if (*p == this) {
+            *p = d_next;
+            break;
+        }
+    }
+    d_next = nullptr;
+    d_registered = false;
+}
+
+void LogCapture::append(std::string_view line) {
+    if (d_lines > 0) {
+        d_text.push_back('\n');
+    }
+    d_text.append(line);
+    if (++d_lines >= d_limit) {
+        unregister();
+    }
+}
+
+// --------------------------------------------------------- GlobalLogObserver
+
+GlobalLogObserver::GlobalLogObserver(std::vector<int> types) : d_types(std::move(types)) {}
+
+GlobalLogObserver::~GlobalLogObserver() {
+    if (d_registered) {
+        MasterLogger::removeObserver(this);
+    }
+}
+
+// ------------------------------------------------------------ DefaultLogRImpl
+
+struct DefaultLogRImpl::Limiters {
+    struct Record {
+        int64_t d_last_written = -1;  // monotonic seconds; -1: never
+        int64_t d_count = 0;
+        int64_t d_count_at_last = 0;
+    };
+    struct KeyLess {
+        using is_transparent = void;
+        template <class A, class B>
+        bool operator()(const A& a, const B& b) const {
+            if (a.first != b.first) {
+                return a.first < b.first;
+            }
+            return std::string_view(a.second) < std::string_view(b.second);
+        }
+    };
+    struct Limiter {
+        std::map<std::pair<int, std::string>, Record, KeyLess> d_records;
+    };
+    // A limiter keeps a record per distinct message; messages that carry
+    // changing values would otherwise grow it without bound.
+    static constexpr size_t k_MAX_KEYS = 4096;
+    std::mutex d_mutex;  // the rate mutex
+    std::unique_ptr<Limiter> d_by_class[13];
+};
+
+DefaultLogRImpl::DefaultLogRImpl() : d_limiters(std::make_unique<Limiters>()) {}
+DefaultLogRImpl::~DefaultLogRImpl() = default;
+
+void DefaultLogRImpl::logRate(int rateClass, int type, unsigned, std::string_view key,
+                              const std::function<std::string()>& produce) {
+    static constexpr int64_t k_COUNT[13] = {0, 10, 50, 100, 500, 1000, 0, 0, 0, 0, 0, 0, 0};
+    static constexpr int64_t k_SECONDS[13] = {0,   0,   0,    0,    0,     0,    60,
+                                              300, 900, 1800, 3600, 21600, 86400};
+    if (!isLogEnabled(type)) {
+        return;
+    }
+    if (rateClass < 1 || rateClass > 12) {
+        MasterLogger::deliver(type, produce());
+        return;
+    }
+    int64_t occurrences = 0;
+    int64_t seconds = 0;
+    {
+        std::lock_guard<std::mutex> lock(d_limiters->d_mutex);
+        auto& limiter = d_limiters->d_by_class[rateClass];
+        if (!limiter) {
+            limiter = std::make_unique<Limiters::Limiter>();
+        }
+        auto& records = limiter->d_records;
+        auto it = records.find(std::pair<int, std::string_view>(type, key));
+        if (it == records.end()) {
+            if (records.size() >= Limiters::k_MAX_KEYS) {
+                records.clear();
+            }
+            it = records.emplace(std::make_pair(type, std::string(key)), Limiters::Record{}).first;
+        }
+        Limiters::Record& r = it->second;
+        const int64_t now = MasterLogger::monotonicMs() / 1000;
+        const int64_t since = r.d_count - r.d_count_at_last + 1;
+        ++r.d_count;
+        bool write = r.d_count == 1;
+        if (!write) {
+            write = k_COUNT[rateClass] ? since >= k_COUNT[rateClass]
+                                       : now - r.d_last_written >= k_SECONDS[rateClass];
+        }
+        if (!write) {
+            return;
+        }
+        if (r.d_last_written < 0) {
+            r.d_last_written = now;
+        }
+        occurrences = since;
+        seconds = now - r.d_last_written;
+        r.d_last_written = now;
+        r.d_count_at_last = r.d_count;
+    }
+    // Built and delivered outside the rate mutex: the producer and the
+    // output may log themselves.
+    MasterLogger::deliver(
+        type, strFormat("%s [%d times in %ld seconds]", produce(), occurrences, seconds));
+}
+
+// --------------------------------------------------------------- MasterLogger
 
 void MasterLogger::log(int type, std::string_view tag, std::string_view message) {
     if (tag.substr(0, 3) == "NS_") {
         tag.remove_prefix(3);
     }
-    std::string line(tag);
+    std::string line;
+    line.reserve(tag.size() + message.size() + 3);
+    line.append(tag);
     if (!message.empty()) {
         if (message[0] != '(' && message[0] != ':' && message[0] != '-') {
-            line += " - ";
+            line.append(" - ");
         }
-        line += message;
+        line.append(message);
     }
     deliver(type, line);
 }
 
 void MasterLogger::deliver(int type, std::string_view line) {
-    if (type == LOG_CRIT) {
-        std::printf("[CRIT] %.*s\n", static_cast<int>(line.size()), line.data());
+    State& st = state();
+    if (type == LOG_2STRING) {
+        for (LogCapture* c = t_captures; c;) {
+            LogCapture* next = c->d_next;
+            c->append(line);
+            c = next;
+        }
+        return;
     }
-    if (type >= 1 && type <= 3) {
-        std::lock_guard<std::mutex> lock(s_mutex);
-        impl()->log(type, 0, s_names[type], 1 << (type - 1), line);
+    if (type < 0 || type >= st.d_count.load(std::memory_order_acquire)) {
+        std::string text = strFormat("\nERROR in core_v2masterlogger:%d[%d??] %s\n",
+                                     logger_loc::k_INVALID_TYPE, type, line);
+        std::fwrite(text.data(), 1, text.size(), stdout);
+        std::fflush(stdout);
+        return;
+    }
+    const Slot& slot = st.d_table[type];
+    const uint8_t flags = slot.d_flags.load(std::memory_order_relaxed);
+    if (!(flags & (e_LOG_ECHO | e_LOG_TO_IMPL))) {
+        return;
+    }
+    const unsigned thread = threadNumber();
+    if (flags & e_LOG_ECHO) {
+        echo(slot, thread, line);
+    }
+    if (flags & e_LOG_TO_IMPL) {
+        implLog(type, thread, line);
     }
 }
 
-void MasterLogger::logRate(int, int type, std::string_view message) { log(type, "", message); }
+void MasterLogger::implLog(int type, unsigned thread, std::string_view text) {
+    State& st = state();
+    const Slot& slot = st.d_table[type];
+    if (t_in_impl) {
+        writeDiverted(stderr, "MasterLogger:implLog - called recursively!\n", slot, thread, text);
+        return;
+    }
+    t_in_impl = true;
+    if (st.d_replacing.load()) {
+        writeDiverted(stdout, "MasterLogger:implLog - log while setting impl\n", slot, thread,
+                      text);
+        t_in_impl = false;
+        return;
+    }
+    const uint8_t flags = slot.d_flags.load(std::memory_order_relaxed);
+    const uint8_t code = slot.d_code.load(std::memory_order_relaxed);
+    if (code != 0 || (flags & (e_LOG_OBSERVED | e_LOG_HISTORY))) {
+        std::lock_guard<std::mutex> lock(st.d_mutex);
+        if (code != 0) {
+            st.d_impl->log(type, thread, slot.d_name, code, text);
+        }
+        if (flags & e_LOG_OBSERVED) {
+            MasterLogger::notifyObservers(type, thread, slot.d_name, text);
+        }
+        if (flags & e_LOG_HISTORY) {
+            st.d_history.push_back(
+                LogHistoryEntry{MasterLogger::monotonicMs(), slot.d_name, std::string(text)});
+            while (st.d_history.size() > st.d_history_capacity) {
+                st.d_history.pop_front();
+            }
+        }
+    }
+    t_in_impl = false;
+}
+
+void MasterLogger::notifyObservers(int type, unsigned thread, const char* typeName,
+                                   std::string_view text) {
+    for (GlobalLogObserver* observer : state().d_observers) {
+        const auto& types = observer->d_types;
+        if (std::find(types.begin(), types.end(), type) == types.end()) {
+            continue;
+        }
+        if (observer->d_in_notify) {
+            reportError(logger_loc::k_OBSERVER_REENTERED);
+            continue;
+        }
+        observer->d_in_notify = true;
+        observer->notify(type, thread, typeName, text);
+        observer->d_in_notify = false;
+    }
+}
+
+void MasterLogger::logRate(int rateClass, int type, std::string_view message) {
+    if (rateClass == 0 || t_in_impl) {
+        deliver(type, message);
+        return;
+    }
+    State& st = state();
+    std::shared_ptr<LogRImpl> rimpl;
+    {
+        std::lock_guard<std::mutex> lock(st.d_rate_mutex);
+        rimpl = st.d_rimpl;
+    }
+    rimpl->logRate(rateClass, type, threadNumber(), message,
+                   [message] { return std::string(message); });
+}
 
 void MasterLogger::logAt(int type, std::string_view file, int line, std::string_view function,
                          std::string_view message) {
@@ -58,30 +491,268 @@ void MasterLogger::logAt(int type, std::string_view file, int line, std::string_
     deliver(type, text);
 }
 
-unsigned MasterLogger::threadNumber() { return 0; }
-int MasterLogger::registerType(const char*, const char*) { return 0; }
-int MasterLogger::findType(std::string_view) { return 0; }
-const char* MasterLogger::typeName(int type) { return type >= 0 && type < 5 ? s_names[type] : nullptr; }
-int MasterLogger::numTypes() { return 5; }
-int MasterLogger::code(int) { return 0; }
-void MasterLogger::setCode(int, int) {}
-void MasterLogger::enable(int, int) {}
-void MasterLogger::disable(int) {}
-void MasterLogger::setConsoleEcho(int, bool) {}
-bool MasterLogger::consoleEcho(int type) { return type == LOG_CRIT; }
-void MasterLogger::setHistory(int, bool) {}
-void MasterLogger::setImpl(std::unique_ptr<LogImpl> i) {
-    std::lock_guard<std::mutex> lock(s_mutex);
-    impl() = i ? std::move(i) : std::make_unique<DefaultLogImpl>();
+unsigned MasterLogger::threadNumber() {
+    if (t_number == UINT_MAX) {
+        State& st = state();
+        t_number = std::this_thread::get_id() == st.d_creator ? 0 : st.d_next_thread.fetch_add(1);
+    }
+    return t_number;
 }
-void MasterLogger::setRImpl(std::unique_ptr<LogRImpl>) {}
-void MasterLogger::setConsoleHook(std::function<void(std::string_view)>) {}
-void MasterLogger::addObserver(GlobalLogObserver*) {}
-void MasterLogger::removeObserver(GlobalLogObserver*) {}
-void MasterLogger::setHistoryCapacity(size_t) {}
-std::vector<LogHistoryEntry> MasterLogger::history() { return {}; }
 
-Globals::Globals(std::unique_ptr<LogImpl> i) { MasterLogger::setImpl(std::move(i)); }
-Globals::~Globals() { MasterLogger::setImpl(nullptr); }
+bool MasterLogger::isAdminThread() {
+    return std::this_thread::get_id() == state().d_creator;
+}
+
+int MasterLogger::registerType(const char* name, const char* colour) {
+    State& st = state();
+    if (!checkAdminThread(logger_loc::k_REGISTER_THREAD)) {
+        return 0;
+    }
+    const int n = st.d_count.load();
+    if (n >= k_MAX_LOG_TYPES) {
+        reportError(logger_loc::k_REGISTER_FULL);
+        return 0;
+    }
+    initSlot(st.d_table[n], name, colour, 0, 0);
+    st.d_count.store(n + 1, std::memory_order_release);
+    return n;
+}
+
+int MasterLogger::findType(std::string_view name) {
+    State& st = state();
+    if (!checkAdminThread(logger_loc::k_FIND_THREAD)) {
+        return 0;
+    }
+    if (name.empty()) {
+        reportError(logger_loc::k_FIND_NAME);
+        return 0;
+    }
+    const int n = st.d_count.load();
+    for (int i = 1; i < n; ++i) {
+        if (name == st.d_table[i].d_name) {
+            return i;
+        }
+    }
+    return 0;
+}
+
+const char* MasterLogger::typeName(int type) {
+    State& st = state();
+    if (type < 0 || type >= st.d_count.load(std::memory_order_acquire)) {
+        reportError(logger_loc::k_INVALID_TYPE);
+        return nullptr;
+    }
+    return st.d_table[type].d_name;
+}
+
+const char* MasterLogger::typeColour(int type) {
+    State& st = state();
+    if (type < 0 || type >= st.d_count.load(std::memory_order_acquire)) {
+        return nullptr;
+    }
+    return st.d_table[type].d_colour;
+}
+
+int MasterLogger::typeFlags(int type) {
+    State& st = state();
+    if (type < 0 || type >= st.d_count.load(std::memory_order_acquire)) {
+        return 0;
+    }
+    return st.d_table[type].d_flags.load();
+}
+
+int MasterLogger::numTypes() {
+    return state().d_count.load(std::memory_order_acquire);
+}
+
+int MasterLogger::code(int type) {
+    if (!checkAdminThread(logger_loc::k_CODE_THREAD) ||
+        !checkRange(type, logger_loc::k_CODE_RANGE, 0)) {
+        return 0;
+    }
+    return state().d_table[type].d_code.load();
+}
+
+void MasterLogger::setCode(int type, int code) {
+    if (!checkAdminThread(logger_loc::k_SET_CODE_THREAD) ||
+        !checkRange(type, logger_loc::k_SET_CODE_RANGE, LOG_NORM)) {
+        return;
+    }
+    state().d_table[type].d_code.store(static_cast<uint8_t>(code));
+    recompute(type);
+}
+
+void MasterLogger::enable(int type, int code) {
+    if (!checkAdminThread(logger_loc::k_MASK_THREAD) ||
+        !checkRange(type, logger_loc::k_MASK_RANGE)) {
+        return;
+    }
+    state().d_table[type].d_code.fetch_or(static_cast<uint8_t>(code));
+    recompute(type);
+}
+
+void MasterLogger::disable(int type) {
+    if (!checkAdminThread(logger_loc::k_MASK_THREAD) ||
+        !checkRange(type, logger_loc::k_MASK_RANGE)) {
+        return;
+    }
+    Slot& slot = state().d_table[type];
+    slot.d_code.store(0);
+    slot.d_flags.fetch_and(static_cast<uint8_t>(~(e_LOG_ECHO | e_LOG_HISTORY)));
+    recompute(type);
+}
+
+void MasterLogger::setConsoleEcho(int type, bool on) {
+    if (!checkAdminThread(logger_loc::k_ECHO_THREAD) ||
+        !checkRange(type, logger_loc::k_ECHO_RANGE)) {
+        return;
+    }
+    changeFlag(type, e_LOG_ECHO, on);
+}
+
+bool MasterLogger::consoleEcho(int type) {
+    return typeFlags(type) & e_LOG_ECHO;
+}
+
+void MasterLogger::setHistory(int type, bool on) {
+    if (!checkAdminThread(logger_loc::k_MASK_THREAD) ||
+        !checkRange(type, logger_loc::k_MASK_RANGE)) {
+        return;
+    }
+    changeFlag(type, e_LOG_HISTORY, on);
+}
+
+void MasterLogger::setImpl(std::unique_ptr<LogImpl> impl) {
+    if (!checkAdminThread(logger_loc::k_SET_IMPL_THREAD)) {
+        return;
+    }
+    if (!impl) {
+        impl = std::make_unique<DefaultLogImpl>();
+    }
+    State& st = state();
+    std::lock_guard<std::mutex> lock(st.d_mutex);
+    st.d_replacing.store(true);
+    std::swap(st.d_impl, impl);
+    impl.reset();  // the old one; what it logs now goes to standard output
+    st.d_replacing.store(false);
+}
+
+void MasterLogger::releaseImplForAbort() {
+    if (t_in_impl) {
+        return;
+    }
+    State& st = state();
+    std::unique_lock<std::mutex> lock(st.d_mutex, std::defer_lock);
+    for (int i = 0; i < 1000 && !lock.try_lock(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    if (!lock.owns_lock()) {
+        return;
+    }
+    st.d_replacing.store(true);
+    st.d_impl.reset();
+    st.d_impl = std::make_unique<DefaultLogImpl>();
+    st.d_replacing.store(false);
+}
+
+void MasterLogger::setRImpl(std::unique_ptr<LogRImpl> impl) {
+    if (!checkAdminThread(logger_loc::k_SET_IMPL_THREAD)) {
+        return;
+    }
+    State& st = state();
+    std::shared_ptr<LogRImpl> next =
+        impl ? std::shared_ptr<LogRImpl>(std::move(impl)) : std::make_shared<DefaultLogRImpl>();
+    std::lock_guard<std::mutex> lock(st.d_rate_mutex);
+    st.d_rimpl = std::move(next);
+}
+
+void MasterLogger::setConsoleHook(std::function<void(std::string_view)> hook) {
+    State& st = state();
+    auto next =
+        hook ? std::make_shared<std::function<void(std::string_view)>>(std::move(hook)) : nullptr;
+    std::lock_guard<std::mutex> lock(st.d_hook_mutex);
+    st.d_hook = std::move(next);
+}
+
+void MasterLogger::addObserver(GlobalLogObserver* observer) {
+    if (!observer || !checkAdminThread(logger_loc::k_OBSERVER_THREAD)) {
+        return;
+    }
+    State& st = state();
+    std::lock_guard<std::mutex> lock(st.d_mutex);
+    if (observer->d_registered) {
+        return;
+    }
+    st.d_observers.push_back(observer);
+    observer->d_registered = true;
+    const int n = st.d_count.load();
+    for (int type : observer->d_types) {
+        if (type >= 1 && type < n) {
+            changeFlag(type, e_LOG_OBSERVED, true);
+        }
+    }
+}
+
+// Allowed from any thread: an observer removes itself when it is destroyed.
+void MasterLogger::removeObserver(GlobalLogObserver* observer) {
+    if (!observer) {
+        return;
+    }
+    State& st = state();
+    std::lock_guard<std::mutex> lock(st.d_mutex);
+    auto it = std::find(st.d_observers.begin(), st.d_observers.end(), observer);
+    if (it == st.d_observers.end()) {
+        return;
+    }
+    st.d_observers.erase(it);
+    observer->d_registered = false;
+    const int n = st.d_count.load();
+    for (int type : observer->d_types) {
+        if (type < 1 || type >= n) {
+            continue;
+        }
+        bool wanted = false;
+        for (GlobalLogObserver* other : st.d_observers) {
+            wanted = wanted || std::find(other->d_types.begin(), other->d_types.end(), type) !=
+                                   other->d_types.end();
+        }
+        changeFlag(type, e_LOG_OBSERVED, wanted);
+    }
+}
+
+void MasterLogger::setHistoryCapacity(size_t capacity) {
+    State& st = state();
+    std::lock_guard<std::mutex> lock(st.d_mutex);
+    st.d_history_capacity = capacity;
+    while (st.d_history.size() > capacity) {
+        st.d_history.pop_front();
+    }
+}
+
+std::vector<LogHistoryEntry> MasterLogger::history() {
+    State& st = state();
+    std::lock_guard<std::mutex> lock(st.d_mutex);
+    return std::vector<LogHistoryEntry>(st.d_history.begin(), st.d_history.end());
+}
+
+void MasterLogger::setMonotonicClock(MonotonicClock clock) {
+    s_clock.store(clock);
+}
+
+int64_t MasterLogger::monotonicMs() {
+    MonotonicClock clock = s_clock.load(std::memory_order_relaxed);
+    return clock ? clock() : platformMonotonicMs();
+}
+
+// -------------------------------------------------------------------- Globals
+
+Globals::Globals(std::unique_ptr<LogImpl> impl) {
+    MasterLogger::setImpl(std::move(impl));
+}
+
+Globals::~Globals() {
+    Assert::setFailureHandler();
+    MasterLogger::setImpl(nullptr);
+}
 
 }  // namespace core

@@ -33,13 +33,46 @@ constexpr int k_MAX_LOG_TYPES = 1024;
 extern unsigned char g_log_mask[k_MAX_LOG_TYPES / 8];
 
 inline bool isLogEnabled(int type) {
-    return type == 0 || (static_cast<unsigned>(type) < static_cast<unsigned>(k_MAX_LOG_TYPES) &&
-                         (g_log_mask[type >> 3] >> (type & 7)) & 1);
+    // A relaxed load: as cheap as a plain read, and well-defined while the
+    // creating thread changes the mask.
+    return type == 0 ||
+           (static_cast<unsigned>(type) < static_cast<unsigned>(k_MAX_LOG_TYPES) &&
+            (__atomic_load_n(&g_log_mask[type >> 3], __ATOMIC_RELAXED) >> (type & 7)) & 1);
 }
+
+// Bits of a type's flags.
+enum LogTypeFlag : uint8_t {
+    e_LOG_ENABLED = 1,   // mirrored in 'g_log_mask'
+    e_LOG_TO_IMPL = 2,   // hand to the output implementation, observers, history
+    e_LOG_ECHO = 4,      // echo to standard output
+    e_LOG_OBSERVED = 8,  // some observer wants the type
+    e_LOG_HISTORY = 16   // keep in the history ring
+};
+
+// Location numbers printed after "\nERROR in core_v2masterlogger:" when the
+// type administration is misused.
+namespace logger_loc {
+constexpr int k_REGISTER_THREAD = 229;
+constexpr int k_REGISTER_FULL = 235;
+constexpr int k_ECHO_THREAD = 253;
+constexpr int k_ECHO_RANGE = 260;
+constexpr int k_SET_CODE_THREAD = 344;
+constexpr int k_SET_CODE_RANGE = 350;
+constexpr int k_CODE_THREAD = 363;
+constexpr int k_CODE_RANGE = 369;
+constexpr int k_INVALID_TYPE = 387;
+constexpr int k_FIND_THREAD = 438;
+constexpr int k_FIND_NAME = 444;
+constexpr int k_SET_IMPL_THREAD = 464;
+constexpr int k_MASK_THREAD = 632;
+constexpr int k_MASK_RANGE = 638;
+constexpr int k_OBSERVER_THREAD = 673;
+constexpr int k_OBSERVER_REENTERED = 802;
+}  // namespace logger_loc
 
 // Output implementation: receives every line of a type with a non-zero code.
 class LogImpl {
-public:
+  public:
     virtual ~LogImpl();
     // 'typeName' may be null.  Called under the logger mutex.
     virtual void log(int type, unsigned threadNumber, const char* typeName, int code,
@@ -48,13 +81,13 @@ public:
 
 // Discards everything; installed until another implementation is.
 class DefaultLogImpl : public LogImpl {
-public:
+  public:
     void log(int, unsigned, const char*, int, std::string_view) override {}
 };
 
 // Rate-limited output.  'produce' builds the message only when it is written.
 class LogRImpl {
-public:
+  public:
     virtual ~LogRImpl();
     virtual void logRate(int rateClass, int type, unsigned threadNumber, std::string_view key,
                          const std::function<std::string()>& produce) = 0;
@@ -62,35 +95,36 @@ public:
 
 // The limiters of classes 1 to 12 (every 10th ... once per 86400 s).
 class DefaultLogRImpl : public LogRImpl {
-public:
+  public:
     DefaultLogRImpl();
     ~DefaultLogRImpl() override;
     void logRate(int rateClass, int type, unsigned threadNumber, std::string_view key,
                  const std::function<std::string()>& produce) override;
 
-private:
+  private:
     struct Limiters;
     std::unique_ptr<Limiters> d_limiters;
 };
 
 // Gets the lines of the types it registered for.
 class GlobalLogObserver {
-public:
+  public:
     explicit GlobalLogObserver(std::vector<int> types);
     virtual ~GlobalLogObserver();
     virtual void notify(int type, unsigned threadNumber, const char* typeName,
                         std::string_view text) = 0;
     const std::vector<int>& types() const { return d_types; }
 
-private:
+  private:
     friend class MasterLogger;
     std::vector<int> d_types;
     bool d_in_notify = false;
+    bool d_registered = false;
 };
 
 // Collects lines logged with type 0 on the constructing thread.
 class LogCapture {
-public:
+  public:
     explicit LogCapture(int lineLimit = 1000);
     ~LogCapture();
     LogCapture(const LogCapture&) = delete;
@@ -98,13 +132,15 @@ public:
     const std::string& text() const { return d_text; }
     int lineCount() const { return d_lines; }
 
-private:
+  private:
     friend class MasterLogger;
     void append(std::string_view line);
+    void unregister();
     int d_limit;
     int d_lines = 0;
     bool d_registered = false;
     std::string d_text;
+    LogCapture* d_next = nullptr;  // the thread's captures form a list
 };
 
 // One entry of the history ring.
@@ -115,7 +151,7 @@ struct LogHistoryEntry {
 };
 
 class MasterLogger {
-public:
+  public:
     // LOGGING
     // Joins 'tag' (without a leading "NS_") and 'message' and delivers the line.
     static void log(int type, std::string_view tag, std::string_view message);
@@ -165,19 +201,44 @@ public:
     static void setHistoryCapacity(size_t capacity);
     static std::vector<LogHistoryEntry> history();
 
+    // MORE ACCESSORS
+    static const char* typeColour(int type);  // null when out of range
+    static int typeFlags(int type);           // 0 when out of range
+    // True on the thread that created the logger (the one numbered 0).
+    static bool isAdminThread();
+
+    // CLOCK
+    // The monotonic clock of rate limiting and history, in milliseconds.
+    // Tests install their own; null restores the platform clock.
+    using MonotonicClock = int64_t (*)();
+    static void setMonotonicClock(MonotonicClock clock);
+    static int64_t monotonicMs();
+
+    // Before the process aborts: destroys the installed implementation (so a
+    // buffering one writes what it holds) if the logger mutex can be had
+    // within about a second and this thread is not inside the implementation.
+    static void releaseImplForAbort();
+
     // Delivers an already-joined line of 'type' (used by the rate limiter).
     static void deliver(int type, std::string_view line);
+
+  private:
+    // Hands a line to the implementation, the observers and the history.
+    static void implLog(int type, unsigned threadNumber, std::string_view text);
+    // Calls the observers that want 'type' (logger mutex held).
+    static void notifyObservers(int type, unsigned threadNumber, const char* typeName,
+                                std::string_view text);
 };
 
 // Holds the installed implementation for the lifetime of the object.
 class Globals {
-public:
+  public:
     explicit Globals(std::unique_ptr<LogImpl> impl);
     virtual ~Globals();
 };
 
 class DefaultGlobals : public Globals {
-public:
+  public:
     DefaultGlobals() : Globals(std::make_unique<DefaultLogImpl>()) {}
 };
 
@@ -197,12 +258,11 @@ public:
 #define LOG_NORM(tag, ...) CORE_LOG(::core::LOG_NORM, tag, __VA_ARGS__)
 
 // Rate-limited call site: LOG_RATE(rateClass, type, format, args...).
-#define LOG_RATE(rateClass, type, ...)                                                  \
-    do {                                                                                \
-        if (::core::isLogEnabled(type)) {                                               \
-            ::core::MasterLogger::logRate((rateClass), (type),                          \
-                                          ::core::strFormat(__VA_ARGS__));              \
-        }                                                                               \
+#define LOG_RATE(rateClass, type, ...)                                                          \
+    do {                                                                                        \
+        if (::core::isLogEnabled(type)) {                                                       \
+            ::core::MasterLogger::logRate((rateClass), (type), ::core::strFormat(__VA_ARGS__)); \
+        }                                                                                       \
     } while (0)
 
 #endif

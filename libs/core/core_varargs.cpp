@@ -1,79 +1,536 @@
-// Provisional formatter: to be replaced by the complete engine.
 #include "core_varargs.h"
 
 #include <cstdio>
 #include <cstring>
 
+#include "core_assert.h"
+
 namespace core {
 
+namespace {
+
+constexpr std::string_view k_SOURCE = "core_varargs";
+constexpr int k_MAX_FORMAT_LEN = 10000;
+constexpr int k_NUMBER_GUESS = 12;
+constexpr int k_CSTR_GUESS = 24;
+// Widths and precisions come from our own formats; the cap only keeps a typo
+// such as "%99999999d" from reserving a gigabyte.
+constexpr int32_t k_MAX_FIELD = 1 << 20;
+
+void reportMismatch(int location, const FormatSpec& spec, const char* format) {
+    Assert::fail(
+        "CHECKF", k_SOURCE, varargs_loc::k_LINE_MISMATCH, 0,
+        strFormat("core_varargs:%d: ch=%c format='%s'", location, spec.d_conversion, format));
+}
+
+void appendSpaces(std::string* out, int32_t n) {
+    if (n > 0) {
+        out->append(static_cast<size_t>(n), ' ');
+    }
+}
+
+// Writes 'text' by the rules for text: precision truncates, "S" shortens to
+// the width with "...", everything else pads with spaces.
+void appendText(std::string* out, std::string_view text, const FormatSpec& spec) {
+    if (spec.d_precision > 0 && static_cast<size_t>(spec.d_precision) < text.size()) {
+        text = text.substr(0, static_cast<size_t>(spec.d_precision));
+    }
+    if (spec.d_conversion == 'S') {
+        if (spec.d_width > 0 && static_cast<size_t>(spec.d_width) < text.size()) {
+            if (spec.d_width >= 4) {
+                out->append(text.substr(0, static_cast<size_t>(spec.d_width - 3)));
+                out->append("...");
+                return;
+            }
+            Assert::fail("false", k_SOURCE, varargs_loc::k_LINE_SHORT_WIDTH, 0, {});
+            text = text.substr(0, static_cast<size_t>(spec.d_width));
+        }
+        out->append(text);
+        return;
+    }
+    const int32_t pad = spec.d_width - static_cast<int32_t>(text.size());
+    if (spec.d_flags & FormatSpec::e_LEFT) {
+        out->append(text);
+        appendSpaces(out, pad);
+    } else {
+        appendSpaces(out, pad);
+        out->append(text);
+    }
+}
+
+// Writes 'digits' with an optional sign character by the integer rules.
+void appendDigits(std::string* out, char sign, std::string_view digits, const FormatSpec& spec,
+                  int32_t width) {
+    const int32_t len = static_cast<int32_t>(digits.size()) + (sign ? 1 : 0);
+    const int32_t pad = width - len;
+    if (spec.d_flags & FormatSpec::e_ZERO) {
+        if (sign) {
+            out->push_back(sign);
+        }
+        if (pad > 0) {
+            out->append(static_cast<size_t>(pad), '0');
+        }
+        out->append(digits);
+        return;
+    }
+    if (!(spec.d_flags & FormatSpec::e_LEFT)) {
+        appendSpaces(out, pad);
+    }
+    if (sign) {
+        out->push_back(sign);
+    }
+    out->append(digits);
+    if (spec.d_flags & FormatSpec::e_LEFT) {
+        appendSpaces(out, pad);
+    }
+}
+
+// Converts 'value' to digits of 'base' at the end of 'buf'; answers the text.
+std::string_view toDigits(char (&buf)[32], uint64_t value, unsigned base, bool upper) {
+    const char* const digits = upper ? "0123456789ABCDEF" : "0123456789abcdef";
+    char* end = buf + sizeof buf;
+    char* p = end;
+    do {
+        *--p = digits[value % base];
+        value /= base;
+    } while (value);
+    return std::string_view(p, static_cast<size_t>(end - p));
+}
+
+// Formats an integer whose conversion is one of d i u o x X.  'negative' and
+// 'magnitude' give the signed value for d and i; 'bits' is the unsigned value
+// used by the other conversions.
+void appendInteger(std::string* out, bool negative, uint64_t magnitude, uint64_t bits,
+                   FormatSpec spec) {
+    int32_t width = spec.d_width;
+    if (spec.d_precision > 0) {
+        spec.d_flags |= FormatSpec::e_ZERO;
+        width = spec.d_precision;
+    }
+    char buf[32];
+    char sign = 0;
+    std::string_view digits;
+    switch (spec.d_conversion) {
+        case 'd':
+        case 'i':
+            digits = toDigits(buf, magnitude, 10, false);
+            if (negative) {
+                sign = '-';
+            } else if (spec.d_flags & FormatSpec::e_SPACE) {
+                sign = ' ';
+            } else if (spec.d_flags & FormatSpec::e_PLUS) {
+                sign = '+';
+            }
+            break;
+        case 'u':
+            digits = toDigits(buf, bits, 10, false);
+            break;
+        case 'o':
+            digits = toDigits(buf, bits, 8, false);
+            break;
+        case 'x':
+            digits = toDigits(buf, bits, 16, false);
+            break;
+        default:
+            digits = toDigits(buf, bits, 16, true);
+            break;
+    }
+    appendDigits(out, sign, digits, spec, width);
+}
+
+void appendSigned(std::string* out, int64_t value, uint64_t bits, const FormatSpec& spec) {
+    const bool negative = value < 0;
+    const uint64_t magnitude =
+        negative ? uint64_t(0) - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
+    appendInteger(out, negative, magnitude, bits, spec);
+}
+
+void appendPointer(std::string* out, const void* ptr, const FormatSpec& spec) {
+    if (!ptr) {
+        appendText(out, "(nil)", spec);
+        return;
+    }
+    char buf[32];
+    std::string_view digits = toDigits(buf, reinterpret_cast<uintptr_t>(ptr), 16, false);
+    FormatSpec hex = spec;
+    hex.d_flags &= static_cast<uint8_t>(~(FormatSpec::e_PLUS | FormatSpec::e_SPACE));
+    int32_t width = spec.d_width - 2;
+    if (spec.d_precision > 0) {
+        hex.d_flags |= FormatSpec::e_ZERO;
+        width = spec.d_precision;
+    }
+    out->append("0x");
+    appendDigits(out, 0, digits, hex, width);
+}
+
+void appendDouble(std::string* out, double value, const FormatSpec& spec) {
+    char fmt[8];
+    int n = 0;
+    fmt[n++] = '%';
+    if (spec.d_precision >= 0) {
+        fmt[n++] = '.';
+        fmt[n++] = '*';
+    }
+    fmt[n++] = spec.d_conversion;
+    fmt[n] = 0;
+    char buf[24];
+    int len = spec.d_precision >= 0 ? std::snprintf(buf, sizeof buf, fmt, spec.d_precision, value)
+                                    : std::snprintf(buf, sizeof buf, fmt, value);
+    if (len < 0) {
+        return;
+    }
+    std::string_view text(buf, static_cast<size_t>(len));
+    std::string big;
+    if (static_cast<size_t>(len) >= sizeof buf) {
+        // Never cut the digits of a large value: format it again at full size.
+        big.resize(static_cast<size_t>(len) + 1);
+        if (spec.d_precision >= 0) {
+            std::snprintf(big.data(), big.size(), fmt, spec.d_precision, value);
+        } else {
+            std::snprintf(big.data(), big.size(), fmt, value);
+        }
+        big.resize(static_cast<size_t>(len));
+        text = big;
+    }
+    FormatSpec padOnly = spec;
+    padOnly.d_precision = -1;
+    padOnly.d_conversion = 'f';
+    appendText(out, text, padOnly);
+}
+
+bool isFloatConversion(char c) {
+    return c && std::strchr("aAeEfFgG", c);
+}
+bool isIntConversion(char c) {
+    return c && std::strchr("diouxX", c);
+}
+
+// Writes the neutral placeholder for a conversion that got no usable argument.
+void appendPlaceholder(std::string* out, const FormatSpec& spec) {
+    const char c = spec.d_conversion;
+    if (isFloatConversion(c)) {
+        appendDouble(out, 0.0, spec);
+    } else if (isIntConversion(c)) {
+        appendInteger(out, false, 0, 0, spec);
+    } else if (c == 'c') {
+        out->push_back('?');
+    } else if (c == 'p') {
+        appendText(out, "(nil)", spec);
+    } else if (c != 's') {
+        Assert::fail("CHECKF", k_SOURCE, varargs_loc::k_LINE_UNKNOWN, 0, std::string(1, c));
+    }
+}
+
+void mismatch(std::string* out, int location, const FormatSpec& spec, const char* format) {
+    reportMismatch(location, spec, format);
+    appendPlaceholder(out, spec);
+}
+
+void appendChar(std::string* out, char c) {
+    if (c) {
+        out->push_back(c);
+    }
+}
+
+// The unsigned value of an integer argument as its own type holds it.
+uint64_t unsignedBits(const FormatArg& a) {
+    const uint64_t raw = a.d_type == FormatArg::e_INT ? static_cast<uint64_t>(a.d_int) : a.d_uint;
+    if (a.d_bytes >= 8) {
+        return raw;
+    }
+    return raw & ((uint64_t(1) << (a.d_bytes * 8)) - 1);
+}
+
+void appendArg(std::string* out, const FormatArg& a, const FormatSpec& spec, const char* format) {
+    const char c = spec.d_conversion;
+    switch (a.d_type) {
+        case FormatArg::e_BOOL:
+            if (c == 'b') {
+                appendText(out, a.d_bool ? "true" : "false", spec);
+            } else if (c == 'y') {
+                appendText(out, a.d_bool ? "yes" : "no", spec);
+            } else if (isIntConversion(c)) {
+                appendInteger(out, false, a.d_bool, a.d_bool, spec);
+            } else {
+                mismatch(out, varargs_loc::k_BOOL, spec, format);
+            }
+            return;
+        case FormatArg::e_CHAR:
+            if (c == 'c') {
+                appendChar(out, a.d_char);
+            } else if (isIntConversion(c)) {
+                // As the C library does: the char is promoted to int.
+                const int v = a.d_char;
+                appendSigned(out, v, static_cast<uint32_t>(v), spec);
+            } else {
+                mismatch(out, varargs_loc::k_CHAR, spec, format);
+            }
+            return;
+        case FormatArg::e_INT:
+            if (c == 'c') {
+                appendChar(out, static_cast<char>(a.d_int));
+            } else if (isIntConversion(c)) {
+                appendSigned(out, a.d_int, unsignedBits(a), spec);
+            } else {
+                mismatch(out, varargs_loc::k_INT, spec, format);
+            }
+            return;
+        case FormatArg::e_UINT:
+            if (c == 'c') {
+                appendChar(out, static_cast<char>(a.d_uint));
+            } else if (isIntConversion(c)) {
+                appendInteger(out, false, a.d_uint, unsignedBits(a), spec);
+            } else {
+                mismatch(out, varargs_loc::k_INT, spec, format);
+            }
+            return;
+        case FormatArg::e_DOUBLE:
+            if (isFloatConversion(c)) {
+                appendDouble(out, a.d_double, spec);
+            } else {
+                mismatch(out, varargs_loc::k_DOUBLE, spec, format);
+            }
+            return;
+        case FormatArg::e_CSTR:
+            if (c == 's' || c == 'S') {
+                appendText(out, a.d_cstr ? std::string_view(a.d_cstr) : "(null)", spec);
+            } else if (c == 'p') {
+                appendPointer(out, a.d_cstr, spec);
+            } else {
+                mismatch(out, varargs_loc::k_CSTR, spec, format);
+            }
+            return;
+        case FormatArg::e_STR:
+            if (c == 's' || c == 'S') {
+                appendText(out, a.d_str, spec);
+            } else {
+                mismatch(out, varargs_loc::k_CSTR, spec, format);
+            }
+            return;
+        case FormatArg::e_PTR:
+            if (c == 'p') {
+                appendPointer(out, a.d_ptr, spec);
+            } else {
+                mismatch(out, varargs_loc::k_PTR, spec, format);
+            }
+            return;
+        case FormatArg::e_DURATION: {
+            std::string text;
+            appendDurationText(&text, a.d_int);
+            appendText(out, text, spec);
+            return;
+        }
+    }
+}
+
+int32_t parseNumber(const char*& p) {
+    int32_t n = 0;
+    while (*p >= '0' && *p <= '9') {
+        if (n < k_MAX_FIELD) {
+            n = n * 10 + (*p - '0');
+        }
+        ++p;
+    }
+    return n < k_MAX_FIELD ? n : k_MAX_FIELD;
+}
+
+// Parses the specification after '%' at 'p'; answers the position after the
+// conversion character (or at the terminating NUL when there is none).
+const char* parseSpec(const char* p, FormatSpec* spec) {
+    spec->d_start = p - 1;
+    for (;; ++p) {
+        switch (*p) {
+            case '-':
+                spec->d_flags |= FormatSpec::e_LEFT;
+                continue;
+            case '0':
+                spec->d_flags |= FormatSpec::e_ZERO;
+                continue;
+            case '+':
+                spec->d_flags |= FormatSpec::e_PLUS;
+                continue;
+            case ' ':
+                spec->d_flags |= FormatSpec::e_SPACE;
+                continue;
+            case '#':
+                continue;
+            default:
+                break;
+        }
+        break;
+    }
+    spec->d_width = parseNumber(p);
+    if (*p == '.') {
+        ++p;
+        spec->d_precision = parseNumber(p);
+    }
+    switch (*p) {
+        case 'h':
+        case 'l':
+            if (p[1] == *p) {
+                ++p;
+            }
+            ++p;
+            break;
+        case 'L':
+        case 'j':
+        case 't':
+        case 'z':
+            ++p;
+            break;
+        default:
+            break;
+    }
+    spec->d_conversion = *p;
+    return *p ? p + 1 : p;
+}
+
+size_t estimateLength(const char* format, const FormatArg* args, int numArgs) {
+    size_t n = format ? strnlen(format, k_MAX_FORMAT_LEN) : 5;
+    for (int i = 0; i < numArgs; ++i) {
+        switch (args[i].d_type) {
+            // Not measured: a char pointer printed with "%p" need not end in a NUL.
+            case FormatArg::e_CSTR:
+                n += k_CSTR_GUESS;
+                break;
+            case FormatArg::e_STR:
+                n += args[i].d_str.size();
+                break;
+            default:
+                n += k_NUMBER_GUESS;
+                break;
+        }
+    }
+    return n;
+}
+
+void appendUnsigned(std::string* out, uint64_t v) {
+    char buf[32];
+    out->append(toDigits(buf, v, 10, false));
+}
+
+void appendTwoDigits(std::string* out, uint64_t v) {
+    out->push_back(static_cast<char>('0' + v / 10 % 10));
+    out->push_back(static_cast<char>('0' + v % 10));
+}
+
+void appendThreeDigits(std::string* out, uint64_t v) {
+    out->push_back(static_cast<char>('0' + v / 100 % 10));
+    appendTwoDigits(out, v % 100);
+}
+
+// The millisecond duration text of a magnitude 'ms'.
+void appendMilliseconds(std::string* out, uint64_t ms) {
+    const uint64_t s = ms / 1000;
+    const uint64_t frac = ms % 1000;
+    if (frac == 0) {
+        if (s < 60) {
+            appendUnsigned(out, s);
+        } else if (s < 3600) {
+            appendUnsigned(out, s / 60);
+            out->append("m ");
+            appendTwoDigits(out, s % 60);
+        } else {
+            appendUnsigned(out, s / 3600);
+            out->append("h ");
+            appendUnsigned(out, s / 60 % 60);
+            out->append("m ");
+            appendTwoDigits(out, s % 60);
+        }
+        out->push_back('s');
+        return;
+    }
+    if (s == 0) {
+        appendUnsigned(out, ms);
+        out->append("ms");
+        return;
+    }
+    if (s >= 3600) {
+        appendUnsigned(out, s / 3600);
+        out->append("h ");
+    }
+    if (s >= 60) {
+        appendUnsigned(out, s / 60 % 60);
+        out->append("m ");
+        appendTwoDigits(out, s % 60);
+    } else {
+        appendUnsigned(out, s);
+    }
+    out->push_back('.');
+    appendThreeDigits(out, frac);
+    out->push_back('s');
+}
+
+}  // namespace
+
 void appendDurationText(std::string* out, int64_t us) {
-    char buf[48];
-    std::snprintf(buf, sizeof buf, "%lldus", static_cast<long long>(us));
-    out->append(buf);
+    if (us == 0) {
+        out->append("0us");
+        return;
+    }
+    const bool negative = us < 0;
+    const uint64_t mag = negative ? uint64_t(0) - static_cast<uint64_t>(us) : uint64_t(us);
+    if (negative) {
+        out->push_back('-');
+    }
+    if (mag % 1000 == 0 || mag > 999999) {
+        appendMilliseconds(out, mag / 1000);
+        return;
+    }
+    appendUnsigned(out, mag / 1000);
+    out->push_back('.');
+    if (mag < 100000) {
+        appendThreeDigits(out, mag % 1000);
+    } else {
+        appendUnsigned(out, mag % 1000 / 100);
+    }
+    out->append("ms");
 }
 
 void vAppendFormat(std::string* out, const char* format, const FormatArg* args, int numArgs) {
-    if (!format) {
-        return;
-    }
+    const size_t estimate = estimateLength(format, args, numArgs);
+    out->reserve(out->size() + estimate + estimate / 10);
+
+    int conversions = 0;
     int next = 0;
-    for (const char* p = format; *p; ++p) {
-        if (*p != '%') {
-            out->push_back(*p);
-            continue;
-        }
-        if (p[1] == '%') {
-            out->push_back('%');
-            ++p;
-            continue;
-        }
-        if (!p[1]) {
-            break;
-        }
-        const char* spec = p;
-        ++p;
-        while (*p && std::strchr("-0+ #.123456789hlLjtz", *p)) {
-            ++p;
-        }
-        if (!*p) {
-            break;
-        }
-        if (next >= numArgs) {
-            continue;
-        }
-        const FormatArg& a = args[next++];
-        std::string cfmt(spec, p - spec);
-        std::string clean;
-        for (char c : cfmt) {
-            if (!std::strchr("hlLjtz", c)) {
-                clean.push_back(c);
+    if (format) {
+        const char* p = format;
+        while (*p) {
+            const char* lit = p;
+            while (*p && *p != '%') {
+                ++p;
+            }
+            if (p != lit) {
+                out->append(lit, static_cast<size_t>(p - lit));
+            }
+            if (!*p) {
+                break;
+            }
+            if (p[1] == '%') {
+                out->push_back('%');
+                p += 2;
+                continue;
+            }
+            if (!p[1]) {
+                break;
+            }
+            ++conversions;
+            FormatSpec spec;
+            p = parseSpec(p + 1, &spec);
+            if (!spec.d_conversion) {
+                break;
+            }
+            if (next < numArgs) {
+                appendArg(out, args[next++], spec, format);
+            } else {
+                mismatch(out, varargs_loc::k_NO_ARG, spec, format);
             }
         }
-        char buf[64];
-        switch (a.d_type) {
-            case FormatArg::e_BOOL: out->append(a.d_bool ? "true" : "false"); break;
-            case FormatArg::e_CHAR: out->push_back(a.d_char); break;
-            case FormatArg::e_INT:
-                std::snprintf(buf, sizeof buf, (clean + "lld").c_str(), static_cast<long long>(a.d_int));
-                out->append(buf);
-                break;
-            case FormatArg::e_UINT:
-                std::snprintf(buf, sizeof buf, (clean + (*p == 'x' ? "llx" : "llu")).c_str(),
-                              static_cast<unsigned long long>(a.d_uint));
-                out->append(buf);
-                break;
-            case FormatArg::e_DOUBLE:
-                std::snprintf(buf, sizeof buf, (clean + "f").c_str(), a.d_double);
-                out->append(buf);
-                break;
-            case FormatArg::e_CSTR: out->append(a.d_cstr ? a.d_cstr : "(null)"); break;
-            case FormatArg::e_STR: out->append(a.d_str); break;
-            case FormatArg::e_PTR:
-                std::snprintf(buf, sizeof buf, "%p", a.d_ptr);
-                out->append(buf);
-                break;
-            case FormatArg::e_DURATION: appendDurationText(out, a.d_int); break;
-        }
+    }
+    if (conversions != numArgs) {
+        Assert::fail("CHECKF", k_SOURCE, varargs_loc::k_LINE_COUNT, 0,
+                     strFormat("format='%s' args_in_format_string=%d args_in_parameter_pack=%d",
+                               format, conversions, numArgs));
     }
 }
 

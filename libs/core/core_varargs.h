@@ -27,7 +27,17 @@ struct Microseconds {
 // One argument of a format call with its static type.  Built only by the
 // templates below.
 struct FormatArg {
-    enum Type : uint8_t { e_BOOL, e_CHAR, e_INT, e_UINT, e_DOUBLE, e_CSTR, e_STR, e_PTR, e_DURATION };
+    enum Type : uint8_t {
+        e_BOOL,
+        e_CHAR,
+        e_INT,
+        e_UINT,
+        e_DOUBLE,
+        e_CSTR,
+        e_STR,
+        e_PTR,
+        e_DURATION
+    };
     Type d_type;
     union {
         bool d_bool;
@@ -39,7 +49,34 @@ struct FormatArg {
         const void* d_ptr;
     };
     std::string_view d_str;  // e_STR
+    uint8_t d_bytes = 8;     // e_INT, e_UINT: size of the original integer type
 };
+
+// One conversion specification, filled while scanning a format.
+struct FormatSpec {
+    enum Flag : uint8_t { e_LEFT = 1, e_ZERO = 2, e_PLUS = 4, e_SPACE = 8 };
+    const char* d_start = nullptr;  // the '%' that opened the specification
+    uint8_t d_flags = 0;
+    char d_conversion = 0;
+    int32_t d_width = 0;
+    int32_t d_precision = -1;  // -1: none given
+};
+
+// Location numbers reported in the mismatch message "core_varargs:%d: ...",
+// one per rejecting rule, and the source lines of the checks raised here.
+namespace varargs_loc {
+constexpr int k_BOOL = 412;
+constexpr int k_DOUBLE = 504;
+constexpr int k_CSTR = 249;  // C strings and string objects
+constexpr int k_CHAR = 349;
+constexpr int k_PTR = 311;
+constexpr int k_INT = 336;  // integers and durations
+constexpr int k_NO_ARG = 480;
+constexpr int k_LINE_MISMATCH = 16;
+constexpr int k_LINE_UNKNOWN = 35;
+constexpr int k_LINE_SHORT_WIDTH = 65;
+constexpr int k_LINE_COUNT = 462;
+}  // namespace varargs_loc
 
 namespace varargs_detail {
 
@@ -58,19 +95,25 @@ inline FormatArg make(double v) {
     a.d_double = v;
     return a;
 }
-inline FormatArg make(float v) { return make(static_cast<double>(v)); }
+inline FormatArg make(float v) {
+    return make(static_cast<double>(v));
+}
 inline FormatArg make(const char* v) {
     FormatArg a{FormatArg::e_CSTR, {}, {}};
     a.d_cstr = v;
     return a;
 }
-inline FormatArg make(char* v) { return make(static_cast<const char*>(v)); }
+inline FormatArg make(char* v) {
+    return make(static_cast<const char*>(v));
+}
 inline FormatArg make(std::string_view v) {
     FormatArg a{FormatArg::e_STR, {}, v};
     a.d_int = 0;
     return a;
 }
-inline FormatArg make(const std::string& v) { return make(std::string_view(v)); }
+inline FormatArg make(const std::string& v) {
+    return make(std::string_view(v));
+}
 inline FormatArg make(Microseconds v) {
     FormatArg a{FormatArg::e_DURATION, {}, {}};
     a.d_int = v.d_us;
@@ -88,9 +131,10 @@ inline FormatArg make(T* v) {
     return a;
 }
 template <class T>
-    requires(std::is_integral_v<T> && !std::is_same_v<T, bool> && !std::is_same_v<T, char>)
-inline FormatArg make(T v) {
+requires(std::is_integral_v<T> && !std::is_same_v<T, bool> &&
+         !std::is_same_v<T, char>) inline FormatArg make(T v) {
     FormatArg a{std::is_signed_v<T> ? FormatArg::e_INT : FormatArg::e_UINT, {}, {}};
+    a.d_bytes = static_cast<uint8_t>(sizeof(T));
     if constexpr (std::is_signed_v<T>) {
         a.d_int = v;
     } else {
@@ -99,7 +143,7 @@ inline FormatArg make(T v) {
     return a;
 }
 template <class T>
-    requires std::is_enum_v<T>
+requires std::is_enum_v<T>
 inline FormatArg make(T v) {
     return make(static_cast<std::underlying_type_t<T>>(v));
 }
