@@ -19,14 +19,15 @@ constexpr int k_MAX_FRAMES = 64;
 
 std::atomic<bool> s_stop{true};
 
+// Never destroyed: checks may still fail while the process exits.
 std::mutex& exclusionMutex() {
-    static std::mutex m;
-    return m;
+    static std::mutex* m = new std::mutex;
+    return *m;
 }
 
 std::vector<std::pair<std::string, int>>& exclusions() {
-    static std::vector<std::pair<std::string, int>> v;
-    return v;
+    static auto* v = new std::vector<std::pair<std::string, int>>;
+    return *v;
 }
 
 // "binary(mangled+0x12) [0x...]" with the symbol demangled when possible.

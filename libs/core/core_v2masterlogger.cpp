@@ -235,6 +235,9 @@ int64_t platformMonotonicMs() {
 
 LogCapture::LogCapture(int lineLimit) : d_limit(lineLimit) {
     state();
+    if (d_limit <= 0) {
+        return;  // at its limit already
+    }
     d_next = t_captures;
     t_captures = this;
     d_registered = true;
@@ -365,19 +368,40 @@ void DefaultLogRImpl::logRate(int rateClass, int type, unsigned, std::string_vie
 
 // --------------------------------------------------------------- MasterLogger
 
-void MasterLogger::log(int type, std::string_view tag, std::string_view message) {
+namespace {
+
+std::string_view printedTag(std::string_view tag) {
     if (tag.substr(0, 3) == "NS_") {
         tag.remove_prefix(3);
     }
+    return tag;
+}
+
+// Whether a message is appended to its tag without " - ".
+bool joinsDirectly(std::string_view message) {
+    return message.empty() || message[0] == '(' || message[0] == ':' || message[0] == '-';
+}
+
+}  // namespace
+
+void MasterLogger::log(int type, std::string_view tag, std::string_view message) {
+    tag = printedTag(tag);
     std::string line;
     line.reserve(tag.size() + message.size() + 3);
     line.append(tag);
-    if (!message.empty()) {
-        if (message[0] != '(' && message[0] != ':' && message[0] != '-') {
-            line.append(" - ");
-        }
-        line.append(message);
+    if (!joinsDirectly(message)) {
+        line.append(" - ");
     }
+    line.append(message);
+    deliver(type, line);
+}
+
+void MasterLogger::logFormatted(int type, std::string_view tag, const char* format,
+                                const FormatArg* args, int numArgs) {
+    tag = printedTag(tag);
+    std::string line;
+    vAppendFormat(&line, tag, format, args, numArgs);
+    line.insert(tag.size(), joinsDirectly(std::string_view(line).substr(tag.size())) ? "" : " - ");
     deliver(type, line);
 }
 
@@ -509,6 +533,13 @@ int MasterLogger::registerType(const char* name, const char* colour) {
         return 0;
     }
     const int n = st.d_count.load();
+    Slot probe;
+    setName(probe, name);
+    for (int i = 1; i < n; ++i) {
+        if (std::strcmp(probe.d_name, st.d_table[i].d_name) == 0) {
+            return i;
+        }
+    }
     if (n >= k_MAX_LOG_TYPES) {
         reportError(logger_loc::k_REGISTER_FULL);
         return 0;
@@ -591,6 +622,11 @@ void MasterLogger::enable(int type, int code) {
     recompute(type);
 }
 
+void MasterLogger::enable(int type) {
+    static constexpr int k_STANDARD_CODE[] = {0, 1, 2, 4};
+    enable(type, type >= 0 && type < LOG_NORM ? k_STANDARD_CODE[type] : 4);
+}
+
 void MasterLogger::disable(int type) {
     if (!checkAdminThread(logger_loc::k_MASK_THREAD) ||
         !checkRange(type, logger_loc::k_MASK_RANGE)) {
@@ -638,7 +674,10 @@ void MasterLogger::setImpl(std::unique_ptr<LogImpl> impl) {
 }
 
 void MasterLogger::releaseImplForAbort() {
-    if (t_in_impl) {
+    // Once only: what the implementation does while going may fail a check
+    // and come back here, possibly with the mutex already held.
+    static std::atomic<bool> s_released{false};
+    if (t_in_impl || s_released.exchange(true)) {
         return;
     }
     State& st = state();

@@ -159,8 +159,18 @@ class MasterLogger {
     // Builds the message with the format engine, then as 'log'.
     template <class... Args>
     static void logf(int type, std::string_view tag, const char* format, const Args&... args) {
-        log(type, tag, strFormat(format, args...));
+        if constexpr (sizeof...(Args) == 0) {
+            logFormatted(type, tag, format, nullptr, 0);
+        } else {
+            const FormatArg packed[] = {varargs_detail::make(args)...};
+            logFormatted(type, tag, format, packed, static_cast<int>(sizeof...(Args)));
+        }
     }
+
+    // 'logf' with the arguments already converted: formats straight into the
+    // joined line.
+    static void logFormatted(int type, std::string_view tag, const char* format,
+                             const FormatArg* args, int numArgs);
 
     // Rate-limited: 'message' is also the key.  Class 0 means no limit.
     static void logRate(int rateClass, int type, std::string_view message);
@@ -174,7 +184,9 @@ class MasterLogger {
     static unsigned threadNumber();
 
     // TYPE ADMINISTRATION (creating thread only; misuse is reported and ignored)
-    // Registers 'name' and answers its number, or 0 when the table is full.
+    // Registers 'name' (cut to 15 bytes, colour to 5) and answers its number,
+    // or 0 when the table is full.  A name registered before answers the
+    // number it got then, so that enabling by name reaches every user.
     static int registerType(const char* name, const char* colour);
     // Answers the number of the type called exactly 'name', or 0.
     static int findType(std::string_view name);
@@ -182,7 +194,14 @@ class MasterLogger {
     static int numTypes();
     static int code(int type);
     static void setCode(int type, int code);  // types 4 and up only
-    static void enable(int type, int code);   // ORs 'code' into the type's code
+    // ORs 'code' into the type's code.  A type whose code stays 0 reaches no
+    // output (unless echoed, observed or kept in the history).
+    static void enable(int type, int code);
+    // Enables 'type' with its standard code: CRIT 1, WARN 2, INFO 4, and
+    // INFO's 4 for NORM and registered types.
+    static void enable(int type);
+    // Clears the type's code, console echo and history: the type is off
+    // unless an observer wants it.
     static void disable(int type);
     static void setConsoleEcho(int type, bool on);
     static bool consoleEcho(int type);

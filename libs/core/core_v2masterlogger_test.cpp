@@ -63,6 +63,15 @@ TEST(MasterLogger, JoinsTagAndMessage) {
     MasterLogger::log(LOG_WARN, "NSX", "kept");
     EXPECT_THAT(log.texts(), ElementsAre("ControlHandler - SERVICE_CONTROL_STOP", "Tag: colon",
                                          "Tag(paren)", "Tag-dash", "Tag", "NSX - kept"));
+    // The formatting call sites join the same way.
+    log.clear();
+    LOG_WARN("NS_LNL::Packer::unpack", "%s", ":x");
+    LOG_WARN("Tag", "(%d)", 1);
+    LOG_WARN("Tag", "%s", "");
+    LOG_WARN("Tag", "%d items", 2);
+    LOG_WARN("", "%s", "untagged");
+    EXPECT_THAT(log.texts(), ElementsAre("LNL::Packer::unpack:x", "Tag(1)", "Tag", "Tag - 2 items",
+                                         " - untagged"));
 }
 
 TEST(MasterLogger, UnregisteredTypeGoesToStandardOutput) {
@@ -87,6 +96,10 @@ TEST(MasterLogger, RegistersTypesAndCutsNames) {
     EXPECT_EQ(MasterLogger::findType("abcdefghijklm"), 0);
     EXPECT_EQ(MasterLogger::findType("crit"), 0);  // case-sensitive
     EXPECT_EQ(MasterLogger::findType("NORM"), LOG_NORM);
+    // Registering a name again answers the first number.
+    EXPECT_EQ(MasterLogger::registerType("ABCDEFGHIJKLMNOPQRST", ""), a);
+    EXPECT_EQ(MasterLogger::registerType("NORM", ""), LOG_NORM);
+    EXPECT_EQ(MasterLogger::numTypes(), 7);
 
     // A registered type is off until enabled with an output code.
     RecordingLog log;
@@ -119,6 +132,17 @@ TEST(MasterLogger, RegistersTypesAndCutsNames) {
     EXPECT_TRUE(isLogEnabled(LOG_NORM));
     MasterLogger::setCode(LOG_NORM, 0);
     EXPECT_FALSE(isLogEnabled(LOG_NORM));
+
+    // Enabling without a code gives the standard one.
+    MasterLogger::disable(LOG_WARN);
+    EXPECT_FALSE(isLogEnabled(LOG_WARN));
+    MasterLogger::enable(LOG_WARN);
+    MasterLogger::enable(LOG_NORM);
+    MasterLogger::enable(b);
+    EXPECT_EQ(MasterLogger::code(LOG_WARN), 2);
+    EXPECT_EQ(MasterLogger::code(LOG_NORM), 4);
+    EXPECT_EQ(MasterLogger::code(b), 4);
+    EXPECT_TRUE(isLogEnabled(LOG_NORM) && isLogEnabled(b) && isLogEnabled(LOG_WARN));
 }
 
 TEST(MasterLogger, TableHoldsAtMost1024Types) {
@@ -280,7 +304,9 @@ TEST(MasterLogger, CaptureCollectsTypeZeroOnItsThread) {
         EXPECT_EQ(inner.text(), "A - one\nB - two 2");
         EXPECT_EQ(inner.lineCount(), 2);
     }
+    LogCapture none(0);
     CORE_LOG(LOG_2STRING, "D", "four");
+    EXPECT_EQ(none.lineCount(), 0);
     EXPECT_EQ(outer.text(), "A - one\nB - two 2\nC - three\nD - four");
     EXPECT_EQ(outer.lineCount(), 4);
     EXPECT_TRUE(log.lines().empty());

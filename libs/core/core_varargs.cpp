@@ -488,8 +488,14 @@ void appendDurationText(std::string* out, int64_t us) {
 }
 
 void vAppendFormat(std::string* out, const char* format, const FormatArg* args, int numArgs) {
-    const size_t estimate = estimateLength(format, args, numArgs);
+    vAppendFormat(out, std::string_view(), format, args, numArgs);
+}
+
+void vAppendFormat(std::string* out, std::string_view prefix, const char* format,
+                   const FormatArg* args, int numArgs) {
+    const size_t estimate = prefix.size() + estimateLength(format, args, numArgs);
     out->reserve(out->size() + estimate + estimate / 10);
+    out->append(prefix);
 
     int conversions = 0;
     int next = 0;

@@ -153,6 +153,11 @@ inline FormatArg make(T v) {
 // Formats 'args' (already converted) by 'format' and appends to 'out'.
 void vAppendFormat(std::string* out, const char* format, const FormatArg* args, int numArgs);
 
+// The same, appending 'prefix' first; the reservation covers both, so a
+// line of prefix and message costs one allocation.
+void vAppendFormat(std::string* out, std::string_view prefix, const char* format,
+                   const FormatArg* args, int numArgs);
+
 // Appends the text of 'format' with 'args' to 'out'.
 template <class... Args>
 void strAppendFormat(std::string& out, const char* format, const Args&... args) {
