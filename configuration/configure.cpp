@@ -1,0 +1,115 @@
+#include "configure.h"
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <QDialog>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+#include "core_assert.h"
+#include "core_v2masterlogger.h"
+#include "cutl_environment.h"
+#include "utl_fileutils.h"
+#include "utl_inireader.h"
+#include "utl_iniwriter.h"
+
+namespace {
+
+std::string toUtf8(const QString& s) {
+    const QByteArray bytes = s.toUtf8();
+    return std::string(bytes.constData(), static_cast<size_t>(bytes.size()));
+}
+
+QString fromUtf8(const std::string& s) {
+    return QString::fromUtf8(s.data(), static_cast<int>(s.size()));
+}
+
+QLabel* leftLabel(const char* text) {
+    auto* label = new QLabel(QString::fromUtf8(text));
+    label->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    return label;
+}
+
+}  // namespace
+
+ConfigurationTool::ConfigurationTool()
+    : d_dialog(std::make_unique<QDialog>()),
+      d_address(new QLineEdit(d_dialog.get())),
+      d_port(new QLineEdit(d_dialog.get())),
+      d_folder(cutl::productDataDir()),
+      d_file(cutl::settingsFilePath()) {
+    // The folder is the user's to fix: report it and still show the dialog.
+    if (!utl::FileUtils::isDirectory(d_folder)) {
+        CHECKF_NOSTOP_AT(utl::FileUtils::createDir(d_folder, true), "configure", 34, "%s",
+                         d_folder);
+    }
+    utl::IniReader reader;
+    if (reader.loadFromFile(d_file)) {
+        reader.getString("NVR", "Address", &d_old_address);
+        reader.getString("NVR", "Port", &d_old_port);
+    }
+    buildLayout();
+    d_address->setText(fromUtf8(d_old_address));
+    d_port->setText(fromUtf8(d_old_port));
+}
+
+ConfigurationTool::~ConfigurationTool() = default;
+
+void ConfigurationTool::buildLayout() {
+    auto* fields = new QGridLayout;
+    fields->addWidget(leftLabel("NVR IP"), 0, 0);
+    fields->addWidget(d_address, 0, 1);
+    fields->addWidget(leftLabel("Port"), 1, 0);
+    fields->addWidget(d_port, 1, 1);
+
+    d_ok = new QPushButton(QApplication::tr("OK"));
+    d_ok->setDefault(true);
+    d_cancel = new QPushButton(QString::fromUtf8("Cancel"));
+    auto* buttons = new QHBoxLayout;
+    buttons->addWidget(d_ok);
+    buttons->addWidget(d_cancel);
+
+    auto* column = new QVBoxLayout(d_dialog.get());
+    column->addLayout(fields);
+    column->addLayout(buttons);
+
+    QObject::connect(d_ok, &QPushButton::clicked, d_dialog.get(), &QDialog::accept);
+    QObject::connect(d_cancel, &QPushButton::clicked, d_dialog.get(), &QDialog::reject);
+}
+
+void ConfigurationTool::run() {
+    finish(d_dialog->exec());
+}
+
+bool ConfigurationTool::finish(int dialogResult) {
+    if (dialogResult != QDialog::Accepted) {
+        return false;
+    }
+    const std::string address = toUtf8(d_address->text());
+    const std::string port = toUtf8(d_port->text());
+    if (address == d_old_address && port == d_old_port) {
+        return false;  // unchanged: the service must see no change
+    }
+    utl::IniWriter writer;
+    writer.addSection("NVR");
+    writer.addEntry("Address", address);
+    writer.addEntry("Port", port);
+    if (!writer.saveToFile(d_file)) {
+        return false;
+    }
+    LOG_NORM("ConfigurationTool::finish", "NVR connection changed from %s:%s to %s:%s",
+             d_old_address, d_old_port, address, port);
+    return true;
+}
+
+int configureMain(int argc, char** argv) {
+    QCoreApplication::addLibraryPath(QString::fromUtf8("./3rdparty/qt5/plugins"));
+    QApplication app(argc, argv);
+    ConfigurationTool tool;
+    tool.run();
+    return 0;
+}
