@@ -3,7 +3,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <libxml/parser.h>
+
 #include <cstdio>
+#include <cstring>
 #include <random>
 
 #include "core_compressor.h"
@@ -330,24 +333,56 @@ TEST(XNodeIO, HostileDocumentsNeitherStopNorExpand) {
         n.load("<?xml version=\"1.0\"?><!DOCTYPE x SYSTEM \"http://127.0.0.1:9/x.dtd\"><x>t</x>"));
     EXPECT_EQ(n.text(), "t");
 
-    // Deep nesting: refused by the parser, never a stack overflow.
-    std::string deep;
-    for (int i = 0; i < 100000; ++i) {
-        deep += "<a>";
+    // Deep nesting: refused, never a stack overflow.
+    const auto nested = [](int depth) {
+        std::string doc;
+        for (int i = 0; i < depth; ++i) {
+            doc += "<a>";
+        }
+        doc += "x";
+        for (int i = 0; i < depth; ++i) {
+            doc += "</a>";
+        }
+        return doc;
+    };
+    EXPECT_FALSE(n.load(nested(100000)));
+    EXPECT_FALSE(n.load(nested(XNodeIO::k_MAX_DEPTH + 1)));
+    EXPECT_TRUE(n.load(nested(XNodeIO::k_MAX_DEPTH)));
+    const XNode* leaf = &n;
+    for (int i = 1; i < XNodeIO::k_MAX_DEPTH; ++i) {
+        leaf = &leaf->child("a");
     }
-    EXPECT_FALSE(n.load(deep));
-    std::string ok;
-    for (int i = 0; i < 200; ++i) {
-        ok += "<a>";
-    }
-    for (int i = 0; i < 200; ++i) {
-        ok += "</a>";
-    }
-    EXPECT_TRUE(n.load(ok));
+    EXPECT_EQ(leaf->text(), "x");
 
     for (const char* bad : {"<", "<a>", "<a></b>", "\xAB\xAB\x12", "x", "<a>\xFF</a>",
                             "<?xml version=\"1.0\"?>", "{", "{\"a\":", "{,}"}) {
         EXPECT_FALSE(n.load(bad)) << bad;
+    }
+}
+
+TEST(XNodeIO, ParserOptionsAcceptWhatThePlainParserAccepts) {
+    // The loader parses with explicit safe options; it must accept and refuse
+    // the same documents as the library's plain memory parser.
+    const char* docs[] = {
+        "<a/>",
+        "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><a>\xE9</a>",
+        "<a>\xE9</a>",
+        "<a><b></a>",
+        "<a>&unknown;</a>",
+        "<!DOCTYPE a [<!ENTITY e \"v\">]><a>&e;</a>",
+        "<a xmlns:p=\"u\"><p:b/></a>",
+        "<a>&#0;</a>",
+        "<a b=\"1\" b=\"2\"/>",
+        "  <a/>  ",
+        "<a/><b/>",
+        "<a><![CDATA[x]]></a>",
+        "<?pi x?><a/>",
+    };
+    for (const char* doc : docs) {
+        xmlDocPtr plain = xmlParseMemory(doc, static_cast<int>(std::strlen(doc)));
+        XNode n;
+        EXPECT_EQ(n.load(doc), plain != nullptr) << doc;
+        xmlFreeDoc(plain);
     }
 }
 
