@@ -1,0 +1,872 @@
+// wmi_repository.cpp
+#include "wmi_repository.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+namespace wmi::standin {
+
+namespace {
+
+char lower(char c) {
+    return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+}
+
+struct Range {
+    int64_t d_min;
+    uint64_t d_max;
+};
+
+Range rangeOf(CimBase base) {
+    switch (base) {
+        case CimBase::e_SINT8:
+            return {-128, 127};
+        case CimBase::e_UINT8:
+            return {0, 255};
+        case CimBase::e_SINT16:
+            return {-32768, 32767};
+        case CimBase::e_UINT16:
+        case CimBase::e_CHAR16:
+            return {0, 65535};
+        case CimBase::e_SINT32:
+            return {INT32_MIN, INT32_MAX};
+        case CimBase::e_UINT32:
+            return {0, UINT32_MAX};
+        case CimBase::e_SINT64:
+            return {INT64_MIN, static_cast<uint64_t>(INT64_MAX)};
+        default:
+            return {0, UINT64_MAX};
+    }
+}
+
+bool isSigned(CimBase b) {
+    return b == CimBase::e_SINT8 || b == CimBase::e_SINT16 || b == CimBase::e_SINT32 ||
+           b == CimBase::e_SINT64;
+}
+bool isUnsigned(CimBase b) {
+    return b == CimBase::e_UINT8 || b == CimBase::e_UINT16 || b == CimBase::e_UINT32 ||
+           b == CimBase::e_UINT64 || b == CimBase::e_CHAR16;
+}
+bool isText(CimBase b) {
+    return b == CimBase::e_STRING || b == CimBase::e_DATETIME;
+}
+bool isReal(CimBase b) {
+    return b == CimBase::e_REAL32 || b == CimBase::e_REAL64;
+}
+
+VARTYPE elementVartype(CimBase b) {
+    switch (b) {
+        case CimBase::e_STRING:
+        case CimBase::e_DATETIME:
+        case CimBase::e_SINT64:
+        case CimBase::e_UINT64:
+            return VT_BSTR;
+        case CimBase::e_BOOLEAN:
+            return VT_BOOL;
+        case CimBase::e_SINT8:
+        case CimBase::e_SINT16:
+            return VT_I2;
+        case CimBase::e_UINT8:
+            return VT_UI1;
+        case CimBase::e_REAL32:
+            return VT_R4;
+        case CimBase::e_REAL64:
+            return VT_R8;
+        default:
+            return VT_I4;
+    }
+}
+
+// Writes one element into the union member of 'vt'.
+void putScalar(VARTYPE vt, const Scalar& s, VARIANT* v) {
+    switch (vt) {
+        case VT_BSTR: {
+            const std::basic_string<OLECHAR> w = toOleString(scalarText(s));
+            v->bstrVal = SysAllocStringLen(w.data(), static_cast<UINT>(w.size()));
+            break;
+        }
+        case VT_BOOL:
+            v->boolVal = std::get<bool>(s) ? VARIANT_TRUE : VARIANT_FALSE;
+            break;
+        case VT_R4:
+            v->fltVal = static_cast<float>(std::get<double>(s));
+            break;
+        case VT_R8:
+            v->dblVal = std::get<double>(s);
+            break;
+        case VT_UI1:
+            v->bVal = static_cast<BYTE>(std::get<uint64_t>(s));
+            break;
+        case VT_I2:
+            v->iVal = static_cast<SHORT>(std::get<int64_t>(s));
+            break;
+        default:  // VT_I4
+            v->lVal = std::holds_alternative<int64_t>(s)
+                          ? static_cast<LONG>(std::get<int64_t>(s))
+                          : static_cast<LONG>(static_cast<uint32_t>(std::get<uint64_t>(s)));
+            break;
+    }
+}
+
+// Reads one element of a VARIANT for 'base'.
+HRESULT scalarFromVariant(CimBase base, const VARIANT& v, Scalar* out) {
+    const VARTYPE vt = v.vt;
+    auto fromInt = [&](int64_t n) -> HRESULT {
+        if (isText(base)) {
+            *out = std::to_string(n);
+            return S_OK;
+        }
+        if (base == CimBase::e_BOOLEAN) {
+            *out = n != 0;
+            return S_OK;
+        }
+        if (isReal(base)) {
+            *out = static_cast<double>(n);
+            return S_OK;
+        }
+        return scalarFromInteger(base, n, out) ? S_OK : WBEM_E_TYPE_MISMATCH;
+    };
+    switch (vt) {
+        case VT_I1:
+            return fromInt(v.cVal);
+        case VT_UI1:
+            return fromInt(v.bVal);
+        case VT_I2:
+            return fromInt(v.iVal);
+        case VT_UI2:
+            return fromInt(v.uiVal);
+        case VT_I4:
+            return fromInt(v.lVal);
+        case VT_INT:
+            return fromInt(v.intVal);
+        case VT_UI4:
+            return fromInt(v.ulVal);
+        case VT_UINT:
+            return fromInt(v.uintVal);
+        case VT_I8:
+            return fromInt(v.llVal);
+        case VT_UI8:
+            if (isUnsigned(base)) {
+                return scalarFromUnsigned(base, v.ullVal, out) ? S_OK : WBEM_E_TYPE_MISMATCH;
+            }
+            if (isText(base)) {
+                *out = std::to_string(v.ullVal);
+                return S_OK;
+            }
+            if (v.ullVal > static_cast<uint64_t>(INT64_MAX)) {
+                return WBEM_E_TYPE_MISMATCH;
+            }
+            return fromInt(static_cast<int64_t>(v.ullVal));
+        case VT_BOOL:
+            if (base == CimBase::e_BOOLEAN) {
+                *out = v.boolVal != 0;
+                return S_OK;
+            }
+            return fromInt(v.boolVal != 0 ? -1 : 0);
+        case VT_R4:
+        case VT_R8: {
+            const double d = vt == VT_R4 ? v.fltVal : v.dblVal;
+            if (isReal(base)) {
+                *out = d;
+                return S_OK;
+            }
+            if (isText(base)) {
+                *out = scalarText(Scalar(d));
+                return S_OK;
+            }
+            if (std::trunc(d) != d || std::fabs(d) > 9.2e18) {
+                return WBEM_E_TYPE_MISMATCH;
+            }
+            return fromInt(static_cast<int64_t>(d));
+        }
+        case VT_BSTR: {
+            const std::string text = fromBstr(v.bstrVal);
+            if (isText(base)) {
+                *out = text;
+                return S_OK;
+            }
+            return scalarFromText(base, text, out) ? S_OK : WBEM_E_TYPE_MISMATCH;
+        }
+        default:
+            return WBEM_E_TYPE_MISMATCH;
+    }
+}
+
+}  // namespace
+
+bool equalsNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (lower(a[i]) != lower(b[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------- CIM types
+namespace {
+struct TypeName {
+    const char* d_name;
+    CimBase d_base;
+    long d_code;
+};
+const TypeName k_TYPES[] = {
+    {"string", CimBase::e_STRING, CIM_STRING},       {"boolean", CimBase::e_BOOLEAN, CIM_BOOLEAN},
+    {"sint8", CimBase::e_SINT8, CIM_SINT8},          {"uint8", CimBase::e_UINT8, CIM_UINT8},
+    {"sint16", CimBase::e_SINT16, CIM_SINT16},       {"uint16", CimBase::e_UINT16, CIM_UINT16},
+    {"sint32", CimBase::e_SINT32, CIM_SINT32},       {"uint32", CimBase::e_UINT32, CIM_UINT32},
+    {"sint64", CimBase::e_SINT64, CIM_SINT64},       {"uint64", CimBase::e_UINT64, CIM_UINT64},
+    {"real32", CimBase::e_REAL32, CIM_REAL32},       {"real64", CimBase::e_REAL64, CIM_REAL64},
+    {"datetime", CimBase::e_DATETIME, CIM_DATETIME}, {"char16", CimBase::e_CHAR16, CIM_CHAR16},
+};
+}  // namespace
+
+bool cimBaseFromName(std::string_view name, CimBase* out) {
+    for (const TypeName& t : k_TYPES) {
+        if (equalsNoCase(name, t.d_name)) {
+            *out = t.d_base;
+            return true;
+        }
+    }
+    return false;
+}
+
+const char* cimBaseName(CimBase base) {
+    for (const TypeName& t : k_TYPES) {
+        if (t.d_base == base) {
+            return t.d_name;
+        }
+    }
+    return "?";
+}
+
+CIMTYPE cimTypeCode(CimType type) {
+    for (const TypeName& t : k_TYPES) {
+        if (t.d_base == type.d_base) {
+            return t.d_code | (type.d_array ? static_cast<long>(CIM_FLAG_ARRAY) : 0L);
+        }
+    }
+    return CIM_ILLEGAL;
+}
+
+bool scalarFromInteger(CimBase base, int64_t value, Scalar* out) {
+    const Range r = rangeOf(base);
+    if (value < r.d_min || (value > 0 && static_cast<uint64_t>(value) > r.d_max)) {
+        return false;
+    }
+    if (isSigned(base)) {
+        *out = value;
+    } else if (isUnsigned(base)) {
+        *out = static_cast<uint64_t>(value);
+    } else {
+        return false;
+    }
+    return true;
+}
+
+bool scalarFromUnsigned(CimBase base, uint64_t value, Scalar* out) {
+    if (value > rangeOf(base).d_max) {
+        return false;
+    }
+    if (isSigned(base)) {
+        *out = static_cast<int64_t>(value);
+    } else if (isUnsigned(base)) {
+        *out = value;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+bool scalarFromText(CimBase base, std::string_view text, Scalar* out) {
+    if (isText(base)) {
+        *out = std::string(text);
+        return true;
+    }
+    if (base == CimBase::e_BOOLEAN) {
+        if (equalsNoCase(text, "true") || text == "1") {
+            *out = true;
+        } else if (equalsNoCase(text, "false") || text == "0") {
+            *out = false;
+        } else {
+            return false;
+        }
+        return true;
+    }
+    if (isReal(base)) {
+        std::string s(text);
+        char* end = nullptr;
+        const double d = std::strtod(s.c_str(), &end);
+        if (s.empty() || end != s.c_str() + s.size()) {
+            return false;
+        }
+        *out = d;
+        return true;
+    }
+    // Integers: optional sign, decimal or 0x hex, nothing else.
+    std::string_view t = text;
+    bool negative = false;
+    if (!t.empty() && (t[0] == '-' || t[0] == '+')) {
+        negative = t[0] == '-';
+        t.remove_prefix(1);
+    }
+    int radix = 10;
+    if (t.size() > 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X')) {
+        radix = 16;
+        t.remove_prefix(2);
+    }
+    uint64_t magnitude = 0;
+    const auto [ptr, ec] = std::from_chars(t.data(), t.data() + t.size(), magnitude, radix);
+    if (t.empty() || ec != std::errc() || ptr != t.data() + t.size()) {
+        return false;
+    }
+    if (negative) {
+        if (magnitude > static_cast<uint64_t>(INT64_MAX) + 1) {
+            return false;
+        }
+        return scalarFromInteger(base, static_cast<int64_t>(0 - magnitude), out);
+    }
+    return scalarFromUnsigned(base, magnitude, out);
+}
+
+std::string scalarText(const Scalar& s) {
+    if (const bool* b = std::get_if<bool>(&s)) {
+        return *b ? "TRUE" : "FALSE";
+    }
+    if (const int64_t* i = std::get_if<int64_t>(&s)) {
+        return std::to_string(*i);
+    }
+    if (const uint64_t* u = std::get_if<uint64_t>(&s)) {
+        return std::to_string(*u);
+    }
+    if (const double* d = std::get_if<double>(&s)) {
+        char buf[64];
+        const auto [ptr, ec] = std::to_chars(buf, buf + sizeof buf, *d);
+        return ec == std::errc() ? std::string(buf, ptr) : std::string("0");
+    }
+    return std::get<std::string>(s);
+}
+
+bool scalarEquals(const Scalar& a, const Scalar& b) {
+    if (a.index() != b.index()) {
+        return false;
+    }
+    if (const std::string* s = std::get_if<std::string>(&a)) {
+        return equalsNoCase(*s, std::get<std::string>(b));
+    }
+    return a == b;
+}
+
+void valueToVariant(CimType type, const Value& value, VARIANT* out) {
+    VariantInit(out);
+    if (value.d_null) {
+        out->vt = VT_NULL;
+        return;
+    }
+    const VARTYPE vt = elementVartype(type.d_base);
+    if (!type.d_array) {
+        out->vt = vt;
+        putScalar(vt, value.d_items.front(), out);
+        return;
+    }
+    SAFEARRAY* sa = SafeArrayCreateVector(vt, 0, static_cast<ULONG>(value.d_items.size()));
+    for (size_t i = 0; i < value.d_items.size(); ++i) {
+        VARIANT element;
+        VariantInit(&element);
+        putScalar(vt, value.d_items[i], &element);
+        LONG index = static_cast<LONG>(i);
+        if (vt == VT_BSTR) {
+            SafeArrayPutElement(sa, &index, element.bstrVal);
+            SysFreeString(element.bstrVal);
+        } else {
+            SafeArrayPutElement(sa, &index, &element.llVal);
+        }
+    }
+    out->vt = VT_ARRAY | vt;
+    out->parray = sa;
+}
+
+HRESULT valueFromVariant(CimType type, const VARIANT& in, Value* out) {
+    if (in.vt == VT_NULL || in.vt == VT_EMPTY) {
+        *out = Value::null();
+        return S_OK;
+    }
+    const bool inArray = (in.vt & VT_ARRAY) != 0;
+    if (inArray != type.d_array) {
+        return WBEM_E_TYPE_MISMATCH;
+    }
+    Value v;
+    v.d_null = false;
+    if (!inArray) {
+        Scalar s;
+        const HRESULT hr = scalarFromVariant(type.d_base, in, &s);
+        if (FAILED(hr)) {
+            return hr;
+        }
+        v.d_items.push_back(std::move(s));
+        *out = std::move(v);
+        return S_OK;
+    }
+    SAFEARRAY* sa = in.parray;
+    LONG lo = 0;
+    LONG hi = -1;
+    if (sa == nullptr || SafeArrayGetDim(sa) != 1 || FAILED(SafeArrayGetLBound(sa, 1, &lo)) ||
+        FAILED(SafeArrayGetUBound(sa, 1, &hi))) {
+        return WBEM_E_TYPE_MISMATCH;
+    }
+    VARTYPE evt = static_cast<VARTYPE>(in.vt & ~VT_ARRAY);
+    for (LONG i = lo; i <= hi; ++i) {
+        VARIANT element;
+        VariantInit(&element);
+        element.vt = evt;
+        LONG index = i;
+        if (FAILED(SafeArrayGetElement(sa, &index,
+                                       evt == VT_BSTR ? static_cast<void*>(&element.bstrVal)
+                                                      : static_cast<void*>(&element.llVal)))) {
+            return WBEM_E_TYPE_MISMATCH;
+        }
+        Scalar s;
+        const HRESULT hr = scalarFromVariant(type.d_base, element, &s);
+        VariantClear(&element);
+        if (FAILED(hr)) {
+            return hr;
+        }
+        v.d_items.push_back(std::move(s));
+    }
+    *out = std::move(v);
+    return S_OK;
+}
+
+// ---------------------------------------------------------------- schema
+int ClassDecl::findProperty(std::string_view name) const {
+    for (size_t i = 0; i < d_properties.size(); ++i) {
+        if (equalsNoCase(d_properties[i].d_name, name)) {
+            return static_cast<int>(i);
+        }
+    }
+    return -1;
+}
+
+const MethodDecl* ClassDecl::findMethod(std::string_view name) const {
+    for (const MethodDecl& m : d_methods) {
+        if (equalsNoCase(m.d_name, name)) {
+            return &m;
+        }
+    }
+    return nullptr;
+}
+
+bool ClassDecl::isA(std::string_view className) const {
+    if (equalsNoCase(d_name, className)) {
+        return true;
+    }
+    for (const std::string& base : d_derivation) {
+        if (equalsNoCase(base, className)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool ClassDecl::hasKeys() const {
+    return std::any_of(d_properties.begin(), d_properties.end(),
+                       [](const PropertyDecl& p) { return p.d_key; });
+}
+
+std::shared_ptr<const ClassDecl> makeSignature(const ClassDecl& owner, const MethodDecl& method,
+                                               bool input) {
+    auto sig = std::make_shared<ClassDecl>();
+    sig->d_name = "__PARAMETERS";
+    sig->d_namespace = owner.d_namespace;
+    for (const ParamDecl& p : method.d_params) {
+        if (input ? p.d_in : p.d_out) {
+            sig->d_properties.push_back(PropertyDecl{p.d_name, p.d_type, false, Value::null()});
+        }
+    }
+    if (!input && method.d_has_return) {
+        sig->d_properties.push_back(
+            PropertyDecl{"ReturnValue", method.d_return_type, false, Value::null()});
+    }
+    if (sig->d_properties.empty()) {
+        return nullptr;
+    }
+    return sig;
+}
+
+std::string relativePath(const Instance& instance) {
+    const ClassDecl& cls = *instance.d_class;
+    std::vector<size_t> keys;
+    for (size_t i = 0; i < cls.d_properties.size(); ++i) {
+        if (cls.d_properties[i].d_key) {
+            keys.push_back(i);
+        }
+    }
+    if (keys.empty()) {
+        return std::string();
+    }
+    std::sort(keys.begin(), keys.end(), [&](size_t a, size_t b) {
+        std::string la(cls.d_properties[a].d_name), lb(cls.d_properties[b].d_name);
+        std::transform(la.begin(), la.end(), la.begin(), lower);
+        std::transform(lb.begin(), lb.end(), lb.begin(), lower);
+        return la < lb;
+    });
+    std::string out = cls.d_name;
+    out += '.';
+    for (size_t k = 0; k < keys.size(); ++k) {
+        const PropertyDecl& p = cls.d_properties[keys[k]];
+        if (k > 0) {
+            out += ',';
+        }
+        out += p.d_name;
+        out += '=';
+        const Value& v = instance.d_values[keys[k]];
+        const std::string text = v.d_null ? std::string() : scalarText(v.d_items.front());
+        if (isText(p.d_type.d_base) || v.d_null) {
+            out += '"';
+            for (char c : text) {
+                if (c == '"' || c == '\\') {
+                    out += '\\';
+                }
+                out += c;
+            }
+            out += '"';
+        } else {
+            out += text;
+        }
+    }
+    return out;
+}
+
+// ---------------------------------------------------------------- repository
+std::shared_ptr<const ClassDecl> Namespace::findClass(std::string_view name) const {
+    for (const auto& c : d_classes) {
+        if (equalsNoCase(c->d_name, name)) {
+            return c;
+        }
+    }
+    return nullptr;
+}
+
+const std::string& serverName() {
+    static const std::string s_name = [] {
+        char buf[256] = {};
+        if (gethostname(buf, sizeof buf - 1) != 0 || buf[0] == 0) {
+            return std::string("LOCALHOST");
+        }
+        std::string n(buf);
+        std::transform(n.begin(), n.end(), n.begin(), [](char c) {
+            return static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        });
+        return n;
+    }();
+    return s_name;
+}
+
+bool isLocalServer(std::string_view server) {
+    return server == "." || equalsNoCase(server, "localhost") || equalsNoCase(server, serverName());
+}
+
+std::optional<std::string> localNamespacePath(std::string_view path) {
+    std::string p(path);
+    std::replace(p.begin(), p.end(), '/', '\\');
+    if (p.rfind("\\\\", 0) == 0) {
+        const size_t end = p.find('\\', 2);
+        if (end == std::string::npos) {
+            return std::nullopt;
+        }
+        if (!isLocalServer(p.substr(2, end - 2))) {
+            return std::nullopt;
+        }
+        p.erase(0, end + 1);
+    }
+    if (p.empty() || p.front() == '\\' || p.back() == '\\' || p.find("\\\\") != std::string::npos) {
+        return std::nullopt;
+    }
+    return p;
+}
+
+const Namespace* Repository::findNamespace(std::string_view path) const {
+    const std::optional<std::string> local = localNamespacePath(path);
+    if (!local) {
+        return nullptr;
+    }
+    for (const Namespace& ns : d_namespaces) {
+        if (equalsNoCase(ns.d_name, *local)) {
+            return &ns;
+        }
+    }
+    return nullptr;
+}
+
+Namespace* Repository::findNamespaceMutable(std::string_view path) {
+    return const_cast<Namespace*>(findNamespace(path));
+}
+
+// ---------------------------------------------------------------- object paths
+bool parseObjectPath(std::string_view text, ObjectPath* out) {
+    *out = ObjectPath();
+    std::string_view t = text;
+    if (t.rfind("\\\\", 0) == 0 || t.rfind("//", 0) == 0) {
+        const size_t colon = t.find(':');
+        const size_t quote = t.find('"');
+        if (colon == std::string_view::npos || (quote != std::string_view::npos && quote < colon)) {
+            return false;
+        }
+        t.remove_prefix(colon + 1);
+    }
+    size_t i = 0;
+    while (i < t.size() && (std::isalnum(static_cast<unsigned char>(t[i])) || t[i] == '_')) {
+        ++i;
+    }
+    if (i == 0) {
+        return false;
+    }
+    out->d_class = std::string(t.substr(0, i));
+    if (i == t.size()) {
+        return true;
+    }
+    if (t[i] != '.') {
+        return false;
+    }
+    out->d_instance = true;
+    ++i;
+    for (;;) {
+        const size_t start = i;
+        while (i < t.size() && (std::isalnum(static_cast<unsigned char>(t[i])) || t[i] == '_')) {
+            ++i;
+        }
+        if (i == start || i >= t.size() || t[i] != '=') {
+            return false;
+        }
+        std::string name(t.substr(start, i - start));
+        ++i;
+        std::string literal;
+        if (i < t.size() && (t[i] == '"' || t[i] == '\'')) {
+            const char q = t[i++];
+            bool closed = false;
+            while (i < t.size()) {
+                if (t[i] == '\\' && i + 1 < t.size()) {
+                    literal += t[i + 1];
+                    i += 2;
+                } else if (t[i] == q) {
+                    ++i;
+                    closed = true;
+                    break;
+                } else {
+                    literal += t[i++];
+                }
+            }
+            if (!closed) {
+                return false;
+            }
+        } else {
+            const size_t vs = i;
+            while (i < t.size() && t[i] != ',') {
+                ++i;
+            }
+            literal = std::string(t.substr(vs, i - vs));
+            if (literal.empty()) {
+                return false;
+            }
+        }
+        out->d_keys.emplace_back(std::move(name), std::move(literal));
+        if (i == t.size()) {
+            return true;
+        }
+        if (t[i] != ',') {
+            return false;
+        }
+        ++i;
+    }
+}
+
+std::shared_ptr<const Instance> findInstance(const Namespace& ns, const ClassDecl& cls,
+                                             const ObjectPath& path) {
+    for (const auto& inst : ns.d_instances) {
+        const ClassDecl& ic = *inst->d_class;
+        if (!ic.isA(cls.d_name)) {
+            continue;
+        }
+        size_t keyCount = 0;
+        for (const PropertyDecl& p : ic.d_properties) {
+            keyCount += p.d_key ? 1 : 0;
+        }
+        if (keyCount != path.d_keys.size() || keyCount == 0) {
+            continue;
+        }
+        bool all = true;
+        for (const auto& [name, literal] : path.d_keys) {
+            const int idx = ic.findProperty(name);
+            Scalar want;
+            if (idx < 0 || !ic.d_properties[idx].d_key || inst->d_values[idx].d_null ||
+                !scalarFromText(ic.d_properties[idx].d_type.d_base, literal, &want) ||
+                !scalarEquals(want, inst->d_values[idx].d_items.front())) {
+                all = false;
+                break;
+            }
+        }
+        if (all) {
+            return inst;
+        }
+    }
+    return nullptr;
+}
+
+// ---------------------------------------------------------------- WQL
+namespace {
+
+class WqlLexer {
+  public:
+    explicit WqlLexer(std::string_view t) : d_t(t) {}
+
+    void skipSpace() {
+        while (d_pos < d_t.size() && std::isspace(static_cast<unsigned char>(d_t[d_pos]))) {
+            ++d_pos;
+        }
+    }
+    bool atEnd() {
+        skipSpace();
+        return d_pos == d_t.size();
+    }
+    // A keyword or identifier.
+    bool word(std::string* out) {
+        skipSpace();
+        const size_t s = d_pos;
+        while (d_pos < d_t.size() &&
+               (std::isalnum(static_cast<unsigned char>(d_t[d_pos])) || d_t[d_pos] == '_')) {
+            ++d_pos;
+        }
+        if (d_pos == s) {
+            return false;
+        }
+        *out = std::string(d_t.substr(s, d_pos - s));
+        return true;
+    }
+    bool keyword(std::string_view k) {
+        const size_t save = d_pos;
+        std::string w;
+        if (word(&w) && equalsNoCase(w, k)) {
+            return true;
+        }
+        d_pos = save;
+        return false;
+    }
+    bool symbol(char c) {
+        skipSpace();
+        if (d_pos < d_t.size() && d_t[d_pos] == c) {
+            ++d_pos;
+            return true;
+        }
+        return false;
+    }
+    // 'text', "text" (no escapes: a quote ends the literal) or a bare number.
+    bool literal(std::string* out) {
+        skipSpace();
+        if (d_pos >= d_t.size()) {
+            return false;
+        }
+        const char c = d_t[d_pos];
+        if (c == '\'' || c == '"') {
+            const size_t end = d_t.find(c, d_pos + 1);
+            if (end == std::string_view::npos) {
+                return false;
+            }
+            *out = std::string(d_t.substr(d_pos + 1, end - d_pos - 1));
+            d_pos = end + 1;
+            return true;
+        }
+        const size_t s = d_pos;
+        if (c == '-' || c == '+') {
+            ++d_pos;
+        }
+        if (d_pos >= d_t.size() || !std::isdigit(static_cast<unsigned char>(d_t[d_pos]))) {
+            d_pos = s;
+            return false;
+        }
+        while (d_pos < d_t.size() &&
+               (std::isalnum(static_cast<unsigned char>(d_t[d_pos])) || d_t[d_pos] == '.')) {
+            ++d_pos;
+        }
+        *out = std::string(d_t.substr(s, d_pos - s));
+        return true;
+    }
+
+  private:
+    std::string_view d_t;
+    size_t d_pos = 0;
+};
+
+}  // namespace
+
+bool parseWql(std::string_view text, WqlQuery* out) {
+    *out = WqlQuery();
+    WqlLexer lex(text);
+    if (!lex.keyword("SELECT") || !lex.symbol('*') || !lex.keyword("FROM") ||
+        !lex.word(&out->d_class)) {
+        return false;
+    }
+    if (lex.atEnd()) {
+        return true;
+    }
+    if (!lex.keyword("WHERE")) {
+        return false;
+    }
+    for (;;) {
+        WqlCondition c;
+        if (!lex.word(&c.d_property) || !lex.symbol('=') || !lex.literal(&c.d_literal)) {
+            return false;
+        }
+        out->d_conditions.push_back(std::move(c));
+        if (lex.atEnd()) {
+            return true;
+        }
+        if (!lex.keyword("AND")) {
+            return false;
+        }
+    }
+}
+
+HRESULT bindWql(const WqlQuery& query, const Namespace& ns, BoundQuery* out) {
+    *out = BoundQuery();
+    out->d_class = ns.findClass(query.d_class);
+    if (!out->d_class) {
+        return WBEM_E_INVALID_CLASS;
+    }
+    for (const WqlCondition& c : query.d_conditions) {
+        const int idx = out->d_class->findProperty(c.d_property);
+        if (idx < 0 || out->d_class->d_properties[idx].d_type.d_array) {
+            return WBEM_E_INVALID_QUERY;
+        }
+        Scalar s;
+        if (!scalarFromText(out->d_class->d_properties[idx].d_type.d_base, c.d_literal, &s)) {
+            return WBEM_E_INVALID_QUERY;
+        }
+        out->d_conditions.emplace_back(out->d_class->d_properties[idx].d_name, std::move(s));
+    }
+    return WBEM_S_NO_ERROR;
+}
+
+bool matches(const BoundQuery& query, const Instance& instance) {
+    if (!instance.d_class->isA(query.d_class->d_name)) {
+        return false;
+    }
+    for (const auto& [name, want] : query.d_conditions) {
+        const int idx = instance.d_class->findProperty(name);
+        if (idx < 0 || instance.d_values[idx].d_null ||
+            !scalarEquals(instance.d_values[idx].d_items.front(), want)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace wmi::standin

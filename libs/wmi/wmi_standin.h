@@ -1,0 +1,161 @@
+// wmi_standin.h                                                    -*-C++-*-
+//
+// The in-process provider behind the COM/WMI declarations of wmi_comtypes.h,
+// and its C++ interface for tests and tools.
+//
+// 'Provider' is the "WMI installation" of the process: a repository (the MOF
+// file named by LUMIVAR_WMI_REPOSITORY, or the embedded access-control
+// sample), the event subscriptions, and three threads of its own: the
+// delivery thread (every 'Indicate' and 'SetStatus' runs there, never on the
+// caller's thread), the drop-folder watch (LUMIVAR_WMI_EVENT_DIR) and the
+// sample event generator (LUMIVAR_WMI_EVENT_RATE per second, default 1, 0 =
+// off; it runs only when the repository has Lnl_AccessEvent and Lnl_Badge).
+//
+// Lifetime: one provider exists while anybody holds it: a test's shared
+// pointer, a locator (CoCreateInstance of CLSID_WbemLocator) or a services
+// proxy.  When the last holder lets go, its threads are stopped and joined and
+// remaining subscriptions are released; the next 'acquire' builds a new one
+// from the environment.  Never let go of the last holder inside a sink call.
+//
+// Faults and counters are process-wide and may be used from any thread.
+#ifndef INCLUDED_WMI_STANDIN
+#define INCLUDED_WMI_STANDIN
+
+#include "wmi_com.h"
+#include "wmi_mof.h"
+#include "wmi_repository.h"
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace wmi::standin {
+
+// ---------------------------------------------------------------- faults
+// Platform calls that tests can make fail with a chosen code.
+enum class Fault {
+    e_CO_INITIALIZE,           // CoInitializeEx
+    e_CO_INITIALIZE_SECURITY,  // CoInitializeSecurity
+    e_CREATE_LOCATOR,          // CoCreateInstance(CLSID_WbemLocator)
+    e_CREATE_APARTMENT,        // CoCreateInstance(CLSID_UnsecuredApartment)
+    e_PROXY_BLANKET,           // CoSetProxyBlanket
+    e_CONNECT_SERVER,          // IWbemLocator::ConnectServer
+    e_CREATE_OBJECT_STUB,      // IUnsecuredApartment::CreateObjectStub
+    e_COUNT
+};
+
+// Makes every later call of 'which' fail with 'code' (S_OK clears it).
+void setFault(Fault which, HRESULT code);
+void clearFaults();
+HRESULT fault(Fault which);
+
+// ---------------------------------------------------------------- counters
+// Stand-in COM objects, BSTRs and SAFEARRAYs alive in the process.  A test
+// that released everything it obtained sees these back at their start values.
+int liveObjects();
+int liveStrings();
+int liveArrays();
+
+// Forgets that CoInitializeSecurity was called, so that one process can test
+// the first call more than once.
+void resetProcessSecurity();
+
+// ---------------------------------------------------------------- methods
+// One execution of a method, as seen by a behaviour installed with
+// 'Provider::setMethodHandler'.
+struct MethodCall {
+    std::shared_ptr<const ClassDecl> d_class;
+    const MethodDecl* d_method = nullptr;
+    std::shared_ptr<const Instance> d_target;              // null when run on the class path
+    std::vector<std::pair<std::string, Value>> d_inputs;   // [in] parameters, declared order
+    std::vector<std::pair<std::string, Value>> d_outputs;  // [out] parameters and ReturnValue
+
+    // The input called 'name' (null when none).
+    const Value* input(std::string_view name) const;
+    // Sets the output called 'name'; false when the method has no such output
+    // or 'text' does not fit its type.
+    bool setOutput(std::string_view name, std::string_view text);
+    bool setOutput(std::string_view name, Value value);
+};
+
+// Answers S_OK or the failure code ExecMethod returns.  Called on the thread
+// that called ExecMethod.
+using MethodHandler = std::function<HRESULT(MethodCall& call)>;
+
+// ---------------------------------------------------------------- provider
+class Provider {
+  public:
+    // CREATORS
+    // The process's provider, created from the environment when none exists.
+    static std::shared_ptr<Provider> acquire();
+
+    Provider(const Provider&) = delete;
+    Provider& operator=(const Provider&) = delete;
+    ~Provider();
+
+    // MANIPULATORS
+    // Replaces the repository by 'mofText'; false (repository unchanged) with
+    // 'error' filled when the text is refused.  Existing subscriptions stay.
+    bool loadRepository(std::string_view mofText, MofError* error);
+    bool loadRepositoryFile(const std::string& path, MofError* error);
+    // Replaces the repository by the embedded access-control sample.
+    void loadDefaultRepository();
+
+    // Raises the 'instance of' blocks of 'mofText' (classes of the current
+    // repository): one delivery per namespace to every matching subscription.
+    bool raiseEvents(std::string_view mofText, MofError* error);
+    // Raises ready-made instances in 'nameSpace' as one delivery.
+    void raise(std::string_view nameSpace, std::vector<std::shared_ptr<const Instance>> instances);
+
+    // Waits until every delivery queued so far has been made; false when
+    // 'timeout' passed first.
+    bool waitForDeliveries(std::chrono::milliseconds timeout);
+
+    // Sample events per second (0 stops the generator).
+    void setEventRate(double perSecond);
+    // Watches 'folder' for *.mof event files ("" stops watching); 'poll' is
+    // the interval between scans.
+    void setEventFolder(const std::string& folder,
+                        std::chrono::milliseconds poll = std::chrono::milliseconds(200));
+    // Scans the event folder once, now (on the calling thread).
+    void scanEventFolder();
+
+    // Installs the behaviour of 'className'.'method' (replacing the generic one).
+    void setMethodHandler(std::string className, std::string method, MethodHandler handler);
+
+    // ACCESSORS
+    std::shared_ptr<const Repository> repository() const;
+    size_t subscriptionCount() const;
+    // Deliveries made so far ('Indicate' calls).
+    uint64_t deliveryCount() const;
+
+    struct Impl;
+    // For the COM objects of the library.
+    const std::shared_ptr<Impl>& impl() const { return d_impl; }
+
+  private:
+    Provider();
+    std::shared_ptr<Impl> d_impl;
+};
+
+// The MOF text of the embedded access-control sample (namespace
+// root\AccessControl; see docs/wmi-standin.md).
+const std::string& defaultRepositoryText();
+
+// Installs the documented behaviours of the sample's device methods.
+void installSampleBehaviours(Provider& provider);
+
+// A small valid PNG image (a portrait of 'seed'), as used for the sample photos.
+std::vector<uint8_t> samplePortrait(uint32_t seed);
+
+// Creation hooks behind CoCreateInstance (one reference each).
+IUnknown* createLocator();
+IUnknown* createApartment();
+
+}  // namespace wmi::standin
+
+#endif

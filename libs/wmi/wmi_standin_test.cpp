@@ -1,0 +1,643 @@
+// wmi_standin_test.cpp
+//
+// Drives the stand-in through the COM/WMI interfaces the way the service
+// does: connect, query, iterate, read, execute methods, subscribe.
+#include "wmi_standin.h"
+#include "wmi_testutil.h"
+
+#include "core_testutil.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+using namespace wmi;
+using namespace wmi::standin;
+using namespace wmi::test;
+
+namespace {
+
+const char k_REPOSITORY[] = R"(
+#pragma namespace("\\\\.\\root\\Test")
+class Thing {
+    [key] string Name;
+    string Text;
+    boolean Flag;
+    sint8 S8;  uint8 U8;  sint16 S16;  uint16 U16;
+    sint32 S32;  uint32 U32;  sint64 S64;  uint64 U64;
+    real32 R32;  real64 R64;  datetime When;  char16 Letter;
+    uint8 Bytes[];  sint32 Numbers[];  string Words[];
+    string Nothing;
+};
+instance of Thing {
+    Name = "full"; Text = "h\xe9llo \"q\""; Flag = true;
+    S8 = -8; U8 = 200; S16 = -1600; U16 = 60000; S32 = -32; U32 = 4000000000;
+    S64 = -9000000000; U64 = 18000000000000000000; R32 = 1.5; R64 = -2.25;
+    When = "20260102030405.000000+000"; Letter = "Z";
+    Bytes = {0, 1, 0xFF}; Numbers = {-1, 2}; Words = {"a", "b"};
+};
+instance of Thing { Name = "Other"; Text = "OTHER"; U32 = 7; Flag = false; };
+instance of Thing { Name = "third"; Text = "other"; U32 = 7; Bytes = {}; };
+
+class Account {
+    [key] sint32 Id;
+    [key] string Region;
+    string Owner;
+    uint32 Deposit([in] uint32 Amount, [in, out] string Note, [out] sint64 Balance);
+    [ExecError(0x80041024)] uint32 Close();
+    void Touch();
+};
+instance of Account { Id = 12; Region = "eu"; Owner = "Ann"; };
+
+class DepositArgs { string Amount; string Note; };
+[QueryError(0x80041003)] class Secret { [key] uint32 Id; };
+[LatencyMs(1)] class Slow { [key] uint32 Id; };
+instance of Slow { Id = 1; };
+instance of Slow { Id = 2; };
+
+class Alarm : __ExtrinsicEvent { sint64 CardNumber; string Zone; };
+class Fire : Alarm { uint32 Level; };
+[SubscribeError(0x80041003)] class Forbidden : __ExtrinsicEvent { uint32 Id; };
+[SubscribeError(0x80041001)] class Broken : __ExtrinsicEvent { uint32 Id; };
+)";
+
+class StandInTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        clearFaults();
+        resetProcessSecurity();
+        d_provider = Provider::acquire();
+        d_provider->setEventRate(0);
+        MofError error;
+        ASSERT_TRUE(d_provider->loadRepository(k_REPOSITORY, &error)) << error.text();
+        ASSERT_EQ(S_OK, d_com.result());
+        ASSERT_EQ(S_OK, createLocator(&d_locator));
+        ASSERT_EQ(S_OK, connect(d_locator.get(), "root\\Test", &d_services));
+    }
+    void TearDown() override {
+        d_services.reset();
+        d_locator.reset();
+        d_provider.reset();
+        clearFaults();
+        EXPECT_EQ(0, liveObjects());
+        EXPECT_EQ(0, liveStrings());
+        EXPECT_EQ(0, liveArrays());
+    }
+
+    Ref<IWbemClassObject> getObject(const std::string& path, HRESULT* hr) {
+        Ref<IWbemClassObject> obj;
+        Bstr p = toBstr(path);
+        *hr = d_services->GetObject(p.get(), 0, nullptr, obj.out(), nullptr);
+        return obj;
+    }
+
+    HRESULT execMethod(const std::string& path, const std::string& method, IWbemClassObject* in,
+                       Ref<IWbemClassObject>* out) {
+        Bstr p = toBstr(path);
+        Bstr m = toBstr(method);
+        return d_services->ExecMethod(p.get(), m.get(), 0, nullptr, in, out->out(), nullptr);
+    }
+
+    // GetObject, GetMethod, SpawnInstance, Put of each (name, variant) pair.
+    Ref<IWbemClassObject> inputs(const std::string& cls, const std::string& method,
+                                 std::vector<std::pair<std::string, VARIANT>> args) {
+        HRESULT hr;
+        Ref<IWbemClassObject> classObject = getObject(cls, &hr);
+        EXPECT_EQ(S_OK, hr);
+        Ref<IWbemClassObject> signature;
+        Bstr m = toBstr(method);
+        EXPECT_EQ(S_OK, classObject->GetMethod(m.get(), 0, signature.out(), nullptr));
+        Ref<IWbemClassObject> in;
+        EXPECT_EQ(S_OK, signature->SpawnInstance(0, in.out()));
+        for (auto& [name, v] : args) {
+            Bstr n = toBstr(name);
+            in->Put(n.get(), 0, &v, 0);
+            VariantClear(&v);
+        }
+        return in;
+    }
+
+    static VARIANT str(const std::string& s) {
+        VARIANT v;
+        VariantInit(&v);
+        v.vt = VT_BSTR;
+        v.bstrVal = toBstr(s).release();
+        return v;
+    }
+    static VARIANT i4(LONG n) {
+        VARIANT v;
+        VariantInit(&v);
+        v.vt = VT_I4;
+        v.lVal = n;
+        return v;
+    }
+
+    ComScope d_com;
+    std::shared_ptr<Provider> d_provider;
+    Ref<IWbemLocator> d_locator;
+    Ref<IWbemServices> d_services;
+};
+
+TEST_F(StandInTest, NamespacesMatchWithAnyPrefixSeparatorAndCase) {
+    for (const char* path :
+         {"root\\Test", "ROOT\\test", "root/test", "\\\\.\\root\\Test", "//./root/test",
+          "\\\\localhost\\Root\\Test", "\\\\LOCALHOST/root/TEST"}) {
+        Ref<IWbemServices> s;
+        EXPECT_EQ(S_OK, connect(d_locator.get(), path, &s)) << path;
+        EXPECT_TRUE(s) << path;
+    }
+    for (const char* path : {"root\\Nope", "", "root", "root\\Test\\", "\\\\.\\", "root\\\\Test"}) {
+        Ref<IWbemServices> s;
+        EXPECT_EQ(WBEM_E_INVALID_NAMESPACE, connect(d_locator.get(), path, &s)) << path;
+        EXPECT_FALSE(s) << path;
+    }
+    Ref<IWbemServices> remote;
+    EXPECT_EQ(static_cast<HRESULT>(0x800706BAu),
+              connect(d_locator.get(), "\\\\otherhost\\root\\Test", &remote));
+    // User credentials are refused for a local connection.
+    Bstr path = toBstr("root\\Test");
+    Bstr user = toBstr("admin");
+    Ref<IWbemServices> s;
+    EXPECT_EQ(WBEM_E_LOCAL_CREDENTIALS,
+              d_locator->ConnectServer(path.get(), user.get(), nullptr, nullptr, 0, nullptr,
+                                       nullptr, s.out()));
+    EXPECT_EQ(S_OK, CoSetProxyBlanket(d_services.get(), RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE,
+                                      nullptr, RPC_C_AUTHN_LEVEL_CALL, RPC_C_IMP_LEVEL_IMPERSONATE,
+                                      nullptr, EOAC_NONE));
+}
+
+TEST_F(StandInTest, QueriesFilterByTypeAndCaseAndRejectEverythingElse) {
+    std::vector<Ref<IWbemClassObject>> rows;
+    ASSERT_EQ(S_OK, query(d_services.get(), "SELECT * FROM Thing", &rows));
+    ASSERT_EQ(3u, rows.size());
+    EXPECT_EQ("full", propertyText(rows[0].get(), "name"));  // file order, any case
+
+    // Strings compare without case; numbers by value, whatever the quoting.
+    ASSERT_EQ(S_OK, query(d_services.get(), "select * from thing where text = 'other'", &rows));
+    EXPECT_EQ(2u, rows.size());
+    ASSERT_EQ(S_OK, query(d_services.get(),
+                          "SELECT * FROM Thing WHERE U32 = '0x7' AND Text = \"Other\"", &rows));
+    ASSERT_EQ(2u, rows.size());
+    ASSERT_EQ(S_OK, query(d_services.get(), "SELECT * FROM Thing WHERE U32 = 7 AND Flag = 'false'",
+                          &rows));
+    ASSERT_EQ(1u, rows.size());
+    EXPECT_EQ("Other", propertyText(rows[0].get(), "Name"));
+    ASSERT_EQ(S_OK,
+              query(d_services.get(), "SELECT * FROM Thing WHERE S64 = '-9000000000'", &rows));
+    EXPECT_EQ(1u, rows.size());
+    ASSERT_EQ(S_OK, query(d_services.get(), "SELECT * FROM Thing WHERE Name = 'none'", &rows));
+    EXPECT_EQ(0u, rows.size());
+    // Instances of derived classes answer a query on their base; events have none.
+    ASSERT_EQ(S_OK, query(d_services.get(), "SELECT * FROM Alarm", &rows));
+    EXPECT_EQ(0u, rows.size());
+
+    for (const char* bad :
+         {"SELECT Name FROM Thing", "SELECT * FROM Thing WHERE",
+          "SELECT * FROM Thing WHERE Name = 'O'Brien'",
+          "SELECT * FROM Thing WHERE Name = 'a' OR Text = 'b'",
+          "SELECT * FROM Thing WHERE U32 = 'seven'", "SELECT * FROM Thing WHERE U8 = '300'",
+          "SELECT * FROM Thing WHERE Missing = '1'", "SELECT * FROM Thing WHERE Bytes = '1'",
+          "DELETE FROM Thing", ""}) {
+        EXPECT_EQ(WBEM_E_INVALID_QUERY, query(d_services.get(), bad, &rows)) << bad;
+    }
+    EXPECT_EQ(WBEM_E_INVALID_CLASS, query(d_services.get(), "SELECT * FROM Nope", &rows));
+    EXPECT_EQ(WBEM_E_ACCESS_DENIED, query(d_services.get(), "SELECT * FROM Secret", &rows));
+    // [LatencyMs] slows the provider but changes no result.
+    ASSERT_EQ(S_OK, query(d_services.get(), "SELECT * FROM Slow", &rows));
+    EXPECT_EQ(2u, rows.size());
+
+    Bstr lang = toBstr("SQL");
+    Bstr text = toBstr("SELECT * FROM Thing");
+    Ref<IEnumWbemClassObject> en;
+    EXPECT_EQ(WBEM_E_INVALID_QUERY_TYPE,
+              d_services->ExecQuery(lang.get(), text.get(), 0, nullptr, en.out()));
+}
+
+TEST_F(StandInTest, EnumeratorNextCountsAndEnds) {
+    Bstr lang = toBstr("WQL");
+    Bstr text = toBstr("SELECT * FROM Thing");
+    Ref<IEnumWbemClassObject> en;
+    ASSERT_EQ(S_OK, d_services->ExecQuery(lang.get(), text.get(), 0x30, nullptr, en.out()));
+    EXPECT_EQ(S_OK, CoSetProxyBlanket(en.get(), RPC_C_AUTHN_DEFAULT, RPC_C_AUTHZ_DEFAULT,
+                                      COLE_DEFAULT_PRINCIPAL, RPC_C_AUTHN_LEVEL_PKT_PRIVACY,
+                                      RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE));
+    IWbemClassObject* objs[4] = {};
+    ULONG n = 99;
+    EXPECT_EQ(WBEM_S_FALSE, en->Next(WBEM_INFINITE, 4, objs, &n));
+    EXPECT_EQ(3u, n);
+    for (ULONG i = 0; i < n; ++i) {
+        objs[i]->Release();
+    }
+    EXPECT_EQ(WBEM_S_FALSE, en->Next(WBEM_INFINITE, 1, objs, &n));
+    EXPECT_EQ(0u, n);
+    EXPECT_EQ(WBEM_E_INVALID_OPERATION, en->Reset());  // forward-only
+}
+
+TEST_F(StandInTest, EveryCimTypeReadsAsTheScriptingVariant) {
+    std::vector<Ref<IWbemClassObject>> rows;
+    ASSERT_EQ(S_OK, query(d_services.get(), "SELECT * FROM Thing WHERE Name = 'full'", &rows));
+    ASSERT_EQ(1u, rows.size());
+    IWbemClassObject* o = rows[0].get();
+    struct Expect {
+        const char* d_name;
+        VARTYPE d_vt;
+        CIMTYPE d_cim;
+        std::string d_text;
+    };
+    const Expect k_EXPECT[] = {
+        {"Text", VT_BSTR, CIM_STRING, "h\xc3\xa9llo \"q\""},
+        {"Flag", VT_BOOL, CIM_BOOLEAN, "true"},
+        {"S8", VT_I2, CIM_SINT8, "-8"},
+        {"U8", VT_UI1, CIM_UINT8, "200"},
+        {"S16", VT_I2, CIM_SINT16, "-1600"},
+        {"U16", VT_I4, CIM_UINT16, "60000"},
+        {"S32", VT_I4, CIM_SINT32, "-32"},
+        {"U32", VT_I4, CIM_UINT32, "-294967296"},  // read back as a signed 32-bit value
+        {"S64", VT_BSTR, CIM_SINT64, "-9000000000"},
+        {"U64", VT_BSTR, CIM_UINT64, "18000000000000000000"},
+        {"R32", VT_R4, CIM_REAL32, "<vt 4>"},
+        {"R64", VT_R8, CIM_REAL64, "<vt 5>"},
+        {"When", VT_BSTR, CIM_DATETIME, "20260102030405.000000+000"},
+        {"Letter", VT_I4, CIM_CHAR16, "90"},
+        {"Nothing", VT_NULL, CIM_STRING, "<null>"},
+        {"Bytes", VT_ARRAY | VT_UI1, CIM_UINT8 | CIM_FLAG_ARRAY, "<vt 8209>"},
+        {"Numbers", VT_ARRAY | VT_I4, CIM_SINT32 | CIM_FLAG_ARRAY, "<vt 8195>"},
+        {"Words", VT_ARRAY | VT_BSTR, CIM_STRING | CIM_FLAG_ARRAY, "<vt 8200>"},
+        {"__CLASS", VT_BSTR, CIM_STRING, "Thing"},
+        {"__RELPATH", VT_BSTR, CIM_STRING, "Thing.Name=\"full\""},
+        {"__NAMESPACE", VT_BSTR, CIM_STRING, "root\\Test"},
+    };
+    for (const Expect& e : k_EXPECT) {
+        VARIANT v;
+        VariantInit(&v);
+        CIMTYPE cim = -1;
+        Bstr name = toBstr(e.d_name);
+        ASSERT_EQ(S_OK, o->Get(name.get(), 0, &v, &cim, nullptr)) << e.d_name;
+        EXPECT_EQ(e.d_vt, v.vt) << e.d_name;
+        EXPECT_EQ(e.d_cim, cim) << e.d_name;
+        EXPECT_EQ(e.d_text, propertyText(o, e.d_name)) << e.d_name;
+        if (v.vt == VT_R4) {
+            EXPECT_EQ(1.5f, v.fltVal);
+        } else if (v.vt == VT_R8) {
+            EXPECT_EQ(-2.25, v.dblVal);
+        }
+        VariantClear(&v);
+    }
+    EXPECT_EQ("\\\\" + serverName() + "\\root\\Test:Thing.Name=\"full\"",
+              propertyText(o, "__PATH"));
+    EXPECT_EQ("<error 0x80041002>", propertyText(o, "NoSuchProperty"));
+    EXPECT_EQ("<error 0x80041002>", propertyText(o, "__NOSUCH"));
+
+    // A byte array is read the way the service reads a photo.
+    VARIANT v;
+    VariantInit(&v);
+    Bstr bytes = toBstr("bytes");
+    ASSERT_EQ(S_OK, o->Get(bytes.get(), 0, &v, nullptr, nullptr));
+    LONG lo = -1, hi = -1;
+    ASSERT_EQ(S_OK, SafeArrayGetLBound(v.parray, 1, &lo));
+    ASSERT_EQ(S_OK, SafeArrayGetUBound(v.parray, 1, &hi));
+    ASSERT_EQ(0, lo);
+    ASSERT_EQ(2, hi);
+    std::vector<int> got;
+    for (LONG i = 0; i <= hi; ++i) {
+        BYTE b = 0;
+        ASSERT_EQ(S_OK, SafeArrayGetElement(v.parray, &i, &b));
+        got.push_back(b);
+    }
+    EXPECT_EQ((std::vector<int>{0, 1, 255}), got);
+    VariantClear(&v);
+
+    Bstr words = toBstr("Words");
+    ASSERT_EQ(S_OK, o->Get(words.get(), 0, &v, nullptr, nullptr));
+    LONG one = 1;
+    BSTR word = nullptr;
+    ASSERT_EQ(S_OK, SafeArrayGetElement(v.parray, &one, &word));
+    EXPECT_EQ("b", fromBstr(word));
+    SysFreeString(word);
+    VariantClear(&v);
+
+    // An empty array is an array of no elements.
+    ASSERT_EQ(S_OK, query(d_services.get(), "SELECT * FROM Thing WHERE Name = 'third'", &rows));
+    ASSERT_EQ(S_OK, rows[0]->Get(bytes.get(), 0, &v, nullptr, nullptr));
+    ASSERT_EQ(S_OK, SafeArrayGetUBound(v.parray, 1, &hi));
+    EXPECT_EQ(-1, hi);
+    VariantClear(&v);
+}
+
+TEST_F(StandInTest, MethodsRunOnClassAndInstancePathsWithGenericBehaviour) {
+    // In/out parameters come back, a declared return value is 0, pure outputs are null.
+    Ref<IWbemClassObject> in =
+        inputs("Account", "Deposit", {{"Amount", str("150")}, {"Note", i4(42)}});
+    Ref<IWbemClassObject> out;
+    ASSERT_EQ(S_OK, execMethod("Account.Id=12,Region=\"EU\"", "Deposit", in.get(), &out));
+    ASSERT_TRUE(out);
+    EXPECT_EQ("42", propertyText(out.get(), "Note"));  // an int stored into a string
+    EXPECT_EQ("0", propertyText(out.get(), "ReturnValue"));
+    EXPECT_EQ("<null>", propertyText(out.get(), "Balance"));
+    EXPECT_EQ("<error 0x80041002>", propertyText(out.get(), "Amount"));
+    // The relative path read from an instance is accepted as it is.
+    std::vector<Ref<IWbemClassObject>> rows;
+    ASSERT_EQ(S_OK, query(d_services.get(), "SELECT * FROM Account", &rows));
+    const std::string relpath = propertyText(rows[0].get(), "__RELPATH");
+    EXPECT_EQ("Account.Id=12,Region=\"eu\"", relpath);
+    EXPECT_EQ(S_OK, execMethod(relpath, "deposit", in.get(), &out));
+    EXPECT_EQ(S_OK, execMethod("Account", "Deposit", in.get(), &out));
+
+    // Failures, each with the platform's code.
+    EXPECT_EQ(WBEM_E_NOT_FOUND,
+              execMethod("Account.Id=13,Region=\"eu\"", "Deposit", in.get(), &out));
+    EXPECT_FALSE(out);
+    EXPECT_EQ(WBEM_E_INVALID_METHOD, execMethod("Account", "Withdraw", in.get(), &out));
+    EXPECT_EQ(WBEM_E_INVALID_CLASS, execMethod("Bank", "Deposit", in.get(), &out));
+    EXPECT_EQ(WBEM_E_INVALID_OBJECT_PATH, execMethod("Account.Id=", "Deposit", in.get(), &out));
+    EXPECT_EQ(static_cast<HRESULT>(0x80041024u), execMethod("Account", "Close", nullptr, &out));
+    EXPECT_EQ(WBEM_E_INVALID_PARAMETER, execMethod("Account", "Deposit", nullptr, &out));
+    Ref<IWbemClassObject> partial = inputs("Account", "Deposit", {{"Amount", i4(1)}});
+    EXPECT_EQ(WBEM_E_INVALID_PARAMETER, execMethod("Account", "Deposit", partial.get(), &out));
+    // A value that does not convert is refused by Put and then missing.
+    Ref<IWbemClassObject> wrong = inputs("Account", "Deposit", {{"Note", str("x")}});
+    VARIANT bad = str("twelve");
+    Bstr amount = toBstr("Amount");
+    EXPECT_EQ(WBEM_E_TYPE_MISMATCH, wrong->Put(amount.get(), 0, &bad, 0));
+    VariantClear(&bad);
+    EXPECT_EQ(WBEM_E_INVALID_PARAMETER, execMethod("Account", "Deposit", wrong.get(), &out));
+    // An input object of another class can carry a value of the wrong type.
+    Ref<IWbemClassObject> foreign;
+    HRESULT hr;
+    Ref<IWbemClassObject> args = getObject("DepositArgs", &hr);
+    ASSERT_EQ(S_OK, args->SpawnInstance(0, foreign.out()));
+    VARIANT text = str("abc");
+    VARIANT note = str("n");
+    Bstr noteName = toBstr("Note");
+    EXPECT_EQ(S_OK, foreign->Put(amount.get(), 0, &text, 0));
+    EXPECT_EQ(S_OK, foreign->Put(noteName.get(), 0, &note, 0));
+    VariantClear(&text);
+    VariantClear(&note);
+    EXPECT_EQ(WBEM_E_TYPE_MISMATCH, execMethod("Account", "Deposit", foreign.get(), &out));
+    Ref<IWbemClassObject> thingIn;
+    Ref<IWbemClassObject> thing = getObject("Thing", &hr);
+    ASSERT_EQ(S_OK, thing->SpawnInstance(0, thingIn.out()));
+    VARIANT name = str("n");
+    Bstr nameName = toBstr("Name");
+    EXPECT_EQ(S_OK, thingIn->Put(nameName.get(), 0, &name, 0));
+    VariantClear(&name);
+    EXPECT_EQ(WBEM_E_INVALID_PARAMETER, execMethod("Account", "Deposit", thingIn.get(), &out));
+
+    // An undeclared argument fails at Put; a method without inputs has no
+    // input signature; a void method has no ReturnValue.
+    VARIANT v = i4(1);
+    Bstr undeclared = toBstr("Nope");
+    EXPECT_EQ(WBEM_E_NOT_FOUND, in->Put(undeclared.get(), 0, &v, 0));
+    Ref<IWbemClassObject> account = getObject("Account", &hr);
+    Ref<IWbemClassObject> sigIn, sigOut;
+    Bstr touch = toBstr("Touch");
+    EXPECT_EQ(S_OK, account->GetMethod(touch.get(), 0, sigIn.out(), sigOut.out()));
+    EXPECT_FALSE(sigIn);
+    EXPECT_FALSE(sigOut);
+    EXPECT_EQ(S_OK, execMethod("Account", "Touch", nullptr, &out));
+    EXPECT_FALSE(out);
+    Bstr nope = toBstr("Nope");
+    EXPECT_EQ(WBEM_E_NOT_FOUND, account->GetMethod(nope.get(), 0, sigIn.out(), nullptr));
+
+    getObject("Account.Id=12,Region=\"eu\"", &hr);
+    EXPECT_EQ(S_OK, hr);
+    getObject("Account.Id=12", &hr);
+    EXPECT_EQ(WBEM_E_NOT_FOUND, hr);
+    getObject("Nope", &hr);
+    EXPECT_EQ(WBEM_E_NOT_FOUND, hr);
+}
+
+TEST_F(StandInTest, MethodHandlersReplaceTheGenericBehaviour) {
+    d_provider->setMethodHandler("account", "DEPOSIT", [](MethodCall& call) {
+        const Value* amount = call.input("amount");
+        if (amount == nullptr || std::get<uint64_t>(amount->d_items[0]) > 1000) {
+            return WBEM_E_VALUE_OUT_OF_RANGE;
+        }
+        call.setOutput("Balance", std::to_string(std::get<uint64_t>(amount->d_items[0]) * 2));
+        call.setOutput("ReturnValue", "3");
+        EXPECT_TRUE(call.d_target != nullptr);
+        return WBEM_S_NO_ERROR;
+    });
+    Ref<IWbemClassObject> in =
+        inputs("Account", "Deposit", {{"Amount", i4(21)}, {"Note", str("n")}});
+    Ref<IWbemClassObject> out;
+    ASSERT_EQ(S_OK, execMethod("Account.Id=12,Region=\"eu\"", "Deposit", in.get(), &out));
+    EXPECT_EQ("42", propertyText(out.get(), "Balance"));
+    EXPECT_EQ("3", propertyText(out.get(), "ReturnValue"));
+    EXPECT_EQ("n", propertyText(out.get(), "Note"));
+    Ref<IWbemClassObject> big =
+        inputs("Account", "Deposit", {{"Amount", i4(5000)}, {"Note", str("")}});
+    EXPECT_EQ(WBEM_E_VALUE_OUT_OF_RANGE,
+              execMethod("Account.Id=12,Region=\"eu\"", "Deposit", big.get(), &out));
+}
+
+TEST_F(StandInTest, DeliveriesArriveOnAStandInThreadOncePerRaise) {
+    auto* sink = new RecordingSink("CardNumber");
+    Ref<IUnsecuredApartment> apartment;
+    ASSERT_EQ(S_OK,
+              CoCreateInstance(CLSID_UnsecuredApartment, nullptr, CLSCTX_LOCAL_SERVER,
+                               IID_IUnsecuredApartment, reinterpret_cast<void**>(apartment.out())));
+    Ref<IUnknown> stubUnknown;
+    ASSERT_EQ(S_OK, apartment->CreateObjectStub(sink, stubUnknown.out()));
+    Ref<IWbemObjectSink> stub;
+    ASSERT_EQ(S_OK, stubUnknown->QueryInterface(IID_IWbemObjectSink,
+                                                reinterpret_cast<void**>(stub.out())));
+    Bstr lang = toBstr("WQL");
+    Bstr q = toBstr("SELECT * FROM Alarm");
+    ASSERT_EQ(S_OK, d_services->ExecNotificationQueryAsync(
+                        lang.get(), q.get(), WBEM_FLAG_SEND_STATUS, nullptr, stub.get()));
+    // Three objects in one raise are one Indicate; derived classes match; other
+    // classes and other namespaces do not.
+    MofError error;
+    ASSERT_TRUE(
+        d_provider->raiseEvents("instance of Alarm { CardNumber = 1; };\n"
+                                "instance of Fire { CardNumber = 2; Level = 3; };\n"
+                                "instance of Alarm { CardNumber = 3; };\n"
+                                "instance of Forbidden { Id = 1; };",
+                                &error))
+        << error.text();
+    ASSERT_TRUE(d_provider->raiseEvents("instance of Alarm { Zone = \"b\"; };", &error));
+    ASSERT_TRUE(sink->waitFor(2));
+    ASSERT_TRUE(d_provider->waitForDeliveries(std::chrono::seconds(10)));
+    std::vector<RecordingSink::Delivery> got = sink->deliveries();
+    ASSERT_EQ(2u, got.size());
+    EXPECT_EQ((std::vector<std::string>{"1", "2", "3"}), got[0].d_values);
+    EXPECT_EQ((std::vector<std::string>{"<null>"}), got[1].d_values);
+    EXPECT_NE(std::this_thread::get_id(), got[0].d_thread);
+    EXPECT_EQ(2u, d_provider->deliveryCount());
+    EXPECT_TRUE(sink->statuses().empty());
+
+    // Cancelling sends the final status, releases the sink and stops delivery.
+    EXPECT_EQ(S_OK, d_services->CancelAsyncCall(stub.get()));
+    EXPECT_EQ(
+        (std::vector<std::pair<long, HRESULT>>{{WBEM_STATUS_COMPLETE, WBEM_E_CALL_CANCELLED}}),
+        sink->statuses());
+    EXPECT_EQ(0u, d_provider->subscriptionCount());
+    ASSERT_TRUE(d_provider->raiseEvents("instance of Alarm { CardNumber = 4; };", &error));
+    ASSERT_TRUE(d_provider->waitForDeliveries(std::chrono::seconds(10)));
+    EXPECT_EQ(2u, sink->deliveries().size());
+    EXPECT_EQ(WBEM_E_NOT_FOUND, d_services->CancelAsyncCall(stub.get()));
+    stub.reset();
+    stubUnknown.reset();
+    EXPECT_EQ(1u, sink->refs());  // only the test's own reference is left
+    sink->Release();
+}
+
+TEST_F(StandInTest, SubscriptionsFailAsTheRepositoryChooses) {
+    auto* sink = new RecordingSink("Id");
+    Bstr lang = toBstr("WQL");
+    auto subscribe = [&](const char* text, long flags) {
+        Bstr q = toBstr(text);
+        return d_services->ExecNotificationQueryAsync(lang.get(), q.get(), flags, nullptr, sink);
+    };
+    EXPECT_EQ(WBEM_E_ACCESS_DENIED, subscribe("SELECT * FROM Forbidden", 0x80));
+    EXPECT_EQ(WBEM_E_FAILED, subscribe("SELECT * FROM Broken", 0x80));
+    EXPECT_EQ(WBEM_E_INVALID_CLASS, subscribe("SELECT * FROM Nope", 0x80));
+    EXPECT_EQ(WBEM_E_INVALID_QUERY, subscribe("SELECT Id FROM Alarm", 0x80));
+    EXPECT_EQ(WBEM_E_INVALID_PARAMETER, subscribe("SELECT * FROM Alarm", 0x10));
+    EXPECT_EQ(1u, sink->refs());  // a refused subscription keeps no reference
+    // A condition on the subscription filters what it receives.
+    ASSERT_EQ(S_OK, subscribe("SELECT * FROM Alarm WHERE Zone = 'north'", 0));
+    EXPECT_EQ(2u, sink->refs());
+    MofError error;
+    ASSERT_TRUE(d_provider->raiseEvents("instance of Alarm { Zone = \"south\"; };", &error));
+    ASSERT_TRUE(d_provider->raiseEvents("instance of Alarm { Zone = \"NORTH\"; };", &error));
+    ASSERT_TRUE(sink->waitFor(1));
+    ASSERT_TRUE(d_provider->waitForDeliveries(std::chrono::seconds(10)));
+    EXPECT_EQ(1u, sink->deliveries().size());
+    // Releasing the services and the provider with a live subscription
+    // releases the sink too.
+    d_services.reset();
+    d_locator.reset();
+    d_provider.reset();
+    EXPECT_EQ(1u, sink->refs());
+    sink->Release();
+}
+
+TEST_F(StandInTest, CancellationRacingWithDeliveriesNeverDeliversAfterItReturns) {
+    MofError error;
+    for (int round = 0; round < 20; ++round) {
+        auto* sink = new RecordingSink("CardNumber");
+        std::atomic<bool> cancelled{false};
+        std::atomic<int> late{0};
+        sink->d_indicate_hook = [&] {
+            if (cancelled.load()) {
+                late.fetch_add(1);
+            }
+        };
+        Bstr lang = toBstr("WQL");
+        Bstr q = toBstr("SELECT * FROM Alarm");
+        ASSERT_EQ(S_OK,
+                  d_services->ExecNotificationQueryAsync(lang.get(), q.get(), 0x80, nullptr, sink));
+        std::atomic<bool> stop{false};
+        std::thread raiser([&] {
+            while (!stop.load()) {
+                d_provider->raiseEvents("instance of Alarm { CardNumber = 5; };", nullptr);
+                std::this_thread::yield();
+            }
+        });
+        sink->waitFor(1 + round % 3);
+        ASSERT_EQ(S_OK, d_services->CancelAsyncCall(sink));
+        cancelled.store(true);
+        const size_t seen = sink->deliveries().size();
+        stop.store(true);
+        raiser.join();
+        ASSERT_TRUE(d_provider->waitForDeliveries(std::chrono::seconds(10)));
+        EXPECT_EQ(0, late.load());
+        EXPECT_EQ(seen, sink->deliveries().size());
+        EXPECT_EQ(1u, sink->refs());
+        sink->Release();
+    }
+}
+
+TEST_F(StandInTest, CancelFromInsideTheSinkDoesNotWaitForItself) {
+    auto* sink = new RecordingSink("CardNumber");
+    Bstr lang = toBstr("WQL");
+    Bstr q = toBstr("SELECT * FROM Alarm");
+    ASSERT_EQ(S_OK,
+              d_services->ExecNotificationQueryAsync(lang.get(), q.get(), 0x80, nullptr, sink));
+    IWbemServices* services = d_services.get();
+    HRESULT inner = E_FAIL;
+    sink->d_indicate_hook = [&] { inner = services->CancelAsyncCall(sink); };
+    ASSERT_TRUE(d_provider->raiseEvents("instance of Alarm { CardNumber = 5; };", nullptr));
+    ASSERT_TRUE(sink->waitFor(1));
+    ASSERT_TRUE(d_provider->waitForDeliveries(std::chrono::seconds(10)));
+    EXPECT_EQ(S_OK, inner);
+    EXPECT_EQ(1u, sink->statuses().size());
+    EXPECT_EQ(1u, sink->refs());
+    sink->Release();
+}
+
+TEST_F(StandInTest, DropFolderRaisesGoodFilesAndRenamesBadOnes) {
+    core::RecordingLog log;
+    namespace fs = std::filesystem;
+    const fs::path dir = fs::temp_directory_path() / ("wmi_drop_" + std::to_string(getpid()));
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    auto* sink = new RecordingSink("CardNumber");
+    Bstr lang = toBstr("WQL");
+    Bstr q = toBstr("SELECT * FROM Alarm");
+    ASSERT_EQ(S_OK,
+              d_services->ExecNotificationQueryAsync(lang.get(), q.get(), 0x80, nullptr, sink));
+    auto write = [&](const char* name, const char* text) {
+        const fs::path tmp = dir / (std::string(name) + ".tmp");
+        std::ofstream(tmp) << text;
+        fs::rename(tmp, dir / name);
+    };
+    write("a.mof",
+          "#pragma namespace(\"root\\\\test\")\n"
+          "instance of Alarm { CardNumber = 7; };\ninstance of Alarm { CardNumber = 8; };");
+    write("b.mof", "instance of Alarm {\n  CardNumber = \"x\"; };");
+    write("c.txt", "instance of Alarm { CardNumber = 9; };");
+    d_provider->setEventFolder(dir.string(), std::chrono::milliseconds(10));
+    ASSERT_TRUE(sink->waitFor(1));
+    d_provider->setEventFolder("");  // stops (and joins) the watch
+    ASSERT_TRUE(d_provider->waitForDeliveries(std::chrono::seconds(10)));
+    std::vector<RecordingSink::Delivery> got = sink->deliveries();
+    ASSERT_EQ(1u, got.size());
+    EXPECT_EQ((std::vector<std::string>{"7", "8"}), got[0].d_values);
+    EXPECT_FALSE(fs::exists(dir / "a.mof"));
+    EXPECT_FALSE(fs::exists(dir / "b.mof"));
+    EXPECT_TRUE(fs::exists(dir / "b.bad"));
+    EXPECT_TRUE(fs::exists(dir / "c.txt"));
+    EXPECT_TRUE(log.contains("line 2, column 16: expected an integer for sint64")) << [&] {
+        std::string all;
+        for (const std::string& t : log.texts()) {
+            all += t + "\n";
+        }
+        return all;
+    }();
+    EXPECT_EQ(S_OK, d_services->CancelAsyncCall(sink));
+    sink->Release();
+    fs::remove_all(dir);
+}
+
+TEST_F(StandInTest, ComFaultsAndTheStubFault) {
+    setFault(Fault::e_PROXY_BLANKET, E_ACCESSDENIED);
+    EXPECT_EQ(E_ACCESSDENIED,
+              CoSetProxyBlanket(d_services.get(), 10, 0, nullptr, 3, 3, nullptr, 0));
+    setFault(Fault::e_CONNECT_SERVER, WBEM_E_ACCESS_DENIED);
+    Ref<IWbemServices> s;
+    EXPECT_EQ(WBEM_E_ACCESS_DENIED, connect(d_locator.get(), "root\\Test", &s));
+    setFault(Fault::e_CREATE_APARTMENT, REGDB_E_CLASSNOTREG);
+    Ref<IUnsecuredApartment> apartment;
+    EXPECT_EQ(REGDB_E_CLASSNOTREG,
+              CoCreateInstance(CLSID_UnsecuredApartment, nullptr, CLSCTX_LOCAL_SERVER,
+                               IID_IUnsecuredApartment, reinterpret_cast<void**>(apartment.out())));
+    clearFaults();
+    ASSERT_EQ(S_OK,
+              CoCreateInstance(CLSID_UnsecuredApartment, nullptr, CLSCTX_LOCAL_SERVER,
+                               IID_IUnsecuredApartment, reinterpret_cast<void**>(apartment.out())));
+    setFault(Fault::e_CREATE_OBJECT_STUB, E_OUTOFMEMORY);
+    auto* sink = new RecordingSink("x");
+    Ref<IUnknown> stub;
+    EXPECT_EQ(E_OUTOFMEMORY, apartment->CreateObjectStub(sink, stub.out()));
+    EXPECT_FALSE(stub);
+    EXPECT_EQ(1u, sink->refs());
+    sink->Release();
+}
+
+}  // namespace

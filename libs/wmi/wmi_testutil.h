@@ -1,0 +1,220 @@
+// wmi_testutil.h                                                   -*-C++-*-
+//
+// Helpers for the stand-in's tests (header only): an owning interface
+// reference, a recording event sink, and short forms of the calls the
+// service makes (connect, query, read a property as text).
+//
+// Thread safety: 'RecordingSink' may be called from any thread; the rest is
+// for the test's own thread.
+#ifndef INCLUDED_WMI_TESTUTIL
+#define INCLUDED_WMI_TESTUTIL
+
+#include "wmi_com.h"
+#include "wmi_standin.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace wmi::test {
+
+// Owns one reference of an interface.
+template <class T>
+class Ref {
+  public:
+    Ref() = default;
+    explicit Ref(T* p) : d_p(p) {}
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    Ref(Ref&& o) noexcept : d_p(o.d_p) { o.d_p = nullptr; }
+    ~Ref() { reset(); }
+    void reset() {
+        if (d_p != nullptr) {
+            d_p->Release();
+            d_p = nullptr;
+        }
+    }
+    T* get() const { return d_p; }
+    T* operator->() const { return d_p; }
+    T** out() {
+        reset();
+        return &d_p;
+    }
+    explicit operator bool() const { return d_p != nullptr; }
+
+  private:
+    T* d_p = nullptr;
+};
+
+// The text of property 'name' of 'obj' as the service reads it: BSTR as
+// text, integers of at most 32 bits with %d, VT_BOOL as true/false, VT_NULL
+// as "<null>"; "<vt N>" for anything else, "<error 0x...>" when Get fails.
+inline std::string propertyText(IWbemClassObject* obj, const char* name) {
+    VARIANT v;
+    VariantInit(&v);
+    Bstr wide = toBstr(name);
+    const HRESULT hr = obj->Get(wide.get(), 0, &v, nullptr, nullptr);
+    if (FAILED(hr)) {
+        char buf[32];
+        std::snprintf(buf, sizeof buf, "<error 0x%x>", static_cast<unsigned>(hr));
+        return buf;
+    }
+    std::string out;
+    switch (v.vt) {
+        case VT_BSTR:
+            out = fromBstr(v.bstrVal);
+            break;
+        case VT_I2:
+            out = std::to_string(v.iVal);
+            break;
+        case VT_I4:
+            out = std::to_string(v.lVal);
+            break;
+        case VT_UI1:
+            out = std::to_string(v.bVal);
+            break;
+        case VT_BOOL:
+            out = v.boolVal ? "true" : "false";
+            break;
+        case VT_NULL:
+            out = "<null>";
+            break;
+        default:
+            out = "<vt " + std::to_string(v.vt) + ">";
+    }
+    VariantClear(&v);
+    return out;
+}
+
+// COM initialised on the calling thread for the life of the object.
+class ComScope {
+  public:
+    ComScope() { d_hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED); }
+    ~ComScope() {
+        if (SUCCEEDED(d_hr)) {
+            CoUninitialize();
+        }
+    }
+    HRESULT result() const { return d_hr; }
+
+  private:
+    HRESULT d_hr;
+};
+
+inline HRESULT createLocator(Ref<IWbemLocator>* out) {
+    return CoCreateInstance(CLSID_WbemLocator, nullptr, CLSCTX_INPROC_SERVER, IID_IWbemLocator,
+                            reinterpret_cast<LPVOID*>(out->out()));
+}
+
+inline HRESULT connect(IWbemLocator* locator, const std::string& path, Ref<IWbemServices>* out) {
+    Bstr wide = toBstr(path);
+    return locator->ConnectServer(wide.get(), nullptr, nullptr, nullptr, 0, nullptr, nullptr,
+                                  out->out());
+}
+
+// Runs 'wql' and collects every instance; the HRESULT of ExecQuery.
+inline HRESULT query(IWbemServices* services, const std::string& wql,
+                     std::vector<Ref<IWbemClassObject>>* out) {
+    out->clear();
+    Bstr lang = toBstr("WQL");
+    Bstr text = toBstr(wql);
+    Ref<IEnumWbemClassObject> en;
+    const HRESULT hr = services->ExecQuery(lang.get(), text.get(),
+                                           WBEM_FLAG_FORWARD_ONLY | WBEM_FLAG_RETURN_IMMEDIATELY,
+                                           nullptr, en.out());
+    if (FAILED(hr)) {
+        return hr;
+    }
+    for (;;) {
+        IWbemClassObject* obj = nullptr;
+        ULONG returned = 0;
+        en->Next(WBEM_INFINITE, 1, &obj, &returned);
+        if (returned == 0) {
+            break;
+        }
+        out->emplace_back(obj);
+    }
+    return hr;
+}
+
+// An event sink that records what it is given.
+class RecordingSink final : public IWbemObjectSink {
+  public:
+    struct Delivery {
+        std::thread::id d_thread;
+        std::vector<std::string> d_values;  // 'd_property' of each object
+    };
+
+    explicit RecordingSink(std::string property) : d_property(std::move(property)) {}
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+        if (riid == IID_IUnknown || riid == IID_IWbemObjectSink) {
+            AddRef();
+            *ppv = static_cast<IWbemObjectSink*>(this);
+            return S_OK;
+        }
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++d_refs; }
+    ULONG STDMETHODCALLTYPE Release() override {
+        const ULONG left = --d_refs;
+        if (left == 0) {
+            delete this;
+        }
+        return left;
+    }
+    HRESULT STDMETHODCALLTYPE Indicate(long count, IWbemClassObject** objects) override {
+        Delivery d;
+        d.d_thread = std::this_thread::get_id();
+        for (long i = 0; i < count; ++i) {
+            d.d_values.push_back(propertyText(objects[i], d_property.c_str()));
+        }
+        if (d_indicate_hook) {
+            d_indicate_hook();
+        }
+        std::lock_guard<std::mutex> lock(d_mutex);
+        d_deliveries.push_back(std::move(d));
+        d_cv.notify_all();
+        return WBEM_S_NO_ERROR;
+    }
+    HRESULT STDMETHODCALLTYPE SetStatus(long flags, HRESULT hr, BSTR, IWbemClassObject*) override {
+        std::lock_guard<std::mutex> lock(d_mutex);
+        d_statuses.emplace_back(flags, hr);
+        d_cv.notify_all();
+        return WBEM_S_NO_ERROR;
+    }
+
+    // Waits (bounded) until at least 'n' deliveries arrived.
+    bool waitFor(size_t n, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+        std::unique_lock<std::mutex> lock(d_mutex);
+        return d_cv.wait_for(lock, limit, [&] { return d_deliveries.size() >= n; });
+    }
+    std::vector<Delivery> deliveries() {
+        std::lock_guard<std::mutex> lock(d_mutex);
+        return d_deliveries;
+    }
+    std::vector<std::pair<long, HRESULT>> statuses() {
+        std::lock_guard<std::mutex> lock(d_mutex);
+        return d_statuses;
+    }
+    ULONG refs() const { return d_refs.load(); }
+
+    // Called inside every Indicate (before it is recorded).
+    std::function<void()> d_indicate_hook;
+
+  private:
+    std::string d_property;
+    std::atomic<ULONG> d_refs{1};
+    std::mutex d_mutex;
+    std::condition_variable d_cv;
+    std::vector<Delivery> d_deliveries;
+    std::vector<std::pair<long, HRESULT>> d_statuses;
+};
+
+}  // namespace wmi::test
+
+#endif
