@@ -82,6 +82,8 @@ TEST_F(ConfigurationToolTest, ShowsTheOldValuesAndOkWithoutChangesWritesNothing)
     EXPECT_EQ(tool.cancelButton().text(), "Cancel");
 
     // Typing the same text again is no change either.
+    cutl::LogLines log;
+    core::MasterLogger::enable(core::LOG_NORM);
     type(tool.portField(), "5000");
     EXPECT_EQ(press(tool, tool.okButton()), QDialog::Accepted);
     EXPECT_FALSE(tool.finish(tool.dialog().result()));
@@ -91,18 +93,25 @@ TEST_F(ConfigurationToolTest, ShowsTheOldValuesAndOkWithoutChangesWritesNothing)
     EXPECT_EQ(after.st_ino, before.st_ino);
     EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
     EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+    EXPECT_EQ(log.count("NVR connection changed"), 0);
 }
 
 TEST_F(ConfigurationToolTest, ChangingThePortRewritesOnlySectionNvr) {
     writeSettings(
         "# written by hand\n[Other]\nKey 1\n\n[NVR]\nAddress = 10.0.0.5 ; main\n"
         "Port = 5000\nExtra yes\n");
+    cutl::LogLines log;
+    core::MasterLogger::enable(core::LOG_NORM);
     ConfigurationTool tool;
     EXPECT_EQ(tool.addressField().text(), "10.0.0.5");
     type(tool.portField(), "6000");
     EXPECT_EQ(press(tool, tool.okButton()), QDialog::Accepted);
     EXPECT_TRUE(tool.finish(tool.dialog().result()));
     EXPECT_EQ(settings(), "[NVR]\nAddress 10.0.0.5\nPort 6000\n");
+    EXPECT_EQ(log.count("ConfigurationTool::finish - NVR connection changed from 10.0.0.5:5000 "
+                        "to 10.0.0.5:6000",
+                        core::LOG_NORM),
+              1);
     struct stat st {};
     ASSERT_EQ(::stat(file().c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);

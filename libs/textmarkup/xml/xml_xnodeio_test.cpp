@@ -358,6 +358,11 @@ TEST(XNodeIO, HostileDocumentsNeitherStopNorExpand) {
                             "<?xml version=\"1.0\"?>", "{", "{\"a\":", "{,}"}) {
         EXPECT_FALSE(n.load(bad)) << bad;
     }
+    cutl::LogLines log;
+    core::Assert::setStopOnFailedCheck(true);
+    core::MasterLogger::enable(core::LOG_NORM);
+    EXPECT_FALSE(n.load("<a>"));
+    EXPECT_EQ(log.count("XML::Xml2Doc::loadFromMem - failed loading doc", core::LOG_NORM), 1);
 }
 
 TEST(XNodeIO, ParserOptionsAcceptWhatThePlainParserAccepts) {
