@@ -370,7 +370,13 @@ class Parser {
             return fail(cur(), "expected 'pragma' after '#'");
         }
         next();
-        if (!expectIdent(&name, "a pragma name") || !expectSymbol('(')) {
+        if (!expectIdent(&name, "a pragma name")) {
+            return false;
+        }
+        if (!atSymbol('(') && !equalsNoCase(name, "namespace")) {
+            return true;  // a pragma without argument (autorecover)
+        }
+        if (!expectSymbol('(')) {
             return false;
         }
         const Token arg = cur();

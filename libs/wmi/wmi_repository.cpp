@@ -822,8 +822,15 @@ bool parseWql(std::string_view text, WqlQuery* out) {
     }
     for (;;) {
         WqlCondition c;
-        if (!lex.word(&c.d_property) || !lex.symbol('=') || !lex.literal(&c.d_literal)) {
+        if (!lex.word(&c.d_property) || !lex.symbol('=')) {
             return false;
+        }
+        if (!lex.literal(&c.d_literal)) {
+            // TRUE and FALSE may stand bare.
+            if (!lex.word(&c.d_literal) ||
+                !(equalsNoCase(c.d_literal, "true") || equalsNoCase(c.d_literal, "false"))) {
+                return false;
+            }
         }
         out->d_conditions.push_back(std::move(c));
         if (lex.atEnd()) {

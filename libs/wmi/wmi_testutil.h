@@ -142,7 +142,7 @@ inline HRESULT query(IWbemServices* services, const std::string& wql,
 }
 
 // An event sink that records what it is given.
-class RecordingSink final : public IWbemObjectSink {
+class RecordingSink : public IWbemObjectSink {
   public:
     struct Delivery {
         std::thread::id d_thread;
