@@ -504,6 +504,14 @@ struct IUnsecuredApartment : public IUnknown {
 };
 
 // ---------------------------------------------------------------- functions
+// Atomic reference counting as COM objects do it (sequentially consistent).
+inline LONG InterlockedIncrement(LONG volatile* addend) {
+    return __atomic_add_fetch(addend, 1, __ATOMIC_SEQ_CST);
+}
+inline LONG InterlockedDecrement(LONG volatile* addend) {
+    return __atomic_sub_fetch(addend, 1, __ATOMIC_SEQ_CST);
+}
+
 HRESULT CoInitializeEx(LPVOID pvReserved, DWORD dwCoInit);
 void CoUninitialize();
 HRESULT CoInitializeSecurity(PSECURITY_DESCRIPTOR pSecDesc, LONG cAuthSvc,

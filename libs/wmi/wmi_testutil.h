@@ -159,9 +159,10 @@ class RecordingSink : public IWbemObjectSink {
         }
         return E_NOINTERFACE;
     }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++d_refs; }
+    // Counted the way the service's sink counts.
+    ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&d_refs); }
     ULONG STDMETHODCALLTYPE Release() override {
-        const ULONG left = --d_refs;
+        const LONG left = InterlockedDecrement(&d_refs);
         if (left == 0) {
             delete this;
         }
@@ -201,14 +202,14 @@ class RecordingSink : public IWbemObjectSink {
         std::lock_guard<std::mutex> lock(d_mutex);
         return d_statuses;
     }
-    ULONG refs() const { return d_refs.load(); }
+    ULONG refs() const { return __atomic_load_n(&d_refs, __ATOMIC_SEQ_CST); }
 
     // Called inside every Indicate (before it is recorded).
     std::function<void()> d_indicate_hook;
 
   private:
     std::string d_property;
-    std::atomic<ULONG> d_refs{1};
+    LONG d_refs = 1;
     std::mutex d_mutex;
     std::condition_variable d_cv;
     std::vector<Delivery> d_deliveries;
