@@ -191,3 +191,57 @@ TEST(MofTest, EventFilesHoldInstancesOfKnownClassesOnly) {
 }
 
 }  // namespace
+
+namespace {
+
+// Event files come from outside: damaged text of every kind must be refused
+// (or read) without reading out of bounds.
+TEST(MofTest, DamagedTextIsRefusedSafely) {
+    const std::string seed = R"(#pragma namespace("\\\\.\\root\\X")
+[LatencyMs(2)] class A : __ExtrinsicEvent { [key] uint32 Id; string S = "a\x41\"";
+  uint8 B[]; real64 R; uint32 M([in] sint8 a, [in, out] string b); };
+instance of A { Id = 0x1F; S = "x" "y"; B = {1, 2}; R = -1.5e-3; }; /* c */ // d
+)";
+    Repository base;
+    MofError error;
+    ASSERT_TRUE(parseRepository(seed, &base, &error)) << error.text();
+    uint32_t x = 2463534242u;
+    auto rnd = [&] {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        return x;
+    };
+    const char k_BYTES[] = "\"'\\{}[]();,:=#/*-0x9aZ \n\xc3\xff";
+    for (int round = 0; round < 3000; ++round) {
+        std::string text = seed;
+        const int edits = 1 + static_cast<int>(rnd() % 4);
+        for (int e = 0; e < edits; ++e) {
+            const size_t at = rnd() % text.size();
+            switch (rnd() % 3) {
+                case 0:
+                    text[at] = k_BYTES[rnd() % (sizeof k_BYTES - 1)];
+                    break;
+                case 1:
+                    text.erase(at, 1 + rnd() % 8);
+                    break;
+                default:
+                    text.resize(at);
+                    break;
+            }
+            if (text.empty()) {
+                text = "{";
+            }
+        }
+        Repository repo;
+        if (!parseRepository(text, &repo, &error)) {
+            EXPECT_GE(error.d_line, 1) << text;
+            EXPECT_GE(error.d_column, 1) << text;
+            EXPECT_FALSE(error.d_message.empty());
+        }
+        std::vector<EventBatch> batches;
+        parseEvents(text, base, &batches, &error);
+    }
+}
+
+}  // namespace

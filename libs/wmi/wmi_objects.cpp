@@ -1,5 +1,6 @@
 // wmi_objects.cpp
 #include "wmi_objects.h"
+#include "wmi_standin.h"
 
 #include <chrono>
 #include <thread>
@@ -11,8 +12,21 @@ std::atomic<int>& liveObjectCounter() {
     return s_count;
 }
 
+namespace {
+std::atomic<LatencySleep> s_latency_sleep{nullptr};
+}  // namespace
+
+void setLatencySleep(LatencySleep sleep) {
+    s_latency_sleep.store(sleep);
+}
+
 void simulateLatency(int ms) {
-    if (ms > 0) {
+    if (ms <= 0) {
+        return;
+    }
+    if (LatencySleep sleep = s_latency_sleep.load()) {
+        sleep(ms);
+    } else {
         // A slow provider is what is being simulated here: the caller blocks.
         std::this_thread::sleep_for(std::chrono::milliseconds(ms));
     }

@@ -60,6 +60,11 @@ int liveObjects();
 int liveStrings();
 int liveArrays();
 
+// How [LatencyMs] waits: tests install a function that records the waits
+// instead of sleeping (null restores sleeping).
+using LatencySleep = void (*)(int ms);
+void setLatencySleep(LatencySleep sleep);
+
 // Forgets that CoInitializeSecurity was called, so that one process can test
 // the first call more than once.
 void resetProcessSecurity();

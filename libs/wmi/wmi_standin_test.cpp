@@ -54,7 +54,7 @@ instance of Account { Id = 12; Region = "eu"; Owner = "Ann"; };
 
 class DepositArgs { string Amount; string Note; };
 [QueryError(0x80041003)] class Secret { [key] uint32 Id; };
-[LatencyMs(1)] class Slow { [key] uint32 Id; };
+[LatencyMs(7)] class Slow { [key] uint32 Id; };
 instance of Slow { Id = 1; };
 instance of Slow { Id = 2; };
 
@@ -205,9 +205,16 @@ TEST_F(StandInTest, QueriesFilterByTypeAndCaseAndRejectEverythingElse) {
     }
     EXPECT_EQ(WBEM_E_INVALID_CLASS, query(d_services.get(), "SELECT * FROM Nope", &rows));
     EXPECT_EQ(WBEM_E_ACCESS_DENIED, query(d_services.get(), "SELECT * FROM Secret", &rows));
-    // [LatencyMs] slows the provider but changes no result.
+    // [LatencyMs] delays the query and every Next (the last, empty one too)
+    // and changes no result.
+    static std::atomic<int> s_waited{0};
+    setLatencySleep([](int ms) { s_waited.fetch_add(ms); });
     ASSERT_EQ(S_OK, query(d_services.get(), "SELECT * FROM Slow", &rows));
     EXPECT_EQ(2u, rows.size());
+    EXPECT_EQ(4 * 7, s_waited.load());
+    ASSERT_EQ(S_OK, query(d_services.get(), "SELECT * FROM Thing", &rows));
+    EXPECT_EQ(4 * 7, s_waited.load());
+    setLatencySleep(nullptr);
 
     Bstr lang = toBstr("SQL");
     Bstr text = toBstr("SELECT * FROM Thing");
