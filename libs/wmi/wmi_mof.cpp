@@ -8,6 +8,9 @@
 namespace wmi::standin {
 
 std::string MofError::text() const {
+    if (d_line == 0) {
+        return d_message;  // not about a place in the text (an unreadable file)
+    }
     return "line " + std::to_string(d_line) + ", column " + std::to_string(d_column) + ": " +
            d_message;
 }

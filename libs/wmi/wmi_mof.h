@@ -33,7 +33,8 @@ struct MofError {
     int d_column = 0;  // 1-based, in bytes
     std::string d_message;
 
-    // "line L, column C: message"
+    // "line L, column C: message", or the message alone when there is no
+    // place (line 0).
     std::string text() const;
 };
 

@@ -487,8 +487,11 @@ TEST_F(StandInTest, DeliveriesArriveOnAStandInThreadOncePerRaise) {
     ASSERT_TRUE(d_provider->waitForDeliveries(std::chrono::seconds(10)));
     EXPECT_EQ(2u, sink->deliveries().size());
     EXPECT_EQ(WBEM_E_NOT_FOUND, d_services->CancelAsyncCall(stub.get()));
-    stub.reset();
+    // Released in the order the service's subscription record uses.
     stubUnknown.reset();
+    apartment.reset();
+    EXPECT_GT(sink->refs(), 1u);  // the stub still holds the sink
+    stub.reset();
     EXPECT_EQ(1u, sink->refs());  // only the test's own reference is left
     sink->Release();
 }
@@ -700,6 +703,11 @@ TEST(StandInEnvironmentTest, VariablesSelectRepositoryRateAndFolder) {
     EXPECT_TRUE(log.contains("Refused WMI repository '" + broken +
                              "': line 2, column 14: value -1 is not a valid uint32"));
     EXPECT_TRUE(log.contains("Ignored LUMIVAR_WMI_EVENT_RATE 'fast'"));
+    setenv("LUMIVAR_WMI_REPOSITORY", "/nonexistent/x.mof", 1);
+    Provider::acquire()->setEventRate(0);
+    EXPECT_TRUE(
+        log.contains("Refused WMI repository '/nonexistent/x.mof': cannot read "
+                     "/nonexistent/x.mof"));
     std::filesystem::remove(broken);
     unsetenv("LUMIVAR_WMI_REPOSITORY");
     unsetenv("LUMIVAR_WMI_EVENT_RATE");
