@@ -1,0 +1,283 @@
+#include "client.h"
+
+#include <ctime>
+
+#include "core_v2masterlogger.h"
+#include "cutl_environment.h"
+#include "kern_kernel.h"
+#include "utl_filesystem.h"
+#include "utl_inireader.h"
+
+EventSinkOwner::~EventSinkOwner() = default;
+
+Client::Client(std::mutex* stopMutex, unsigned char* stopRequested)
+    : d_stop_mutex(stopMutex),
+      d_stop_requested(stopRequested),
+      d_stats_timer("client:109", [this] {
+          printStats();
+          return true;
+      }),
+      d_packer(this) {
+    LOG_INFO("Client::Client", "");
+    d_settings_watch =
+        std::make_unique<kutl::FileChecker>(settingsPath(), this, k_SETTINGS_WATCH_MS);
+    d_stats_timer.start(k_STATS_MS);
+}
+
+Client::~Client() {
+    LOG_INFO("Client::~Client", "");
+    close();
+}
+
+std::string Client::settingsFolder() { return cutl::commonDataDir() + "/Tessarin/Lumivar"; }
+
+std::string Client::settingsPath() { return settingsFolder() + "/Settings"; }
+
+// ---------------------------------------------------------------------------
+// NVR link
+
+void Client::connectToNVR() {
+    const std::string folder = settingsFolder();
+    if (!utl::FileUtils::isDirectory(folder) && !utl::FileUtils::createDir(folder)) {
+        LOG_CRIT("Client::connectToNVR", "Could not create directory [%s]", folder);
+    }
+    utl::IniReader ini;
+    if (ini.loadFromFile(settingsPath()) && ini.hasSection("NVR")) {
+        ini.getString("NVR", "Address", &d_nvr_address);
+        ini.getInt("NVR", "Port", &d_nvr_port);
+    }
+    d_connection = std::make_unique<com::TcpConnection>(this);
+    d_connection->connectTo(d_nvr_address, d_nvr_port);
+}
+
+void Client::handleConnectionUp(com::TcpConnection*) {
+    LOG_INFO("Client::handleConnectionUp", "Connection to NVR up");
+    d_connection->readStream();
+    restartTimer(d_keepalive_timer, k_KEEPALIVE_MS);
+    restartTimer(d_event_queue_timer, k_EVENT_DRAIN_MS);
+    killTimer(d_connect_timer);
+    d_link_up = true;
+    while (!d_message_queue.empty() && d_link_up) {
+        Message message = std::move(d_message_queue.front());
+        d_message_queue.pop_front();
+        if (message.action != e_ACTION_STATUS) {
+            sendFrame(NS_LNL::Packer::packMessage(message));
+        }
+    }
+}
+
+void Client::handleConnectionDown(com::TcpConnection*, const std::string&, int,
+                                  const std::string&) {
+    killTimer(d_keepalive_timer);
+    killTimer(d_event_queue_timer);
+    restartTimer(d_connect_timer, k_RECONNECT_MS);
+    LOG_WARN("Client::handleConnectionDown", "Connection to NVR Down");
+    d_link_up = false;
+}
+
+void Client::handleReceivedData(com::TcpConnection*, const core::GSharedBuf& data) {
+    d_packer.addReceivedData(data);
+}
+
+void Client::handleSendQueueEmpty(com::TcpConnection*) {}
+
+void Client::sendKeepalive() {
+    if (d_connection && d_connection->hasConnection() && d_connection->queuedBytes() <= 0) {
+        static const char k_KEEPALIVE = static_cast<char>(0xF7);
+        d_connection->sendBuffer(core::GSharedBuf::copyOf(&k_KEEPALIVE, 1));
+    }
+}
+
+void Client::sendFrame(const core::GSharedBuf& frame) {
+    if (!d_connection) {
+        return;
+    }
+    // An NVR that stops reading must not make us grow without bound: beyond
+    // the limit frames are dropped, counted and reported.
+    if (d_connection->queuedBytes() + static_cast<int64_t>(frame.size()) >
+        k_MAX_SEND_QUEUE_BYTES) {
+        ++d_counters.frames_dropped;
+        LOG_RATE(6, core::LOG_WARN, "Client::sendToServer - NVR not reading, dropping messages");
+        return;
+    }
+    d_connection->sendBuffer(frame);
+}
+
+void Client::sendToServer(const Message& message) {
+    if (d_link_up) {
+        sendFrame(NS_LNL::Packer::packMessage(message));
+        return;
+    }
+    if (d_message_queue.size() >= k_MAX_MESSAGE_QUEUE) {
+        d_message_queue.pop_front();
+        ++d_counters.messages_discarded;
+        LOG_WARN("Client::sendToServer", "Message queue full, discarding oldest messages");
+    }
+    d_message_queue.push_back(message);
+}
+
+// ---------------------------------------------------------------------------
+// Settings watch
+
+void Client::handleFileChanged(kutl::FileChecker*, int, const std::string&) {
+    LOG_INFO("Client::handleFileChanged", "Configuration changed, closing old TCP connection");
+    if (d_connection) {
+        d_connection->close();
+    }
+    killTimer(d_keepalive_timer);
+    restartTimer(d_connect_timer, k_RECONNECT_MS);
+    d_link_up = false;
+}
+
+// ---------------------------------------------------------------------------
+// Events
+
+void Client::queueEvent(const Message& message) {
+    std::lock_guard<std::mutex> lock(d_event_queue_mutex);
+    if (d_event_queue.size() >= k_MAX_EVENT_QUEUE) {
+        d_event_queue.pop_front();
+        ++d_counters.events_dropped;
+        LOG_RATE(6, core::LOG_WARN, "Client::queueEvent - event queue full, dropping oldest events");
+    }
+    d_event_queue.push_back(message);
+}
+
+size_t Client::eventQueueLength() const {
+    std::lock_guard<std::mutex> lock(d_event_queue_mutex);
+    return d_event_queue.size();
+}
+
+void Client::drainEventQueue() {
+    for (int i = 0; i < k_DRAIN_PER_TICK; ++i) {
+        Message message;
+        {
+            std::lock_guard<std::mutex> lock(d_event_queue_mutex);
+            if (d_event_queue.empty()) {
+                return;
+            }
+            message = std::move(d_event_queue.front());
+            d_event_queue.pop_front();
+        }
+        if (message.action == e_ACTION_SUBSCRIBE && message.class_name == "Lnl_AccessEvent") {
+            sendToServer(getAllAccessEventInfo(message));
+        } else {
+            sendToServer(message);
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Timers
+
+void Client::checkStop() {
+    std::lock_guard<std::mutex> lock(*d_stop_mutex);
+    if (*d_stop_requested) {
+        kern::Kernel::current()->stopKernel();
+    }
+}
+
+bool Client::handleTimeout(int64_t id) {
+    if (id == d_keepalive_timer.id()) {
+        sendKeepalive();
+    } else if (id == d_connect_timer.id()) {
+        LOG_NORM("Client::handleTimeout", "Attempting to connect to NVR at %s:%d", d_nvr_address,
+                 d_nvr_port);
+        connectToNVR();
+    } else if (id == d_event_queue_timer.id()) {
+        drainEventQueue();
+    } else if (id == d_stop_check_timer.id()) {
+        checkStop();
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Requests
+
+void Client::handleProcessData(const Message& message) {
+    LOG_NORM("Client::handleProcessData", "Data from wrapper %d %s ", message.action,
+             message.class_name);
+    switch (message.action) {
+        case e_ACTION_LOOKUP: lookupInstancesOfClass(message); break;
+        case e_ACTION_EXECUTE: executeMethod(message); break;
+        case e_ACTION_SUBSCRIBE: createEventSink(message); break;
+        case e_ACTION_NAMESPACE:
+            if (connectToNamespace(message)) {
+                d_namespace_path = message.class_name;
+            } else {
+                d_namespace_path.clear();
+            }
+            break;
+        case e_ACTION_STATUS: sendStatus(); break;
+        default: LOG_WARN("Client::handleProcessData", "Unsupported action"); break;
+    }
+}
+
+void Client::sendStatus() {
+    Message reply;
+    reply.action = e_ACTION_STATUS;
+    reply.params_out.push_back({"namespace", d_namespace_path, "str"});
+    reply.params_out.push_back({"version", k_VERSION, "str"});
+    for (const auto& entry : d_event_sinks) {
+        reply.params_out.push_back({"event_sink", entry.first, "str"});
+    }
+    sendToServer(reply);
+}
+
+// ---------------------------------------------------------------------------
+// Statistics
+
+namespace {
+
+// The local zone's offset from UTC now, in units of 30 minutes.
+int timeZoneOffsetHalfHours() {
+    time_t now = std::time(nullptr);
+    struct tm utc;
+    gmtime_r(&now, &utc);
+    utc.tm_isdst = -1;
+    time_t asLocal = std::mktime(&utc);
+    return static_cast<int>((now - asLocal) / 1800);
+}
+
+}  // namespace
+
+void Client::printStats() {
+    if (!core::isLogEnabled(core::LOG_INFO)) {
+        return;
+    }
+    const char* tag = "Client::printStats";
+    LOG_INFO(tag, "%s", k_VERSION);
+    LOG_INFO(tag, "NS='%s' Event sinks %d dto=%d", d_namespace_path,
+             static_cast<int>(d_event_sinks.size()), timeZoneOffsetHalfHours());
+    std::vector<TaskInfo> tasks = loadTaskList();
+    if (const TaskInfo* self = findTask(tasks, "TessarinLumivar")) {
+        LOG_INFO(tag, "%s uses %u kB", self->image_name, static_cast<uint32_t>(self->memory_kb));
+    } else {
+        for (const TaskInfo& task : tasks) {
+            LOG_INFO(tag, "task %s pid=%u %u kB", task.image_name, task.pid,
+                     static_cast<uint32_t>(task.memory_kb));
+        }
+    }
+    const Counters& c = d_counters;
+    LOG_INFO(tag, "lookups_success %u", c.lookups_success);
+    LOG_INFO(tag, "lookups_failed %u", c.lookups_failed);
+    LOG_INFO(tag, "execute_success %u", c.execute_success);
+    LOG_INFO(tag, "execute_failed %u", c.execute_failed);
+    LOG_INFO(tag, "total_image_size %u", c.total_image_size);
+    LOG_INFO(tag, "event_queue %u", static_cast<uint32_t>(eventQueueLength()));
+    LOG_INFO(tag, "msg_queue %u", static_cast<uint32_t>(d_message_queue.size()));
+    LOG_INFO(tag, "arrays %u", c.arrays);
+    LOG_INFO(tag, "get_all_info %u", c.get_all_info);
+    LOG_INFO(tag, "card_id %u", c.card_id);
+    LOG_INFO(tag, "person_id %u", c.person_id);
+    LOG_INFO(tag, "photo %u", c.photo);
+    LOG_INFO(tag, "sinks_destroyed %u", c.sinks_destroyed);
+    LOG_INFO(tag, "array_failed %u", c.array_failed);
+    // Losses at the bounds we added to the queues.
+    LOG_INFO(tag, "events_dropped %u", c.events_dropped);
+    LOG_INFO(tag, "frames_dropped %u", c.frames_dropped);
+    LOG_INFO(tag, "messages_discarded %u", c.messages_discarded);
+    printSinkStats();
+}

@@ -1,0 +1,189 @@
+// client.h                                                        -*-C++-*-
+//
+// 'Client', the one application object of the bridge service.  One exists per
+// kernel cycle of the service host and lives on the kernel's loop thread.  It
+// reads the NVR endpoint from the settings file, keeps the NVR link (connect,
+// reconnect, keep-alive), queues outbound messages while the link is down,
+// drains the event queue filled by WMI event sinks, watches the settings file,
+// polls the service's stop flag and reports statistics every 30 minutes.  Its
+// WMI work (namespace, subscriptions, lookups, methods, access-event
+// enrichment) lives in the client_*.cpp files beside this one.
+//
+// Thread safety: loop thread only, except 'queueEvent', which event sinks call
+// on WMI's threads.
+#ifndef INCLUDED_CLIENT
+#define INCLUDED_CLIENT
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "com_tcpconnection.h"
+#include "kern_timers.h"
+#include "kutl_filechecker.h"
+#include "lnl_message.h"
+#include "lnl_packer.h"
+#include "wmi_com.h"
+
+class EventSink;
+
+// Receives the events of the sinks, on any thread.
+class EventSinkOwner {
+public:
+    virtual ~EventSinkOwner();
+    virtual void queueEvent(const Message& message) = 0;
+};
+
+// The COM references of one subscription, released in field order.
+struct EventSinkRecord {
+    IUnknown* stub_unknown = nullptr;
+    IUnsecuredApartment* apartment = nullptr;
+    IWbemObjectSink* stub_sink = nullptr;
+    EventSink* event_sink = nullptr;
+};
+
+class Client : public EventSinkOwner,
+               public com::TcpConnectionOwner,
+               public kern::TimerInterface,
+               public NS_LNL::PackerOwner,
+               public kutl::FileCheckerOwner {
+public:
+    static constexpr const char* k_VERSION = "tag_lumivar_2_1_rc_1_220329-103018";
+
+    // Periods in ms.
+    static constexpr int k_KEEPALIVE_MS = 9000;
+    static constexpr int k_FIRST_CONNECT_MS = 1000;
+    static constexpr int k_RECONNECT_MS = 10000;
+    static constexpr int k_EVENT_DRAIN_MS = 50;
+    static constexpr int k_STOP_CHECK_MS = 5000;
+    static constexpr int64_t k_STATS_MS = 1800000;
+    static constexpr int k_SETTINGS_WATCH_MS = 1000;
+
+    // Queue bounds.
+    static constexpr size_t k_MAX_MESSAGE_QUEUE = 501;
+    static constexpr int k_DRAIN_PER_TICK = 49;
+    // Events waiting for the loop; beyond this the oldest is dropped.
+    static constexpr size_t k_MAX_EVENT_QUEUE = 50000;
+    // Bytes the NVR link may hold unsent; beyond this frames are dropped.
+    static constexpr int k_MAX_SEND_QUEUE_BYTES = 32 * 1024 * 1024;
+
+    struct Counters {
+        uint32_t lookups_success = 0;
+        uint32_t lookups_failed = 0;
+        uint32_t execute_success = 0;
+        uint32_t execute_failed = 0;
+        uint32_t arrays = 0;
+        uint64_t total_image_size = 0;
+        uint32_t get_all_info = 0;
+        uint32_t card_id = 0;
+        uint32_t person_id = 0;
+        uint32_t photo = 0;
+        uint32_t sinks_destroyed = 0;
+        uint32_t array_failed = 0;
+        // Losses beyond the queue bounds, never silent.
+        uint64_t events_dropped = 0;
+        uint64_t frames_dropped = 0;
+        uint64_t messages_discarded = 0;
+    };
+
+    // CREATORS
+    // 'stopMutex' and 'stopRequested' belong to the service host.
+    Client(std::mutex* stopMutex, unsigned char* stopRequested);
+    ~Client();
+    Client(const Client&) = delete;
+    Client& operator=(const Client&) = delete;
+
+    // MANIPULATORS
+    // Prepares COM on this thread and creates the WMI locator; arms the stop
+    // check and, on success, the first connect.  False: rebuild later.
+    bool start();
+
+    // Reads the settings and opens a new NVR connection.
+    void connectToNVR();
+
+    // Sends 'message' now, or queues it (at most 501) while the link is down.
+    void sendToServer(const Message& message);
+
+    // Cancels every subscription and releases the namespace.
+    void close();
+
+    // Logs the statistics report.
+    void printStats();
+
+    // EventSinkOwner (any thread)
+    void queueEvent(const Message& message) override;
+
+    // ACCESSORS
+    const std::string& namespacePath() const { return d_namespace_path; }
+    bool linkUp() const { return d_link_up; }
+    const Counters& counters() const { return d_counters; }
+    size_t messageQueueLength() const { return d_message_queue.size(); }
+    size_t eventQueueLength() const;
+    const std::map<std::string, EventSinkRecord>& eventSinks() const { return d_event_sinks; }
+    const std::string& nvrAddress() const { return d_nvr_address; }
+    int nvrPort() const { return d_nvr_port; }
+    com::TcpConnection* connection() const { return d_connection.get(); }
+    // The settings file: <data folder>/Tessarin/Lumivar/Settings.
+    static std::string settingsFolder();
+    static std::string settingsPath();
+
+    // WMI work, one request each (loop thread).
+    bool connectToNamespace(const Message& message);
+    void createEventSink(const Message& request);
+    void lookupInstancesOfClass(const Message& request);
+    void getInfo(Message& lookup);
+    void executeMethod(const Message& request);
+    Message getAllAccessEventInfo(const Message& event);
+    void sendStatus();
+
+    // PackerOwner
+    void handleProcessData(const Message& message) override;
+
+private:
+    // TcpConnectionOwner
+    void handleConnectionUp(com::TcpConnection* connection) override;
+    void handleConnectionDown(com::TcpConnection* connection, const std::string& peer, int error,
+                              const std::string& reason) override;
+    void handleReceivedData(com::TcpConnection* connection, const core::GSharedBuf& data) override;
+    void handleSendQueueEmpty(com::TcpConnection* connection) override;
+
+    // TimerInterface
+    bool handleTimeout(int64_t id) override;
+
+    // FileCheckerOwner
+    void handleFileChanged(kutl::FileChecker* checker, int kind, const std::string& path) override;
+
+    void sendKeepalive();
+    void drainEventQueue();
+    void checkStop();
+    void sendFrame(const core::GSharedBuf& frame);
+    void releaseRecord(EventSinkRecord* record);
+    void printSinkStats();
+
+    IWbemServices* d_services = nullptr;
+    IWbemLocator* d_locator = nullptr;
+    std::unique_ptr<com::TcpConnection> d_connection;
+    mutable std::mutex d_event_queue_mutex;
+    std::mutex* d_stop_mutex;
+    unsigned char* d_stop_requested;
+    kern::TimerId d_keepalive_timer;
+    kern::TimerId d_connect_timer;
+    kern::TimerId d_event_queue_timer;
+    kern::TimerId d_stop_check_timer;
+    kern::RepeatTimer d_stats_timer;
+    std::string d_nvr_address;
+    int d_nvr_port = 0;
+    bool d_link_up = false;
+    NS_LNL::Packer d_packer;
+    std::map<std::string, EventSinkRecord> d_event_sinks;
+    std::string d_namespace_path;
+    std::deque<Message> d_message_queue;
+    std::deque<Message> d_event_queue;
+    std::unique_ptr<kutl::FileChecker> d_settings_watch;
+    Counters d_counters;
+};
+
+#endif

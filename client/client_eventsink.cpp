@@ -1,0 +1,74 @@
+#include "client_eventsink.h"
+
+#include "client.h"
+#include "client_variant.h"
+#include "core_v2masterlogger.h"
+
+EventSink::EventSink(const Message& request) : d_template(request) {}
+
+EventSink::~EventSink() = default;
+
+void EventSink::setOwner(EventSinkOwner* owner) {
+    std::lock_guard<std::mutex> lock(d_owner_mutex);
+    d_owner = owner;
+}
+
+HRESULT STDMETHODCALLTYPE EventSink::QueryInterface(REFIID riid, void** ppv) {
+    LOG_INFO("EventSink::QueryInterface", "%s %p", d_template.class_name,
+             static_cast<const void*>(this));
+    if (riid == IID_IUnknown || riid == IID_IWbemObjectSink) {
+        *ppv = static_cast<IWbemObjectSink*>(this);
+        AddRef();
+        return WBEM_S_NO_ERROR;
+    }
+    return E_NOINTERFACE;
+}
+
+ULONG STDMETHODCALLTYPE EventSink::AddRef() {
+    LOG_INFO("EventSink::AddRef", "%s %p", d_template.class_name, static_cast<const void*>(this));
+    return static_cast<ULONG>(++d_ref_count);
+}
+
+ULONG STDMETHODCALLTYPE EventSink::Release() {
+    LOG_INFO("EventSink::Release", "%s %p", d_template.class_name, static_cast<const void*>(this));
+    LONG count = --d_ref_count;
+    if (count == 0) {
+        delete this;
+    }
+    return static_cast<ULONG>(count);
+}
+
+HRESULT STDMETHODCALLTYPE EventSink::Indicate(LONG lObjectCount, IWbemClassObject** apObjArray) {
+    LOG_INFO("EventSink::Indicate", "%s %p", d_template.class_name,
+             static_cast<const void*>(this));
+    d_event_count.fetch_add(1, std::memory_order_relaxed);
+    if (lObjectCount <= 0 || !apObjArray) {
+        return WBEM_S_NO_ERROR;
+    }
+    for (LONG i = 0; i < lObjectCount; ++i) {
+        IWbemClassObject* object = apObjArray[i];
+        Message event = d_template;
+        for (Parameter& p : event.params_out) {
+            if (object) {
+                eventValueOf(object, p);
+            }
+        }
+        std::lock_guard<std::mutex> lock(d_owner_mutex);
+        if (d_owner) {
+            d_owner->queueEvent(event);
+        }
+    }
+    return WBEM_S_NO_ERROR;
+}
+
+HRESULT STDMETHODCALLTYPE EventSink::SetStatus(LONG lFlags, HRESULT hResult, BSTR,
+                                               IWbemClassObject*) {
+    const char* tag = "EventSink::SetStatus";
+    LOG_INFO(tag, "0x%x", static_cast<uint32_t>(lFlags));
+    if (lFlags == WBEM_STATUS_COMPLETE) {
+        LOG_INFO(tag, "Call complete. hResult = 0x%X\n", static_cast<uint32_t>(hResult));
+    } else if (lFlags == WBEM_STATUS_PROGRESS) {
+        LOG_INFO(tag, "Call in progress.\n");
+    }
+    return WBEM_S_NO_ERROR;
+}

@@ -1,0 +1,28 @@
+// client_tasklist.h                                               -*-C++-*-
+//
+// The system task list (image name, process id, memory use) read for the
+// statistics report.  On Windows it comes from the system's task list command;
+// on Linux from /proc (image name from /proc/PID/comm, memory from VmRSS).
+//
+// Thread safety: reentrant.
+#ifndef INCLUDED_CLIENT_TASKLIST
+#define INCLUDED_CLIENT_TASKLIST
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct TaskInfo {
+    std::string image_name;
+    uint32_t pid = 0;
+    uint64_t memory_kb = 0;
+};
+
+// Answers the running tasks in ascending order of memory use.
+std::vector<TaskInfo> loadTaskList();
+
+// Answers the first task, in ascending order of memory use, whose image name
+// contains 'part'; null when none does.
+const TaskInfo* findTask(const std::vector<TaskInfo>& tasks, const std::string& part);
+
+#endif

@@ -1,0 +1,117 @@
+// The WMI session of the Client: COM on the loop thread, the locator, the
+// namespace connection, and the release of everything at close.
+
+#include "client.h"
+#include "client_eventsink.h"
+#include "core_v2masterlogger.h"
+
+bool Client::start() {
+    const char* tag = "Client::start";
+    restartTimer(d_stop_check_timer, k_STOP_CHECK_MS);
+
+    HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    if (FAILED(hr)) {
+        LOG_CRIT(tag, "Failed to initialize COM library. Error code = 0x%x",
+                 static_cast<uint32_t>(hr));
+        return false;
+    }
+    LOG_NORM(tag, "COM Library initialized");
+
+    hr = CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_DEFAULT,
+                              RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE, nullptr);
+    // Process security can be set once per process; a rebuilt Client finds
+    // it already in place, which is what it asked for.
+    if (FAILED(hr) && hr != RPC_E_TOO_LATE) {
+        LOG_CRIT(tag, "Failed to initialize security. Error code = 0x%x",
+                 static_cast<uint32_t>(hr));
+        CoUninitialize();
+        return false;
+    }
+    LOG_NORM(tag, "CoInitializeSecurity succeeded");
+
+    d_locator = nullptr;
+    hr = CoCreateInstance(CLSID_WbemLocator, nullptr, CLSCTX_INPROC_SERVER, IID_IWbemLocator,
+                          reinterpret_cast<LPVOID*>(&d_locator));
+    if (FAILED(hr)) {
+        d_locator = nullptr;
+        LOG_CRIT(tag, "Failed to create IWbemLocator object. Error code = 0x%x",
+                 static_cast<uint32_t>(hr));
+        CoUninitialize();
+        return false;
+    }
+    LOG_NORM(tag, "CoCreateInstance Succeeded");
+
+    restartTimer(d_connect_timer, k_FIRST_CONNECT_MS);
+    return true;
+}
+
+bool Client::connectToNamespace(const Message& message) {
+    const char* tag = "Client::connectToNamespace";
+    if (message.action != e_ACTION_NAMESPACE || !d_locator) {
+        return false;
+    }
+    if (d_services) {
+        d_services->Release();
+        d_services = nullptr;
+    }
+    wmi::Bstr path(message.class_name);
+    HRESULT hr = d_locator->ConnectServer(path.get(), nullptr, nullptr, nullptr, 0, nullptr,
+                                          nullptr, &d_services);
+    if (FAILED(hr)) {
+        d_services = nullptr;
+        LOG_CRIT(tag, "Could not connect to namespace '%s'. Error code = 0x%x",
+                 message.class_name, static_cast<uint32_t>(hr));
+        return false;
+    }
+    LOG_INFO(tag, "Connected to namespace '%s'", message.class_name);
+
+    hr = CoSetProxyBlanket(d_services, RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE, nullptr,
+                           RPC_C_AUTHN_LEVEL_CALL, RPC_C_IMP_LEVEL_IMPERSONATE, nullptr,
+                           EOAC_NONE);
+    if (FAILED(hr)) {
+        LOG_CRIT(tag, "Could not set proxy blanket. Security problem. Error code = 0x%x",
+                 static_cast<uint32_t>(hr));
+        d_services->Release();
+        d_services = nullptr;
+        return false;
+    }
+    return true;
+}
+
+void Client::releaseRecord(EventSinkRecord* record) {
+    if (record->stub_unknown) {
+        record->stub_unknown->Release();
+        record->stub_unknown = nullptr;
+    }
+    if (record->apartment) {
+        record->apartment->Release();
+        record->apartment = nullptr;
+    }
+    if (record->stub_sink) {
+        record->stub_sink->Release();
+        record->stub_sink = nullptr;
+    }
+    if (record->event_sink) {
+        // Late deliveries must no longer reach this Client.
+        record->event_sink->setOwner(nullptr);
+        record->event_sink->Release();
+        record->event_sink = nullptr;
+    }
+}
+
+void Client::close() {
+    LOG_INFO("Client::close", "Wrapper closing connections to WMI");
+    for (auto& entry : d_event_sinks) {
+        EventSinkRecord& record = entry.second;
+        if (record.stub_sink && d_services) {
+            d_services->CancelAsyncCall(record.stub_sink);
+        }
+        releaseRecord(&record);
+    }
+    d_event_sinks.clear();
+    if (d_services) {
+        d_services->Release();
+        d_services = nullptr;
+    }
+    d_namespace_path.clear();
+}

@@ -1,0 +1,100 @@
+#include "lnl_message.h"
+
+#include "xml_xnode.h"
+
+namespace {
+
+void writeParameters(const std::vector<Parameter>& params, NS_XML::XNode* list) {
+    for (const Parameter& p : params) {
+        NS_XML::XNode& node = list->addChild("parameter");
+        node.set("name", p.name);
+        if (!p.value.empty()) {
+            node.set("value", p.value);
+        }
+        if (!p.type.empty()) {
+            node.set("type", p.type);
+        }
+    }
+}
+
+// Reads every child element of 'list' as a parameter; a list without children
+// or a child without "name" is not a message.
+bool readParameters(const NS_XML::XNode& list, std::vector<Parameter>* params) {
+    if (list.numChildren() == 0) {
+        return false;
+    }
+    for (const NS_XML::XNode& node : list) {
+        const NS_XML::XNode* name = node.findChild("name");
+        if (!name) {
+            return false;
+        }
+        Parameter p;
+        p.name = name->text();
+        if (const NS_XML::XNode* value = node.findChild("value")) {
+            p.value = value->text();
+        }
+        if (const NS_XML::XNode* type = node.findChild("type")) {
+            p.type = type->text();
+        }
+        params->push_back(std::move(p));
+    }
+    return true;
+}
+
+}  // namespace
+
+void Message::clear() {
+    action = 0;
+    class_name.clear();
+    target_instance.clear();
+    method_name.clear();
+    params_in.clear();
+    params_out.clear();
+}
+
+void toTree(const Message& message, NS_XML::XNode* root) {
+    root->clear();
+    root->setName("root");
+    root->set("action", message.action);
+    root->set("class_name", message.class_name);
+    if (!message.method_name.empty()) {
+        root->set("method_name", message.method_name);
+    }
+    if (!message.target_instance.empty()) {
+        root->set("target_instance", message.target_instance);
+    }
+    if (!message.params_in.empty()) {
+        writeParameters(message.params_in, &root->child("params_in"));
+    }
+    if (!message.params_out.empty()) {
+        writeParameters(message.params_out, &root->child("params_out"));
+    }
+}
+
+bool fromTree(const NS_XML::XNode& root, Message* message) {
+    message->clear();
+    const NS_XML::XNode* className = root.findChild("class_name");
+    const NS_XML::XNode* action = root.findChild("action");
+    if (root.name() != "root" || !className || !action) {
+        return false;
+    }
+    message->class_name = className->text();
+    message->action = static_cast<int32_t>(action->textAsInt());
+    if (const NS_XML::XNode* method = root.findChild("method_name")) {
+        message->method_name = method->text();
+    }
+    if (const NS_XML::XNode* target = root.findChild("target_instance")) {
+        message->target_instance = target->text();
+    }
+    if (const NS_XML::XNode* in = root.findChild("params_in")) {
+        if (!readParameters(*in, &message->params_in)) {
+            return false;
+        }
+    }
+    if (const NS_XML::XNode* out = root.findChild("params_out")) {
+        if (!readParameters(*out, &message->params_out)) {
+            return false;
+        }
+    }
+    return true;
+}

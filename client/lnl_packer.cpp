@@ -1,0 +1,139 @@
+#include "lnl_packer.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "core_assert.h"
+#include "core_v2masterlogger.h"
+#include "xml_xnode.h"
+
+namespace NS_LNL {
+
+namespace {
+constexpr unsigned char k_START = 0x02;
+constexpr unsigned char k_END = 0x03;
+}  // namespace
+
+PackerOwner::~PackerOwner() = default;
+
+Packer::Packer(PackerOwner* owner) : d_owner(owner) {}
+
+core::GSharedBuf Packer::packMessage(const Message& message) {
+    NS_XML::XNode tree;
+    toTree(message, &tree);
+    core::GSharedBuf payload = tree.save();
+    std::string header =
+        core::strFormat("%c%05d%c", static_cast<char>(k_START), static_cast<int64_t>(payload.size()),
+                        static_cast<char>(k_END));
+    core::GSharedBuf frame(header.size() + payload.size());
+    std::memcpy(frame.mutableData(), header.data(), header.size());
+    if (!payload.empty()) {
+        std::memcpy(frame.mutableData() + header.size(), payload.data(), payload.size());
+    }
+    return frame;
+}
+
+void Packer::addReceivedData(const core::GSharedBuf& data) {
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(data.data());
+    size_t i = 0;
+    while (i < data.size()) {
+        if (d_state == e_PAYLOAD) {
+            // Take as much of the payload as this chunk holds in one copy.
+            size_t missing = static_cast<size_t>(d_expected_length) - d_buffer.size();
+            size_t take = std::min(missing, data.size() - i);
+            d_buffer.append(reinterpret_cast<const char*>(p + i), take);
+            i += take;
+            if (d_buffer.size() == static_cast<size_t>(d_expected_length)) {
+                finishFrame();
+            }
+            continue;
+        }
+        addByte(p[i++]);
+    }
+}
+
+void Packer::sizeError() {
+    LOG_CRIT("", "NS_LNL:Packer Error reading message size");
+    ++d_bad_frames;
+    d_buffer.clear();
+    d_expected_length = 0;
+    d_state = e_WAIT_START;
+}
+
+void Packer::addByte(unsigned char b) {
+    switch (d_state) {
+        case e_WAIT_START:
+            if (b == k_START) {
+                d_buffer.clear();
+                d_state = e_LENGTH;
+            }
+            break;
+        case e_LENGTH:
+            if (d_buffer.size() > k_MAX_LENGTH_DIGITS) {
+                sizeError();
+            } else if (b == k_END) {
+                // A length of 0, a non-digit or one beyond the cap never
+                // makes a frame: waiting for such a payload would swallow the
+                // stream, so the field is refused instead.
+                int64_t length = 0;
+                bool valid = !d_buffer.empty();
+                for (unsigned char c : d_buffer) {
+                    if (c < '0' || c > '9') {
+                        valid = false;
+                        break;
+                    }
+                    length = length * 10 + (c - '0');
+                    if (length > k_MAX_PAYLOAD) {
+                        valid = false;
+                        break;
+                    }
+                }
+                if (!valid || length == 0) {
+                    sizeError();
+                    break;
+                }
+                d_expected_length = length;
+                d_buffer.clear();
+                // The peer chooses the length: grow with the data beyond 1 MiB.
+                d_buffer.reserve(static_cast<size_t>(std::min<int64_t>(length, 1 << 20)));
+                d_state = e_PAYLOAD;
+            } else {
+                d_buffer.push_back(static_cast<char>(b));
+            }
+            break;
+        case e_PAYLOAD:
+            d_buffer.push_back(static_cast<char>(b));
+            if (static_cast<int64_t>(d_buffer.size()) == d_expected_length) {
+                finishFrame();
+            }
+            break;
+        default:
+            CHECKF_AT(false, "lnl_packer", 60, "%d", static_cast<int>(d_state));
+            break;
+    }
+}
+
+void Packer::finishFrame() {
+    processFrame();
+    d_buffer.clear();
+    if (d_buffer.capacity() > k_KEEP_CAPACITY) {
+        d_buffer.shrink_to_fit();
+    }
+    d_expected_length = 0;
+    d_state = e_WAIT_START;
+}
+
+void Packer::processFrame() {
+    NS_XML::XNode tree;
+    if (!tree.load(d_buffer.data(), d_buffer.size())) {
+        ++d_bad_frames;
+        CHECKF_NOSTOP_AT(false, "lnl_packer", 73);
+        return;
+    }
+    Message message;
+    if (fromTree(tree, &message) && d_owner) {
+        d_owner->handleProcessData(message);
+    }
+}
+
+}  // namespace NS_LNL

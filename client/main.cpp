@@ -1,0 +1,120 @@
+// Process entry of the bridge service: console and service modes, the log
+// file, the service control handler and the build-run-rebuild cycle.
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "client.h"
+#include "core_v2masterlogger.h"
+#include "cutl_environment.h"
+#include "kern_kernel.h"
+#include "kutl_simplelogger.h"
+#include "servicehost.h"
+#include "utl_filesystem.h"
+#include "winsock_init.h"
+
+namespace {
+
+const char k_SERVICE_NAME[] = "WrapperService";
+constexpr int k_REBUILD_PAUSE_MS = 5000;
+constexpr int k_LOG_SIZE_LIMIT = 5000000;
+
+SERVICE_STATUS serviceStatus;
+SERVICE_STATUS_HANDLE serviceStatusHandle = nullptr;
+std::mutex stopMutex;
+unsigned char stopRequested = 0;
+
+void reportStatus() { svchost::setServiceStatus(serviceStatusHandle, serviceStatus); }
+
+}  // namespace
+
+int runBridge(int argc, char** argv) {
+    std::unique_ptr<kern::StdKernel> kernel;
+    std::unique_ptr<Client> client;
+    for (;;) {
+        kernel = std::make_unique<kern::StdKernel>(argc, argv);
+        client = std::make_unique<Client>(&stopMutex, &stopRequested);
+        if (client->start()) {
+            kernel->run();
+        }
+        if (stopRequested) {
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(k_REBUILD_PAUSE_MS));
+        client.reset();
+        kernel.reset();
+    }
+    client.reset();
+    kernel.reset();
+    return 0;
+}
+
+void ControlHandler(DWORD control) {
+    switch (control) {
+        case SERVICE_CONTROL_STOP:
+        case SERVICE_CONTROL_SHUTDOWN: {
+            LOG_INFO("ControlHandler", control == SERVICE_CONTROL_STOP
+                                           ? "SERVICE_CONTROL_STOP"
+                                           : "SERVICE_CONTROL_SHUTDOWN");
+            serviceStatus.dwCurrentState = SERVICE_STOP_PENDING;
+            std::lock_guard<std::mutex> lock(stopMutex);
+            stopRequested = 1;
+            break;
+        }
+        case SERVICE_CONTROL_INTERROGATE:
+            LOG_INFO("ControlHandler", "SERVICE_CONTROL_INTERROGATE");
+            break;
+        default:
+            LOG_CRIT("ControlHandler", "Unhandled control received [%u]", control);
+            break;
+    }
+    reportStatus();
+}
+
+void WmiServiceMain(int argc, char** argv) {
+    winsock::disallowCleanup();
+    serviceStatus.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    serviceStatus.dwCurrentState = SERVICE_START_PENDING;
+    serviceStatus.dwControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
+    serviceStatus.dwWin32ExitCode = 0;
+    serviceStatus.dwServiceSpecificExitCode = 0;
+    serviceStatus.dwCheckPoint = 0;
+    serviceStatus.dwWaitHint = 0;
+
+    serviceStatusHandle = svchost::registerControlHandler(k_SERVICE_NAME, ControlHandler);
+    if (!serviceStatusHandle) {
+        LOG_CRIT("WmiServiceMain", "Failed to register control handler");
+        return;
+    }
+    reportStatus();
+    serviceStatus.dwCurrentState = SERVICE_RUNNING;
+    reportStatus();
+
+    int result = runBridge(argc, argv);
+
+    serviceStatus.dwServiceSpecificExitCode = static_cast<DWORD>(result);
+    serviceStatus.dwCurrentState = SERVICE_STOPPED;
+    reportStatus();
+}
+
+int main(int argc, char** argv) {
+    const std::string logDir = cutl::commonDataDir() + "/Tessarin/Lumivar/Logs";
+    if (!utl::FileUtils::createDirs(logDir)) {
+        core::MasterLogger::logAt(core::LOG_WARN, "main", 149, "", "");
+    }
+    core::MasterLogger::setImpl(
+        std::make_unique<kutl::SimpleLogger>(logDir, "wrapper.log", k_LOG_SIZE_LIMIT, 1));
+
+    if (argc == 2 && std::strcmp(argv[1], "console") == 0) {
+        return runBridge(2, argv);
+    }
+    if (!svchost::startServiceDispatcher(k_SERVICE_NAME, WmiServiceMain, argc, argv)) {
+        LOG_CRIT("ServiceMain", "Failed to start service control dispather");
+        return 1;
+    }
+    return 0;
+}

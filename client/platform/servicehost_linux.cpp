@@ -1,0 +1,94 @@
+// The service manager on Linux: systemd with Type=notify.
+#ifndef _WIN32
+
+#include <pthread.h>
+#include <signal.h>
+#include <systemd/sd-daemon.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <ctime>
+#include <string>
+#include <thread>
+
+#include "servicehost.h"
+
+namespace svchost {
+
+namespace {
+
+ControlHandlerFunction s_handler = nullptr;
+int s_handle_token = 0;
+
+const char* stateText(DWORD state) {
+    switch (state) {
+        case SERVICE_START_PENDING: return "Starting";
+        case SERVICE_RUNNING: return "Running";
+        case SERVICE_STOP_PENDING: return "Stopping";
+        case SERVICE_STOPPED: return "Stopped";
+        default: return "Unknown";
+    }
+}
+
+}  // namespace
+
+bool startServiceDispatcher(const char*, ServiceMainFunction serviceMain, int argc, char** argv) {
+    const char* socket = std::getenv("NOTIFY_SOCKET");
+    if (!socket || !*socket) {
+        return false;
+    }
+    // SIGTERM is what systemd sends to stop us: block it in every thread and
+    // take it here, on the dispatcher's thread, as a stop control.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGTERM);
+    sigset_t previous;
+    pthread_sigmask(SIG_BLOCK, &stopSignals, &previous);
+
+    std::atomic<bool> finished{false};
+    std::thread serviceThread([&] {
+        serviceMain(argc, argv);
+        finished = true;
+    });
+    while (!finished) {
+        timespec wait{0, 100 * 1000 * 1000};
+        int sig = sigtimedwait(&stopSignals, nullptr, &wait);
+        if (sig == SIGTERM && s_handler) {
+            s_handler(SERVICE_CONTROL_STOP);
+        }
+    }
+    serviceThread.join();
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    return true;
+}
+
+SERVICE_STATUS_HANDLE registerControlHandler(const char*, ControlHandlerFunction handler) {
+    if (!handler) {
+        return nullptr;
+    }
+    s_handler = handler;
+    return &s_handle_token;
+}
+
+bool setServiceStatus(SERVICE_STATUS_HANDLE handle, const SERVICE_STATUS& status) {
+    if (handle != &s_handle_token) {
+        return false;
+    }
+    std::string message;
+    if (status.dwCurrentState == SERVICE_RUNNING) {
+        message += "READY=1\n";
+    } else if (status.dwCurrentState == SERVICE_STOP_PENDING) {
+        message += "STOPPING=1\n";
+    }
+    message += "STATUS=";
+    message += stateText(status.dwCurrentState);
+    if (status.dwCurrentState == SERVICE_STOPPED) {
+        message += "\nEXIT_STATUS=" + std::to_string(status.dwServiceSpecificExitCode);
+    }
+    return sd_notify(0, message.c_str()) >= 0;
+}
+
+}  // namespace svchost
+
+#endif

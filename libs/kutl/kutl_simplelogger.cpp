@@ -1,0 +1,174 @@
+#include "kutl_simplelogger.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+
+#include "core_assert.h"
+#include "kern_kernel.h"
+#include "utl_filesystem.h"
+
+#ifdef _WIN32
+#include <io.h>
+#define LV_OPEN _open
+#define LV_WRITE _write
+#define LV_CLOSE _close
+#else
+#include <unistd.h>
+#define LV_OPEN ::open
+#define LV_WRITE ::write
+#define LV_CLOSE ::close
+#endif
+
+namespace kutl {
+
+SimpleLogger::SimpleLogger(std::string directory, std::string fileName, int64_t sizeLimit,
+                           int rotationCount)
+    : d_directory(std::move(directory)),
+      d_file_name(std::move(fileName)),
+      d_size_limit(sizeLimit),
+      d_rotation_count(rotationCount) {}
+
+SimpleLogger::~SimpleLogger() {
+    flushToFile();
+    if (d_flush_timer.isSet() && d_timer_manager == kern::TimerManager::timerManager()) {
+        killTimer(d_flush_timer);
+    }
+}
+
+std::string SimpleLogger::formatLine(const struct tm& localTime, const char* typeName,
+                                     unsigned threadNumber, std::string_view text) {
+    char stamp[30];
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &localTime);
+    if (typeName) {
+        return core::strFormat("\n%s [%s] {%u} %s", stamp, typeName, threadNumber, text);
+    }
+    return core::strFormat("\n%s %s", stamp, text);
+}
+
+void SimpleLogger::log(int, unsigned threadNumber, const char* typeName, int,
+                       std::string_view text) {
+    time_t now = std::time(nullptr);
+    struct tm local;
+    localtime_r(&now, &local);
+    std::string line = formatLine(local, typeName, threadNumber, text);
+    bool flushNow = false;
+    {
+        std::lock_guard<std::mutex> lock(d_pending_mutex);
+        d_pending.push_back(std::move(line));
+        d_countdown = k_QUIET_TICKS;
+        flushNow = d_pending.size() > k_MAX_PENDING;
+    }
+    if (flushNow) {
+        flushToFile();
+    }
+    // Only a thread with a kernel drives the quiet-period flush.  A timer
+    // armed with an earlier kernel's queue died with it.
+    const void* manager = kern::TimerManager::timerManager();
+    if (manager && kern::Kernel::current() &&
+        (!d_flush_timer.isSet() || d_timer_manager != manager)) {
+        d_flush_timer = kern::TimerId();
+        restartTimer(d_flush_timer, k_FLUSH_TICK_MS);
+        d_timer_manager = manager;
+    }
+}
+
+size_t SimpleLogger::numPending() const {
+    std::lock_guard<std::mutex> lock(d_pending_mutex);
+    return d_pending.size();
+}
+
+bool SimpleLogger::handleTimeout(int64_t id) {
+    if (id != d_flush_timer.id()) {
+        return false;
+    }
+    bool flushNow = false;
+    {
+        std::lock_guard<std::mutex> lock(d_pending_mutex);
+        if (d_pending.empty()) {
+            return true;
+        }
+        flushNow = --d_countdown < 1;
+    }
+    if (flushNow) {
+        flushToFile();
+    }
+    return true;
+}
+
+void SimpleLogger::flushToFile() {
+    std::vector<std::string> lines;
+    {
+        std::lock_guard<std::mutex> lock(d_pending_mutex);
+        lines.swap(d_pending);
+    }
+    if (lines.empty()) {
+        return;
+    }
+    const std::string file = path();
+    bool shortWrite = false;
+    bool opened = false;
+    bool tooLarge = false;
+    {
+        // One flush at a time keeps the lines of concurrent flushes in order.
+        std::lock_guard<std::recursive_mutex> lock(d_file_mutex);
+        int fd = LV_OPEN(file.c_str(), O_RDWR | O_APPEND | O_CREAT, 0600);
+        if (fd >= 0) {
+            opened = true;
+            for (const std::string& line : lines) {
+                if (LV_WRITE(fd, line.data(), static_cast<unsigned>(line.size())) !=
+                    static_cast<ssize_t>(line.size())) {
+                    shortWrite = true;
+                }
+            }
+            struct stat st;
+            tooLarge = fstat(fd, &st) == 0 && static_cast<int64_t>(st.st_size) > d_size_limit;
+            LV_CLOSE(fd);
+            if (tooLarge) {
+                rotate();
+            }
+        }
+    }
+    // Reports go back through the master logger, so no lock of ours is held.
+    if (!opened) {
+        // A folder we cannot write is a condition of the machine.
+        CHECKF_NOSTOP_AT(false, "kutl_simplelogger", 95, "%s", file);
+        return;
+    }
+    if (shortWrite) {
+        LOG_WARN("kutl::SimpleLogger::flushToFile", "failed writing '%s'", file);
+    }
+}
+
+void SimpleLogger::rotate() {
+    const std::string base = path();
+    if (d_rotation_count == 1) {
+        std::string target = base + ".old";
+        if (!utl::FileUtils::renameFile(base, target)) {
+            CHECKF_NOSTOP_AT(false, "kutl_simplelogger", 128, "failed renaming %s to %s", base,
+                             target);
+        }
+        return;
+    }
+    const int n = d_rotation_count;
+    for (int i = n; i >= 0; --i) {
+        std::string from = core::strFormat("%s/%s.%d", d_directory, d_file_name, i);
+        std::error_code ec;
+        if (std::filesystem::exists(from, ec) && !std::filesystem::is_directory(from, ec)) {
+            std::string to = core::strFormat("%s/%s.%d", d_directory, d_file_name, i + 1);
+            if (!utl::FileUtils::renameFile(from, to)) {
+                CHECKF_NOSTOP_AT(false, "kutl_simplelogger", 145, "%s=>%s", from, to);
+            }
+        }
+    }
+    if (!utl::FileUtils::renameFile(base, base + ".0")) {
+        CHECKF_NOSTOP_AT(false, "kutl_simplelogger", 152, "%s", base);
+    }
+    std::error_code ec;
+    std::filesystem::remove(core::strFormat("%s/%s.%d", d_directory, d_file_name, n + 1), ec);
+}
+
+}  // namespace kutl
