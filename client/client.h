@@ -139,6 +139,10 @@ public:
     Message getAllAccessEventInfo(const Message& event);
     void sendStatus();
 
+    // "SELECT * FROM <class>" with " WHERE"/" AND" " name = 'value'" for every
+    // input parameter whose name and value are both set.
+    static std::string buildQuery(const Message& lookup);
+
     // PackerOwner
     void handleProcessData(const Message& message) override;
 
@@ -161,6 +165,14 @@ private:
     void checkStop();
     void sendFrame(const core::GSharedBuf& frame);
     void releaseRecord(EventSinkRecord* record);
+    // Runs the WQL query of 'lookup' and secures the enumerator; null (after
+    // the WARN lines) when either step fails.
+    IEnumWbemClassObject* runQuery(const Message& lookup, const char* tag);
+    // Converts a property value by the lookup table; false when no row
+    // handles its type.  'branch' names the row taken.
+    bool convertValue(const VARIANT& value, std::string* text, const char** branch);
+    std::string arrayToText(const VARIANT& value);
+    void finishMethod(Message& reply, bool success, const std::string& failure);
     void printSinkStats();
 
     IWbemServices* d_services = nullptr;

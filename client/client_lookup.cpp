@@ -1,0 +1,186 @@
+// Instance lookups of the Client: WQL queries built from a lookup message,
+// one reply per matching instance, and 'getInfo' for the enrichment.
+
+#include "client.h"
+#include "client_variant.h"
+#include "core_assert.h"
+#include "core_v2masterlogger.h"
+
+std::string Client::buildQuery(const Message& lookup) {
+    std::string query = core::strFormat("SELECT * FROM %s", lookup.class_name);
+    bool first = true;
+    for (const Parameter& p : lookup.params_in) {
+        if (p.name.empty() || p.value.empty()) {
+            continue;
+        }
+        query += first ? " WHERE" : " AND";
+        first = false;
+        core::strAppendFormat(query, " %s = '%s'", p.name, p.value);
+    }
+    return query;
+}
+
+IEnumWbemClassObject* Client::runQuery(const Message& lookup, const char* tag) {
+    if (!d_services) {
+        return nullptr;
+    }
+    wmi::Bstr language("WQL");
+    wmi::Bstr query(buildQuery(lookup));
+    IEnumWbemClassObject* enumerator = nullptr;
+    HRESULT hr = d_services->ExecQuery(language.get(), query.get(),
+                                       WBEM_FLAG_FORWARD_ONLY | WBEM_FLAG_RETURN_IMMEDIATELY,
+                                       nullptr, &enumerator);
+    if (FAILED(hr)) {
+        LOG_WARN(tag, "Failed to execute query. Error code = 0x%x", static_cast<uint32_t>(hr));
+        LOG_WARN(tag, "Error Message: %s", wmi::errorText(hr));
+        return nullptr;
+    }
+    hr = CoSetProxyBlanket(enumerator, RPC_C_AUTHN_DEFAULT, RPC_C_AUTHZ_DEFAULT,
+                           COLE_DEFAULT_PRINCIPAL, RPC_C_AUTHN_LEVEL_PKT_PRIVACY,
+                           RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE);
+    if (FAILED(hr)) {
+        LOG_WARN(tag, "Could not set proxy blanket on enumerator. Error code = 0x%x",
+                 static_cast<uint32_t>(hr));
+        LOG_WARN(tag, "Error Message: %s", wmi::errorText(hr));
+        enumerator->Release();
+        return nullptr;
+    }
+    return enumerator;
+}
+
+std::string Client::arrayToText(const VARIANT& value) {
+    ++d_counters.arrays;
+    std::string bytes;
+    VARTYPE element = V_VT(&value) & VT_TYPEMASK;
+    SAFEARRAY* array = V_ARRAY(&value);
+    if (element != VT_UI1 && element != VT_I1) {
+        core::MasterLogger::logAt(core::LOG_WARN, "client", __LINE__, "", "");
+    } else if (array) {
+        LONG lower = 0;
+        LONG upper = -1;
+        if (SUCCEEDED(SafeArrayGetLBound(array, 1, &lower)) &&
+            SUCCEEDED(SafeArrayGetUBound(array, 1, &upper))) {
+            LONG count = upper - lower + 1;
+            bytes.reserve(count > 0 ? static_cast<size_t>(count) : 0);
+            for (LONG i = 0; i < count; ++i) {
+                unsigned char b = 0;
+                if (FAILED(SafeArrayGetElement(array, &i, &b))) {
+                    break;
+                }
+                bytes.push_back(static_cast<char>(b));
+            }
+        }
+    }
+    if (bytes.empty()) {
+        ++d_counters.array_failed;
+    }
+    return base64Encode(bytes);
+}
+
+bool Client::convertValue(const VARIANT& value, std::string* text, const char** branch) {
+    VARTYPE vt = V_VT(&value);
+    if (vt == VT_BSTR) {
+        *branch = "VT_BSTR";
+        *text = wmi::toUtf8(V_BSTR(&value));
+    } else if (vt & VT_ARRAY) {
+        *branch = "VT_ARRAY";
+        *text = arrayToText(value);
+    } else if (isSmallInteger(vt)) {
+        *branch = "VT_INT";
+        *text = std::to_string(smallIntegerValue(value));
+    } else {
+        *branch = nullptr;
+        return false;
+    }
+    return true;
+}
+
+void Client::lookupInstancesOfClass(const Message& request) {
+    const char* tag = "Client::lookupInstancesOfClass";
+    if (!CHECKF(request.action == e_ACTION_LOOKUP, "%d", request.action)) {
+        return;
+    }
+    if (d_namespace_path.empty()) {
+        return;
+    }
+    Message reply = request;
+    IEnumWbemClassObject* enumerator = runQuery(request, tag);
+    if (!enumerator) {
+        ++d_counters.lookups_failed;
+        return;
+    }
+    for (;;) {
+        IWbemClassObject* instance = nullptr;
+        ULONG returned = 0;
+        HRESULT hr = enumerator->Next(WBEM_INFINITE, 1, &instance, &returned);
+        if (FAILED(hr) || returned == 0 || !instance) {
+            break;
+        }
+        for (size_t i = 0; i < request.params_out.size(); ++i) {
+            const std::string& name = request.params_out[i].name;
+            VARIANT value;
+            VariantInit(&value);
+            wmi::Bstr property(name);
+            if (FAILED(instance->Get(property.get(), 0, &value, nullptr, nullptr))) {
+                LOG_WARN(tag, "Failed finding value for the field '%s'", name);
+                continue;
+            }
+            std::string text;
+            const char* branch = nullptr;
+            if (convertValue(value, &text, &branch)) {
+                reply.params_out[i].value = std::move(text);
+            }
+            VariantClear(&value);
+        }
+        sendToServer(reply);
+        instance->Release();
+    }
+    ++d_counters.lookups_success;
+    enumerator->Release();
+}
+
+void Client::getInfo(Message& lookup) {
+    const char* tag = "Client::getInfo";
+    if (!CHECKF(lookup.action == e_ACTION_LOOKUP, "%d", lookup.action)) {
+        return;
+    }
+    IEnumWbemClassObject* enumerator = runQuery(lookup, tag);
+    if (!enumerator) {
+        return;
+    }
+    IWbemClassObject* instance = nullptr;
+    ULONG returned = 0;
+    HRESULT hr = enumerator->Next(WBEM_INFINITE, 1, &instance, &returned);
+    if (FAILED(hr) || returned == 0 || !instance) {
+        enumerator->Release();
+        return;
+    }
+    const bool diagnose = lookup.class_name == "Lnl_MultimediaObject";
+    for (Parameter& p : lookup.params_out) {
+        VARIANT value;
+        VariantInit(&value);
+        wmi::Bstr property(p.name);
+        hr = instance->Get(property.get(), 0, &value, nullptr, nullptr);
+        if (diagnose) {
+            LOG_INFO(tag, "'%s' is type '%u'", p.name, static_cast<unsigned>(V_VT(&value)));
+        }
+        if (FAILED(hr)) {
+            LOG_WARN(tag, "Failed finding value for the field '%s'", p.name);
+            continue;
+        }
+        std::string text;
+        const char* branch = nullptr;
+        if (convertValue(value, &text, &branch)) {
+            if (diagnose) {
+                LOG_INFO(tag, "'%s' is type %s", p.name, branch);
+            }
+            p.value = std::move(text);
+        } else {
+            LOG_WARN(tag, "Unhandled type '%u' for field %s", static_cast<unsigned>(V_VT(&value)),
+                     p.name);
+        }
+        VariantClear(&value);
+    }
+    instance->Release();
+    enumerator->Release();
+}

@@ -1,0 +1,163 @@
+// Method execution for the NVR: the input object built from the method's
+// signature, the execution on the class or an instance, the output values and
+// the completion message.
+
+#include "client.h"
+#include "client_variant.h"
+#include "core_assert.h"
+#include "core_v2masterlogger.h"
+
+namespace {
+
+// Parses the whole of 'text' as a signed 32-bit decimal number.
+bool parseInt32(const std::string& text, int32_t* value) {
+    if (text.empty()) {
+        return false;
+    }
+    size_t i = 0;
+    bool negative = false;
+    if (text[0] == '-' || text[0] == '+') {
+        negative = text[0] == '-';
+        i = 1;
+    }
+    if (i == text.size()) {
+        return false;
+    }
+    int64_t n = 0;
+    for (; i < text.size(); ++i) {
+        if (text[i] < '0' || text[i] > '9') {
+            return false;
+        }
+        n = n * 10 + (text[i] - '0');
+        if (n > 2147483648LL) {
+            return false;
+        }
+    }
+    n = negative ? -n : n;
+    if (n > INT32_MAX || n < INT32_MIN) {
+        return false;
+    }
+    *value = static_cast<int32_t>(n);
+    return true;
+}
+
+std::string codeText(HRESULT hr) { return core::strFormat("0x%x", static_cast<uint32_t>(hr)); }
+
+}  // namespace
+
+void Client::finishMethod(Message& reply, bool success, const std::string& failure) {
+    reply.action = e_ACTION_COMPLETION;
+    reply.params_out.clear();
+    if (success) {
+        reply.params_out.push_back({"Success", "", "str"});
+        ++d_counters.execute_success;
+    } else {
+        reply.params_out.push_back({"Failed", failure, "str"});
+        ++d_counters.execute_failed;
+    }
+    sendToServer(reply);
+}
+
+void Client::executeMethod(const Message& request) {
+    const char* tag = "Client::executeMethod";
+    if (!CHECKF(request.action == e_ACTION_EXECUTE, "%d", request.action)) {
+        return;
+    }
+    if (d_namespace_path.empty() || !d_services) {
+        return;
+    }
+    Message reply = request;
+    LOG_INFO(tag, "Executing method '%s' on class '%s'", request.method_name, request.class_name);
+    LOG_NORM(tag, "Target instance = '%s'", request.target_instance);
+
+    IWbemClassObject* classObject = nullptr;
+    IWbemClassObject* inSignature = nullptr;
+    IWbemClassObject* inParams = nullptr;
+    IWbemClassObject* outParams = nullptr;
+    auto releaseAll = [&] {
+        for (IWbemClassObject* o : {outParams, inParams, inSignature, classObject}) {
+            if (o) {
+                o->Release();
+            }
+        }
+    };
+    auto fail = [&](const std::string& why) {
+        finishMethod(reply, false, why);
+        releaseAll();
+    };
+
+    wmi::Bstr className(request.class_name);
+    wmi::Bstr methodName(request.method_name);
+    if (!request.params_in.empty()) {
+        HRESULT hr = d_services->GetObject(className.get(), 0, nullptr, &classObject, nullptr);
+        if (FAILED(hr) || !classObject) {
+            classObject = nullptr;
+            LOG_WARN(tag, "Failed calling class object '%s'", request.class_name);
+            return fail(codeText(hr));
+        }
+        const HRESULT lastCode = hr;
+        try {
+            hr = classObject->GetMethod(methodName.get(), 0, &inSignature, nullptr);
+        } catch (...) {
+            inSignature = nullptr;
+            LOG_WARN(tag, "Failed, cannot spawn instance of input parameters");
+            return fail(codeText(lastCode));
+        }
+        if (FAILED(hr)) {
+            inSignature = nullptr;
+            LOG_WARN(tag, "Failed calling method '%s'", request.method_name);
+            LOG_WARN(tag, "Could not execute method. Error code = 0x%x", static_cast<uint32_t>(hr));
+            return fail(codeText(hr));
+        }
+        if (inSignature) {
+            hr = inSignature->SpawnInstance(0, &inParams);
+        }
+        if (FAILED(hr) || !inParams) {
+            // A method that declares no inputs has no signature to spawn.
+            inParams = nullptr;
+            LOG_WARN(tag, "Failed getting inParameters");
+            return fail(codeText(FAILED(hr) ? hr : WBEM_E_FAILED));
+        }
+        for (const Parameter& p : request.params_in) {
+            VARIANT arg;
+            VariantInit(&arg);
+            if (p.type == "str") {
+                V_VT(&arg) = VT_BSTR;
+                V_BSTR(&arg) = wmi::toBstr(p.value);
+            } else if (p.type == "int") {
+                int32_t number = 0;
+                if (!parseInt32(p.value, &number)) {
+                    LOG_WARN(tag, "Parameter could not be converted to int: '%s'", p.value);
+                    return fail("Failed reading setting input parameter");
+                }
+                V_VT(&arg) = VT_I4;
+                V_I4(&arg) = number;
+            } else {
+                LOG_WARN(tag, "In Parameter is an unsupported type '%s'", p.type);
+                return fail("Input type not supported");
+            }
+            wmi::Bstr name(p.name);
+            inParams->Put(name.get(), 0, &arg, 0);
+            VariantClear(&arg);
+        }
+    }
+
+    wmi::Bstr objectPath(request.target_instance.empty() ? request.class_name
+                                                         : request.target_instance);
+    HRESULT hr = d_services->ExecMethod(objectPath.get(), methodName.get(), 0, nullptr, inParams,
+                                        &outParams, nullptr);
+    if (FAILED(hr)) {
+        outParams = nullptr;
+        LOG_WARN(tag, "Could not execute method. Error code = 0x%x", static_cast<uint32_t>(hr));
+        LOG_WARN(tag, "Error Message: %s", wmi::errorText(hr));
+        return fail(codeText(hr));
+    }
+    if (!request.params_out.empty() && outParams) {
+        for (Parameter& p : reply.params_out) {
+            methodOutputValueOf(outParams, p);
+        }
+        sendToServer(reply);
+    }
+    finishMethod(reply, true, {});
+    releaseAll();
+}

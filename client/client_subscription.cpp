@@ -1,0 +1,98 @@
+// Event subscriptions of the Client: one EventSink per event class, registered
+// with an asynchronous notification query through an unsecured apartment.
+
+#include "client.h"
+#include "client_eventsink.h"
+#include "core_assert.h"
+#include "core_v2masterlogger.h"
+
+namespace {
+
+Message accessDeniedReply(const Message& request) {
+    Message reply;
+    reply.action = request.action;
+    reply.class_name = request.class_name;
+    reply.method_name = "Access Denied 0x80041003";
+    return reply;
+}
+
+}  // namespace
+
+void Client::createEventSink(const Message& request) {
+    const char* tag = "Client::createEventSink";
+    if (!CHECKF(request.action == e_ACTION_SUBSCRIBE, "%d", request.action)) {
+        return;
+    }
+    if (d_namespace_path.empty() || !d_services) {
+        return;
+    }
+    auto existing = d_event_sinks.find(request.class_name);
+    if (existing != d_event_sinks.end()) {
+        if (existing->second.stub_sink) {
+            d_services->CancelAsyncCall(existing->second.stub_sink);
+        }
+        releaseRecord(&existing->second);
+        d_event_sinks.erase(existing);
+        ++d_counters.sinks_destroyed;
+    }
+
+    EventSink* sink = new EventSink(request);
+    sink->setOwner(this);
+    sink->AddRef();
+
+    EventSinkRecord record;
+    HRESULT hr = CoCreateInstance(CLSID_UnsecuredApartment, nullptr, CLSCTX_LOCAL_SERVER,
+                                  IID_IUnsecuredApartment,
+                                  reinterpret_cast<void**>(&record.apartment));
+    if (FAILED(hr) || !record.apartment) {
+        LOG_CRIT(tag, "Failed subscribing for event notifications");
+        sendToServer(accessDeniedReply(request));
+        record.apartment = nullptr;
+        sink->setOwner(nullptr);
+        sink->Release();
+        return;
+    }
+    record.event_sink = sink;
+
+    hr = record.apartment->CreateObjectStub(sink, &record.stub_unknown);
+    if (SUCCEEDED(hr) && record.stub_unknown) {
+        hr = record.stub_unknown->QueryInterface(IID_IWbemObjectSink,
+                                                 reinterpret_cast<void**>(&record.stub_sink));
+    }
+    if (FAILED(hr) || !record.stub_sink) {
+        // Without a stub sink there is nothing WMI could call.
+        record.stub_sink = nullptr;
+        LOG_CRIT(tag, "Failed subscribing for event notifications from '%s' Error code = 0x%x",
+                 request.class_name, static_cast<uint32_t>(hr));
+        releaseRecord(&record);
+        return;
+    }
+
+    std::string query = core::strFormat("SELECT * FROM %s", request.class_name);
+    wmi::Bstr language("WQL");
+    wmi::Bstr queryText(query);
+    hr = d_services->ExecNotificationQueryAsync(language.get(), queryText.get(),
+                                                WBEM_FLAG_SEND_STATUS, nullptr, record.stub_sink);
+    if (SUCCEEDED(hr)) {
+        LOG_INFO(tag, "Successfully registered for notifications from '%s'", request.class_name);
+        d_event_sinks.emplace(request.class_name, record);
+        return;
+    }
+    if (hr == WBEM_E_ACCESS_DENIED) {
+        LOG_CRIT(tag, "Failed subscribing for event notifications from '%s' Permission denied",
+                 request.class_name);
+        sendToServer(accessDeniedReply(request));
+    } else {
+        LOG_CRIT(tag, "Failed subscribing for event notifications from '%s' Error code = 0x%x",
+                 request.class_name, static_cast<uint32_t>(hr));
+    }
+    releaseRecord(&record);
+}
+
+void Client::printSinkStats() {
+    for (const auto& entry : d_event_sinks) {
+        const EventSink* sink = entry.second.event_sink;
+        LOG_INFO("Client::printStats", "%s received %u events", entry.first,
+                 sink ? sink->eventCount() : 0u);
+    }
+}
