@@ -5,7 +5,7 @@
 #include "core_v2masterlogger.h"
 #include "cutl_environment.h"
 #include "kern_kernel.h"
-#include "utl_filesystem.h"
+#include "utl_fileutils.h"
 #include "utl_inireader.h"
 
 EventSinkOwner::~EventSinkOwner() = default;
@@ -29,9 +29,9 @@ Client::~Client() {
     close();
 }
 
-std::string Client::settingsFolder() { return cutl::commonDataDir() + "/Tessarin/Lumivar"; }
+std::string Client::settingsFolder() { return cutl::productDataDir(); }
 
-std::string Client::settingsPath() { return settingsFolder() + "/Settings"; }
+std::string Client::settingsPath() { return cutl::settingsFilePath(); }
 
 // ---------------------------------------------------------------------------
 // NVR link

@@ -53,7 +53,7 @@ void Packer::addReceivedData(const core::GSharedBuf& data) {
 }
 
 void Packer::sizeError() {
-    LOG_CRIT("", "NS_LNL:Packer Error reading message size");
+    LOG_CRIT("NS_LNL::Packer::addReceivedData", "NS_LNL:Packer Error reading message size");
     ++d_bad_frames;
     d_buffer.clear();
     d_expected_length = 0;

@@ -14,7 +14,7 @@
 #include "kern_kernel.h"
 #include "kutl_simplelogger.h"
 #include "servicehost.h"
-#include "utl_filesystem.h"
+#include "utl_fileutils.h"
 #include "winsock_init.h"
 
 namespace {
@@ -102,8 +102,8 @@ void WmiServiceMain(int argc, char** argv) {
 }
 
 int main(int argc, char** argv) {
-    const std::string logDir = cutl::commonDataDir() + "/Tessarin/Lumivar/Logs";
-    if (!utl::FileUtils::createDirs(logDir)) {
+    const std::string logDir = cutl::logDir();
+    if (!utl::FileUtils::createDir(logDir, true)) {
         core::MasterLogger::logAt(core::LOG_WARN, "main", 149, "", "");
     }
     core::MasterLogger::setImpl(

@@ -9,7 +9,7 @@
 
 #include "core_assert.h"
 #include "kern_kernel.h"
-#include "utl_filesystem.h"
+#include "utl_fileutils.h"
 
 #ifdef _WIN32
 #include <io.h>

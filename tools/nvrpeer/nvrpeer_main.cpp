@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "core_varargs.h"
 #include "lnl_packer.h"
 #include "nvrpeer_output.h"
 #include "nvrpeer_script.h"
