@@ -1,0 +1,163 @@
+// The service binary as a whole: console and service modes, rebuild after a
+// console signal, the status exchange with an NVR, and the log file.
+
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "client_testutil.h"
+#include "cutl_tempdir_testutil.h"
+
+namespace {
+
+using testutil::Millis;
+
+Message statusRequest() {
+    Message m;
+    m.action = e_ACTION_STATUS;
+    return m;
+}
+
+Message namespaceRequest(const std::string& path) {
+    Message m;
+    m.action = e_ACTION_NAMESPACE;
+    m.class_name = path;
+    return m;
+}
+
+std::string valueOf(const Message& m, const std::string& name) {
+    for (const Parameter& p : m.params_out) {
+        if (p.name == name) {
+            return p.value;
+        }
+    }
+    return "<missing>";
+}
+
+struct ServiceFixture : ::testing::Test {
+    cutl::TempDir dir;
+    testutil::FakeNvr nvr;
+    std::string programData = dir / "data";
+    std::map<std::string, std::string> env{{"PROGRAMDATA", programData},
+                                           {"LUMIVAR_WMI_EVENT_RATE", "0"}};
+    std::string logFile() const { return programData + "/Tessarin/Lumivar/Logs/wrapper.log"; }
+};
+
+TEST_F(ServiceFixture, ConsoleModeAnswersStatusAndConnectsANamespace) {
+    testutil::writeSettings(programData, "127.0.0.1", nvr.port());
+    testutil::Process service({testutil::binaryPath("TessarinLumivar"), "console"}, env,
+                              dir / "out.txt");
+    ASSERT_TRUE(nvr.accept(Millis(10000)));
+
+    nvr.send(statusRequest());
+    Message reply;
+    ASSERT_TRUE(nvr.receive(&reply, Millis(5000)));
+    EXPECT_EQ(reply.action, e_ACTION_STATUS);
+    EXPECT_EQ(valueOf(reply, "namespace"), "");
+    EXPECT_EQ(valueOf(reply, "version"), "tag_lumivar_2_1_rc_1_220329-103018");
+
+    nvr.send(namespaceRequest("root\\NoSuchNamespace"));
+    nvr.send(statusRequest());
+    ASSERT_TRUE(nvr.receive(&reply, Millis(5000)));
+    EXPECT_EQ(valueOf(reply, "namespace"), "");
+
+    nvr.send(namespaceRequest("root\\AccessControl"));
+    nvr.send(statusRequest());
+    ASSERT_TRUE(nvr.receive(&reply, Millis(5000)));
+    EXPECT_EQ(valueOf(reply, "namespace"), "root\\AccessControl");
+
+    service.signal(SIGKILL);
+    service.wait(Millis(5000));
+}
+
+TEST_F(ServiceFixture, ConsoleModeRebuildsAfterInterruptAndWorksAgain) {
+    testutil::writeSettings(programData, "127.0.0.1", nvr.port());
+    testutil::Process service({testutil::binaryPath("TessarinLumivar"), "console"}, env,
+                              dir / "out.txt");
+    ASSERT_TRUE(nvr.accept(Millis(10000)));
+    service.signal(SIGINT);
+    // The loop ends, the process pauses 5 s and builds kernel and Client anew;
+    // the second Client must get through its start again.
+    ASSERT_TRUE(nvr.waitClosed(Millis(10000)));
+    ASSERT_TRUE(nvr.accept(Millis(15000)));
+    nvr.send(namespaceRequest("root\\AccessControl"));
+    nvr.send(statusRequest());
+    Message reply;
+    ASSERT_TRUE(nvr.receive(&reply, Millis(5000)));
+    EXPECT_EQ(valueOf(reply, "namespace"), "root\\AccessControl");
+    EXPECT_TRUE(service.running());
+    service.signal(SIGKILL);
+    service.wait(Millis(5000));
+    std::string log = testutil::readFile(logFile());
+    EXPECT_NE(log.find("Client::start"), std::string::npos) << log.substr(0, 2000);
+}
+
+TEST_F(ServiceFixture, AnyOtherCommandLineIsServiceModeAndFailsWithoutServiceManager) {
+    for (std::vector<std::string> args : {std::vector<std::string>{"Console"},
+                                          std::vector<std::string>{},
+                                          std::vector<std::string>{"console", "d"}}) {
+        args.insert(args.begin(), testutil::binaryPath("TessarinLumivar"));
+        testutil::Process service(args, env, dir / "out.txt");
+        EXPECT_EQ(service.wait(Millis(10000)), 1);
+        EXPECT_NE(testutil::readFile(dir / "out.txt")
+                      .find("Failed to start service control dispather"),
+                  std::string::npos);
+    }
+    testutil::waitFor([&] { return !testutil::readFile(logFile()).empty(); }, Millis(2000));
+    EXPECT_NE(testutil::readFile(logFile()).find("Failed to start service control dispather"),
+              std::string::npos);
+}
+
+// A stand-in for the service manager's notification socket.
+class NotifySocket {
+public:
+    explicit NotifySocket(const std::string& path) : d_path(path) {
+        d_fd = ::socket(AF_UNIX, SOCK_DGRAM, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+        ::bind(d_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    }
+    ~NotifySocket() { ::close(d_fd); }
+    // Waits for a datagram containing 'text'; collects everything seen.
+    bool waitFor(const std::string& text, Millis timeout) {
+        return testutil::waitFor(
+            [&] {
+                char buf[1024];
+                ssize_t n = ::recv(d_fd, buf, sizeof buf, MSG_DONTWAIT);
+                if (n > 0) {
+                    d_seen.append(buf, static_cast<size_t>(n)).push_back('\n');
+                }
+                return d_seen.find(text) != std::string::npos;
+            },
+            timeout);
+    }
+    const std::string& seen() const { return d_seen; }
+
+private:
+    std::string d_path;
+    int d_fd = -1;
+    std::string d_seen;
+};
+
+TEST_F(ServiceFixture, ServiceModeReportsReadyAndStopsOnTerminate) {
+    NotifySocket notify(dir / "notify");
+    env["NOTIFY_SOCKET"] = dir / "notify";
+    testutil::writeSettings(programData, "127.0.0.1", nvr.port());
+    testutil::Process service({testutil::binaryPath("TessarinLumivar")}, env, dir / "out.txt");
+    ASSERT_TRUE(notify.waitFor("READY=1", Millis(10000))) << notify.seen();
+    ASSERT_TRUE(nvr.accept(Millis(10000)));
+    service.signal(SIGTERM);
+    EXPECT_TRUE(notify.waitFor("STOPPING=1", Millis(5000))) << notify.seen();
+    // The stop check runs every 5 s.
+    EXPECT_EQ(service.wait(Millis(15000)), 0);
+    EXPECT_TRUE(notify.waitFor("STATUS=Stopped", Millis(1000))) << notify.seen();
+    std::string log = testutil::readFile(logFile());
+    EXPECT_NE(log.find("ControlHandler - SERVICE_CONTROL_STOP"), std::string::npos);
+    EXPECT_NE(log.find("Client::~Client"), std::string::npos);
+}
+
+}  // namespace
