@@ -24,15 +24,15 @@ IEnumWbemClassObject* Client::runQuery(const Message& lookup, const char* tag) {
     if (!d_services) {
         return nullptr;
     }
-    wmi::Bstr language("WQL");
-    wmi::Bstr query(buildQuery(lookup));
+    wmi::Bstr language = wmi::toBstr("WQL");
+    wmi::Bstr query = wmi::toBstr(buildQuery(lookup));
     IEnumWbemClassObject* enumerator = nullptr;
     HRESULT hr = d_services->ExecQuery(language.get(), query.get(),
                                        WBEM_FLAG_FORWARD_ONLY | WBEM_FLAG_RETURN_IMMEDIATELY,
                                        nullptr, &enumerator);
     if (FAILED(hr)) {
         LOG_WARN(tag, "Failed to execute query. Error code = 0x%x", static_cast<uint32_t>(hr));
-        LOG_WARN(tag, "Error Message: %s", wmi::errorText(hr));
+        LOG_WARN(tag, "Error Message: %s", wmi::errorMessage(hr));
         return nullptr;
     }
     hr = CoSetProxyBlanket(enumerator, RPC_C_AUTHN_DEFAULT, RPC_C_AUTHZ_DEFAULT,
@@ -41,7 +41,7 @@ IEnumWbemClassObject* Client::runQuery(const Message& lookup, const char* tag) {
     if (FAILED(hr)) {
         LOG_WARN(tag, "Could not set proxy blanket on enumerator. Error code = 0x%x",
                  static_cast<uint32_t>(hr));
-        LOG_WARN(tag, "Error Message: %s", wmi::errorText(hr));
+        LOG_WARN(tag, "Error Message: %s", wmi::errorMessage(hr));
         enumerator->Release();
         return nullptr;
     }
@@ -81,7 +81,7 @@ bool Client::convertValue(const VARIANT& value, std::string* text, const char** 
     VARTYPE vt = V_VT(&value);
     if (vt == VT_BSTR) {
         *branch = "VT_BSTR";
-        *text = wmi::toUtf8(V_BSTR(&value));
+        *text = wmi::fromBstr(V_BSTR(&value));
     } else if (vt & VT_ARRAY) {
         *branch = "VT_ARRAY";
         *text = arrayToText(value);
@@ -120,7 +120,7 @@ void Client::lookupInstancesOfClass(const Message& request) {
             const std::string& name = request.params_out[i].name;
             VARIANT value;
             VariantInit(&value);
-            wmi::Bstr property(name);
+            wmi::Bstr property = wmi::toBstr(name);
             if (FAILED(instance->Get(property.get(), 0, &value, nullptr, nullptr))) {
                 LOG_WARN(tag, "Failed finding value for the field '%s'", name);
                 continue;
@@ -159,7 +159,7 @@ void Client::getInfo(Message& lookup) {
     for (Parameter& p : lookup.params_out) {
         VARIANT value;
         VariantInit(&value);
-        wmi::Bstr property(p.name);
+        wmi::Bstr property = wmi::toBstr(p.name);
         hr = instance->Get(property.get(), 0, &value, nullptr, nullptr);
         if (diagnose) {
             LOG_INFO(tag, "'%s' is type '%u'", p.name, static_cast<unsigned>(V_VT(&value)));

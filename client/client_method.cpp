@@ -86,8 +86,8 @@ void Client::executeMethod(const Message& request) {
         releaseAll();
     };
 
-    wmi::Bstr className(request.class_name);
-    wmi::Bstr methodName(request.method_name);
+    wmi::Bstr className = wmi::toBstr(request.class_name);
+    wmi::Bstr methodName = wmi::toBstr(request.method_name);
     if (!request.params_in.empty()) {
         HRESULT hr = d_services->GetObject(className.get(), 0, nullptr, &classObject, nullptr);
         if (FAILED(hr) || !classObject) {
@@ -123,7 +123,7 @@ void Client::executeMethod(const Message& request) {
             VariantInit(&arg);
             if (p.type == "str") {
                 V_VT(&arg) = VT_BSTR;
-                V_BSTR(&arg) = wmi::toBstr(p.value);
+                V_BSTR(&arg) = wmi::toBstr(p.value).release();
             } else if (p.type == "int") {
                 int32_t number = 0;
                 if (!parseInt32(p.value, &number)) {
@@ -136,20 +136,20 @@ void Client::executeMethod(const Message& request) {
                 LOG_WARN(tag, "In Parameter is an unsupported type '%s'", p.type);
                 return fail("Input type not supported");
             }
-            wmi::Bstr name(p.name);
+            wmi::Bstr name = wmi::toBstr(p.name);
             inParams->Put(name.get(), 0, &arg, 0);
             VariantClear(&arg);
         }
     }
 
-    wmi::Bstr objectPath(request.target_instance.empty() ? request.class_name
-                                                         : request.target_instance);
+    wmi::Bstr objectPath = wmi::toBstr(request.target_instance.empty() ? request.class_name
+                                                                      : request.target_instance);
     HRESULT hr = d_services->ExecMethod(objectPath.get(), methodName.get(), 0, nullptr, inParams,
                                         &outParams, nullptr);
     if (FAILED(hr)) {
         outParams = nullptr;
         LOG_WARN(tag, "Could not execute method. Error code = 0x%x", static_cast<uint32_t>(hr));
-        LOG_WARN(tag, "Error Message: %s", wmi::errorText(hr));
+        LOG_WARN(tag, "Error Message: %s", wmi::errorMessage(hr));
         return fail(codeText(hr));
     }
     if (!request.params_out.empty() && outParams) {

@@ -69,8 +69,8 @@ void Client::createEventSink(const Message& request) {
     }
 
     std::string query = core::strFormat("SELECT * FROM %s", request.class_name);
-    wmi::Bstr language("WQL");
-    wmi::Bstr queryText(query);
+    wmi::Bstr language = wmi::toBstr("WQL");
+    wmi::Bstr queryText = wmi::toBstr(query);
     hr = d_services->ExecNotificationQueryAsync(language.get(), queryText.get(),
                                                 WBEM_FLAG_SEND_STATUS, nullptr, record.stub_sink);
     if (SUCCEEDED(hr)) {

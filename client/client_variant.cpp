@@ -33,7 +33,7 @@ namespace {
 // Reads 'name' of 'object' into 'value'; answers false when the read fails.
 bool readProperty(IWbemClassObject* object, const std::string& name, VARIANT* value) {
     VariantInit(value);
-    wmi::Bstr property(name);
+    wmi::Bstr property = wmi::toBstr(name);
     HRESULT hr = object->Get(property.get(), 0, value, nullptr, nullptr);
     return SUCCEEDED(hr);
 }
@@ -49,7 +49,7 @@ void eventValueOf(IWbemClassObject* object, Parameter& p) {
     if (vt == VT_BOOL && p.type == "bool") {
         p.value = V_BOOL(&v) ? "true" : "false";
     } else if (vt == VT_BSTR) {
-        p.value = wmi::toUtf8(V_BSTR(&v));
+        p.value = wmi::fromBstr(V_BSTR(&v));
     } else if (isSmallInteger(vt)) {
         p.value = std::to_string(smallIntegerValue(v));
     }
@@ -63,7 +63,7 @@ void methodOutputValueOf(IWbemClassObject* object, Parameter& p) {
     }
     VARTYPE vt = V_VT(&v);
     if (vt == VT_BSTR) {
-        p.value = wmi::toUtf8(V_BSTR(&v));
+        p.value = wmi::fromBstr(V_BSTR(&v));
     } else if (isSmallInteger(vt)) {
         p.value = std::to_string(smallIntegerValue(v));
     }

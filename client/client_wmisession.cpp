@@ -54,7 +54,7 @@ bool Client::connectToNamespace(const Message& message) {
         d_services->Release();
         d_services = nullptr;
     }
-    wmi::Bstr path(message.class_name);
+    wmi::Bstr path = wmi::toBstr(message.class_name);
     HRESULT hr = d_locator->ConnectServer(path.get(), nullptr, nullptr, nullptr, 0, nullptr,
                                           nullptr, &d_services);
     if (FAILED(hr)) {
