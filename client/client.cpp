@@ -1,4 +1,5 @@
 #include "client.h"
+#include "client_tasklist.h"
 
 #include <ctime>
 
@@ -13,10 +14,11 @@ EventSinkOwner::~EventSinkOwner() = default;
 Client::Client(std::mutex* stopMutex, unsigned char* stopRequested)
     : d_stop_mutex(stopMutex),
       d_stop_requested(stopRequested),
-      d_stats_timer("client:109", [this] {
-          printStats();
-          return true;
-      }),
+      d_stats_timer("client:109",
+                    [this] {
+                        printStats();
+                        return true;
+                    }),
       d_packer(this) {
     LOG_INFO("Client::Client", "");
     d_settings_watch =
@@ -29,9 +31,13 @@ Client::~Client() {
     close();
 }
 
-std::string Client::settingsFolder() { return cutl::productDataDir(); }
+std::string Client::settingsFolder() {
+    return cutl::productDataDir();
+}
 
-std::string Client::settingsPath() { return cutl::settingsFilePath(); }
+std::string Client::settingsPath() {
+    return cutl::settingsFilePath();
+}
 
 // ---------------------------------------------------------------------------
 // NVR link
@@ -94,8 +100,7 @@ void Client::sendFrame(const core::GSharedBuf& frame) {
     }
     // An NVR that stops reading must not make us grow without bound: beyond
     // the limit frames are dropped, counted and reported.
-    if (d_connection->queuedBytes() + static_cast<int64_t>(frame.size()) >
-        k_MAX_SEND_QUEUE_BYTES) {
+    if (d_connection->queuedBytes() + static_cast<int64_t>(frame.size()) > k_MAX_SEND_QUEUE_BYTES) {
         ++d_counters.frames_dropped;
         LOG_RATE(6, core::LOG_WARN, "Client::sendToServer - NVR not reading, dropping messages");
         return;
@@ -137,7 +142,8 @@ void Client::queueEvent(const Message& message) {
     if (d_event_queue.size() >= k_MAX_EVENT_QUEUE) {
         d_event_queue.pop_front();
         ++d_counters.events_dropped;
-        LOG_RATE(6, core::LOG_WARN, "Client::queueEvent - event queue full, dropping oldest events");
+        LOG_RATE(6, core::LOG_WARN,
+                 "Client::queueEvent - event queue full, dropping oldest events");
     }
     d_event_queue.push_back(message);
 }
@@ -200,9 +206,15 @@ void Client::handleProcessData(const Message& message) {
     LOG_NORM("Client::handleProcessData", "Data from wrapper %d %s ", message.action,
              message.class_name);
     switch (message.action) {
-        case e_ACTION_LOOKUP: lookupInstancesOfClass(message); break;
-        case e_ACTION_EXECUTE: executeMethod(message); break;
-        case e_ACTION_SUBSCRIBE: createEventSink(message); break;
+        case e_ACTION_LOOKUP:
+            lookupInstancesOfClass(message);
+            break;
+        case e_ACTION_EXECUTE:
+            executeMethod(message);
+            break;
+        case e_ACTION_SUBSCRIBE:
+            createEventSink(message);
+            break;
         case e_ACTION_NAMESPACE:
             if (connectToNamespace(message)) {
                 d_namespace_path = message.class_name;
@@ -210,8 +222,12 @@ void Client::handleProcessData(const Message& message) {
                 d_namespace_path.clear();
             }
             break;
-        case e_ACTION_STATUS: sendStatus(); break;
-        default: LOG_WARN("Client::handleProcessData", "Unsupported action"); break;
+        case e_ACTION_STATUS:
+            sendStatus();
+            break;
+        default:
+            LOG_WARN("Client::handleProcessData", "Unsupported action");
+            break;
     }
 }
 

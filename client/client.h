@@ -32,7 +32,7 @@ class EventSink;
 
 // Receives the events of the sinks, on any thread.
 class EventSinkOwner {
-public:
+  public:
     virtual ~EventSinkOwner();
     virtual void queueEvent(const Message& message) = 0;
 };
@@ -50,7 +50,7 @@ class Client : public EventSinkOwner,
                public kern::TimerInterface,
                public NS_LNL::PackerOwner,
                public kutl::FileCheckerOwner {
-public:
+  public:
     static constexpr const char* k_VERSION = "tag_lumivar_2_1_rc_1_220329-103018";
 
     // Periods in ms.
@@ -146,7 +146,7 @@ public:
     // PackerOwner
     void handleProcessData(const Message& message) override;
 
-private:
+  private:
     // TcpConnectionOwner
     void handleConnectionUp(com::TcpConnection* connection) override;
     void handleConnectionDown(com::TcpConnection* connection, const std::string& peer, int error,

@@ -38,9 +38,8 @@ ULONG STDMETHODCALLTYPE EventSink::Release() {
     return static_cast<ULONG>(count);
 }
 
-HRESULT STDMETHODCALLTYPE EventSink::Indicate(LONG lObjectCount, IWbemClassObject** apObjArray) {
-    LOG_INFO("EventSink::Indicate", "%s %p", d_template.class_name,
-             static_cast<const void*>(this));
+HRESULT STDMETHODCALLTYPE EventSink::Indicate(long lObjectCount, IWbemClassObject** apObjArray) {
+    LOG_INFO("EventSink::Indicate", "%s %p", d_template.class_name, static_cast<const void*>(this));
     d_event_count.fetch_add(1, std::memory_order_relaxed);
     if (lObjectCount <= 0 || !apObjArray) {
         return WBEM_S_NO_ERROR;
@@ -61,7 +60,7 @@ HRESULT STDMETHODCALLTYPE EventSink::Indicate(LONG lObjectCount, IWbemClassObjec
     return WBEM_S_NO_ERROR;
 }
 
-HRESULT STDMETHODCALLTYPE EventSink::SetStatus(LONG lFlags, HRESULT hResult, BSTR,
+HRESULT STDMETHODCALLTYPE EventSink::SetStatus(long lFlags, HRESULT hResult, BSTR,
                                                IWbemClassObject*) {
     const char* tag = "EventSink::SetStatus";
     LOG_INFO(tag, "0x%x", static_cast<uint32_t>(lFlags));

@@ -23,7 +23,7 @@
 class EventSinkOwner;
 
 class EventSink : public IWbemObjectSink {
-public:
+  public:
     // CREATORS
     // A sink with count 0 and no owner; 'request' is the template of events.
     explicit EventSink(const Message& request);
@@ -38,16 +38,15 @@ public:
     ULONG STDMETHODCALLTYPE Release() override;
 
     // IWbemObjectSink
-    HRESULT STDMETHODCALLTYPE Indicate(LONG lObjectCount,
-                                       IWbemClassObject** apObjArray) override;
-    HRESULT STDMETHODCALLTYPE SetStatus(LONG lFlags, HRESULT hResult, BSTR strParam,
+    HRESULT STDMETHODCALLTYPE Indicate(long lObjectCount, IWbemClassObject** apObjArray) override;
+    HRESULT STDMETHODCALLTYPE SetStatus(long lFlags, HRESULT hResult, BSTR strParam,
                                         IWbemClassObject* pObjParam) override;
 
     // ACCESSORS
     const Message& eventTemplate() const { return d_template; }
     uint32_t eventCount() const { return d_event_count.load(std::memory_order_relaxed); }
 
-private:
+  private:
     ~EventSink();
 
     std::atomic<LONG> d_ref_count{0};

@@ -41,7 +41,9 @@ bool parseInt32(const std::string& text, int32_t* value) {
     return true;
 }
 
-std::string codeText(HRESULT hr) { return core::strFormat("0x%x", static_cast<uint32_t>(hr)); }
+std::string codeText(HRESULT hr) {
+    return core::strFormat("0x%x", static_cast<uint32_t>(hr));
+}
 
 }  // namespace
 
@@ -142,8 +144,8 @@ void Client::executeMethod(const Message& request) {
         }
     }
 
-    wmi::Bstr objectPath = wmi::toBstr(request.target_instance.empty() ? request.class_name
-                                                                      : request.target_instance);
+    wmi::Bstr objectPath =
+        wmi::toBstr(request.target_instance.empty() ? request.class_name : request.target_instance);
     HRESULT hr = d_services->ExecMethod(objectPath.get(), methodName.get(), 0, nullptr, inParams,
                                         &outParams, nullptr);
     if (FAILED(hr)) {

@@ -41,9 +41,9 @@ void Client::createEventSink(const Message& request) {
     sink->AddRef();
 
     EventSinkRecord record;
-    HRESULT hr = CoCreateInstance(CLSID_UnsecuredApartment, nullptr, CLSCTX_LOCAL_SERVER,
-                                  IID_IUnsecuredApartment,
-                                  reinterpret_cast<void**>(&record.apartment));
+    HRESULT hr =
+        CoCreateInstance(CLSID_UnsecuredApartment, nullptr, CLSCTX_LOCAL_SERVER,
+                         IID_IUnsecuredApartment, reinterpret_cast<void**>(&record.apartment));
     if (FAILED(hr) || !record.apartment) {
         LOG_CRIT(tag, "Failed subscribing for event notifications");
         sendToServer(accessDeniedReply(request));

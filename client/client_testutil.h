@@ -25,7 +25,7 @@ using Millis = std::chrono::milliseconds;
 // Plays the NVR: listens on 127.0.0.1 (an ephemeral port), accepts one
 // connection at a time and decodes what arrives.
 class FakeNvr : public NS_LNL::PackerOwner {
-public:
+  public:
     FakeNvr();
     ~FakeNvr() override;
 
@@ -50,7 +50,7 @@ public:
 
     void handleProcessData(const Message& message) override { d_messages.push_back(message); }
 
-private:
+  private:
     int d_listen = -1;
     int d_conn = -1;
     int d_port = 0;
@@ -61,7 +61,7 @@ private:
 
 // A child process with a bounded wait.
 class Process {
-public:
+  public:
     // Starts 'argv' with 'env' added to the environment; output to 'logFile'.
     Process(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
             const std::string& logFile);
@@ -74,7 +74,7 @@ public:
     int wait(Millis timeout);
     bool running();
 
-private:
+  private:
     pid_t d_pid = -1;
     int d_status = -1;
 };

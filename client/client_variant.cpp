@@ -9,22 +9,33 @@ bool isSmallInteger(VARTYPE vt) {
         case VT_UI1:
         case VT_UI2:
         case VT_UI4:
-        case VT_UINT: return true;
-        default: return false;
+        case VT_UINT:
+            return true;
+        default:
+            return false;
     }
 }
 
 int32_t smallIntegerValue(const VARIANT& v) {
     switch (V_VT(&v)) {
-        case VT_I1: return V_I1(&v);
-        case VT_I2: return V_I2(&v);
-        case VT_I4: return V_I4(&v);
-        case VT_INT: return V_INT(&v);
-        case VT_UI1: return V_UI1(&v);
-        case VT_UI2: return V_UI2(&v);
-        case VT_UI4: return static_cast<int32_t>(V_UI4(&v));
-        case VT_UINT: return static_cast<int32_t>(V_UINT(&v));
-        default: return 0;
+        case VT_I1:
+            return V_I1(&v);
+        case VT_I2:
+            return V_I2(&v);
+        case VT_I4:
+            return V_I4(&v);
+        case VT_INT:
+            return V_INT(&v);
+        case VT_UI1:
+            return V_UI1(&v);
+        case VT_UI2:
+            return V_UI2(&v);
+        case VT_UI4:
+            return static_cast<int32_t>(V_UI4(&v));
+        case VT_UINT:
+            return static_cast<int32_t>(V_UINT(&v));
+        default:
+            return 0;
     }
 }
 

@@ -59,15 +59,14 @@ bool Client::connectToNamespace(const Message& message) {
                                           nullptr, &d_services);
     if (FAILED(hr)) {
         d_services = nullptr;
-        LOG_CRIT(tag, "Could not connect to namespace '%s'. Error code = 0x%x",
-                 message.class_name, static_cast<uint32_t>(hr));
+        LOG_CRIT(tag, "Could not connect to namespace '%s'. Error code = 0x%x", message.class_name,
+                 static_cast<uint32_t>(hr));
         return false;
     }
     LOG_INFO(tag, "Connected to namespace '%s'", message.class_name);
 
     hr = CoSetProxyBlanket(d_services, RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE, nullptr,
-                           RPC_C_AUTHN_LEVEL_CALL, RPC_C_IMP_LEVEL_IMPERSONATE, nullptr,
-                           EOAC_NONE);
+                           RPC_C_AUTHN_LEVEL_CALL, RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE);
     if (FAILED(hr)) {
         LOG_CRIT(tag, "Could not set proxy blanket. Security problem. Error code = 0x%x",
                  static_cast<uint32_t>(hr));

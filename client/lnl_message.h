@@ -20,12 +20,12 @@ class XNode;
 
 // Action codes of 'Message::action'.
 enum LnlAction : int32_t {
-    e_ACTION_LOOKUP = 1,       // look up instances of a class
-    e_ACTION_EXECUTE = 2,      // execute a method
-    e_ACTION_SUBSCRIBE = 3,    // subscribe to an event class; also each event
-    e_ACTION_NAMESPACE = 4,    // connect to a namespace
-    e_ACTION_STATUS = 5,       // report status
-    e_ACTION_COMPLETION = 6,   // completion of a method execution
+    e_ACTION_LOOKUP = 1,      // look up instances of a class
+    e_ACTION_EXECUTE = 2,     // execute a method
+    e_ACTION_SUBSCRIBE = 3,   // subscribe to an event class; also each event
+    e_ACTION_NAMESPACE = 4,   // connect to a namespace
+    e_ACTION_STATUS = 5,      // report status
+    e_ACTION_COMPLETION = 6,  // completion of a method execution
 };
 
 struct Parameter {

@@ -59,18 +59,21 @@ TEST(Message, RoundTripKeepsEveryField) {
 
 TEST(Message, ReadingAcceptsAnyParameterNameAndRejectsBrokenTrees) {
     Message m;
-    ASSERT_TRUE(readXml("<root><action>1</action><class_name>C</class_name><params_in>"
-                        "<item><name>n</name><value>v</value></item></params_in></root>",
-                        &m));
+    ASSERT_TRUE(
+        readXml("<root><action>1</action><class_name>C</class_name><params_in>"
+                "<item><name>n</name><value>v</value></item></params_in></root>",
+                &m));
     ASSERT_EQ(m.params_in.size(), 1u);
     EXPECT_EQ(m.params_in[0], (Parameter{"n", "v", ""}));
 
-    EXPECT_FALSE(readXml("<root><action>1</action><class_name>C</class_name>"
-                         "<params_in></params_in></root>",
-                         &m));
-    EXPECT_FALSE(readXml("<root><action>1</action><class_name>C</class_name>"
-                         "<params_out><parameter><value>v</value></parameter></params_out></root>",
-                         &m));
+    EXPECT_FALSE(
+        readXml("<root><action>1</action><class_name>C</class_name>"
+                "<params_in></params_in></root>",
+                &m));
+    EXPECT_FALSE(
+        readXml("<root><action>1</action><class_name>C</class_name>"
+                "<params_out><parameter><value>v</value></parameter></params_out></root>",
+                &m));
     EXPECT_FALSE(readXml("<msg><action>1</action><class_name>C</class_name></msg>", &m));
     EXPECT_FALSE(readXml("<root><action>1</action></root>", &m));
     EXPECT_FALSE(readXml("<root><class_name>C</class_name></root>", &m));

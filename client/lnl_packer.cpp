@@ -23,8 +23,8 @@ core::GSharedBuf Packer::packMessage(const Message& message) {
     toTree(message, &tree);
     core::GSharedBuf payload = tree.save();
     std::string header =
-        core::strFormat("%c%05d%c", static_cast<char>(k_START), static_cast<int64_t>(payload.size()),
-                        static_cast<char>(k_END));
+        core::strFormat("%c%05d%c", static_cast<char>(k_START),
+                        static_cast<int64_t>(payload.size()), static_cast<char>(k_END));
     core::GSharedBuf frame(header.size() + payload.size());
     std::memcpy(frame.mutableData(), header.data(), header.size());
     if (!payload.empty()) {

@@ -20,14 +20,14 @@
 namespace NS_LNL {
 
 class PackerOwner {
-public:
+  public:
     virtual ~PackerOwner();
     // One decoded message, called synchronously from 'addReceivedData'.
     virtual void handleProcessData(const Message& message) = 0;
 };
 
 class Packer {
-public:
+  public:
     // A payload length above this is taken as a broken stream, not a frame.
     static constexpr int64_t k_MAX_PAYLOAD = 64 * 1024 * 1024;
     // Longest length field accepted.
@@ -55,7 +55,7 @@ public:
     // Frames whose length field or payload was refused.
     uint64_t numBadFrames() const { return d_bad_frames; }
 
-private:
+  private:
     void addByte(unsigned char b);
     void finishFrame();
     void processFrame();

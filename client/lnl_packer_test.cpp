@@ -41,13 +41,18 @@ TEST(Packer, StatusReplyIsFramedByteForByte) {
         "tag_lumivar_2_1_rc_1_220329-103018</value><type>str</type></parameter></params_out>"
         "</root>";
     ASSERT_EQ(k_DECL.size() + body.size(), 288u);
-    EXPECT_EQ(bytes, std::string("\x02" "00288" "\x03") + k_DECL + body);
+    EXPECT_EQ(bytes, std::string("\x02"
+                                 "00288"
+                                 "\x03") +
+                         k_DECL + body);
 
     Message request;
     request.action = 5;
     std::string req = NS_LNL::Packer::packMessage(request).str();
     EXPECT_EQ(req.size(), 101u);
-    EXPECT_EQ(req.substr(0, 7), std::string("\x02" "00094" "\x03"));
+    EXPECT_EQ(req.substr(0, 7), std::string("\x02"
+                                            "00094"
+                                            "\x03"));
 }
 
 TEST(Packer, LargePayloadsAreCompressedAndGetLongerLengthFields) {
@@ -130,10 +135,10 @@ TEST(Packer, UnloadablePayloadsAreDroppedWithoutStopping) {
     core::Assert::setStopOnFailedCheck(true);
     Collector c;
     NS_LNL::Packer p(&c);
-    feed(p, frame("<root><action>5</acti"));                 // broken XML
+    feed(p, frame("<root><action>5</acti"));                                      // broken XML
     feed(p, frame(std::string("\xAB\xAB\x12\x12\x10\x00\x00\x00garbage!", 16)));  // bad stream
-    feed(p, frame(std::string("\xAB\xAB\x12", 3)));          // short container
-    feed(p, frame("{\"root\": 1"));                          // broken legacy JSON
+    feed(p, frame(std::string("\xAB\xAB\x12", 3)));                               // short container
+    feed(p, frame("{\"root\": 1"));  // broken legacy JSON
     feed(p, frame(k_DECL + "<other><action>5</action><class_name/></other>"));  // not a message
     EXPECT_TRUE(c.messages.empty());
     feed(p, frame(k_STATUS_REQUEST));

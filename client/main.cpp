@@ -28,7 +28,9 @@ SERVICE_STATUS_HANDLE serviceStatusHandle = nullptr;
 std::mutex stopMutex;
 unsigned char stopRequested = 0;
 
-void reportStatus() { svchost::setServiceStatus(serviceStatusHandle, serviceStatus); }
+void reportStatus() {
+    svchost::setServiceStatus(serviceStatusHandle, serviceStatus);
+}
 
 }  // namespace
 

@@ -23,11 +23,16 @@ int s_handle_token = 0;
 
 const char* stateText(DWORD state) {
     switch (state) {
-        case SERVICE_START_PENDING: return "Starting";
-        case SERVICE_RUNNING: return "Running";
-        case SERVICE_STOP_PENDING: return "Stopping";
-        case SERVICE_STOPPED: return "Stopped";
-        default: return "Unknown";
+        case SERVICE_START_PENDING:
+            return "Starting";
+        case SERVICE_RUNNING:
+            return "Running";
+        case SERVICE_STOP_PENDING:
+            return "Stopping";
+        case SERVICE_STOPPED:
+            return "Stopped";
+        default:
+            return "Unknown";
     }
 }
 

@@ -51,8 +51,12 @@ const bool s_startup_done = startup();
 
 }  // namespace
 
-bool started() { return s_started && s_startup_done; }
+bool started() {
+    return s_started && s_startup_done;
+}
 
-void disallowCleanup() { s_cleanup_allowed = false; }
+void disallowCleanup() {
+    s_cleanup_allowed = false;
+}
 
 }  // namespace winsock

@@ -1,5 +1,7 @@
 #include "kern_timers.h"
 
+#include <atomic>
+
 #include <typeinfo>
 
 #include "core_assert.h"
@@ -17,6 +19,8 @@ TimerManager* TimerManager::timerManager() {
 }
 
 TimerManager::TimerManager() {
+    static std::atomic<uint64_t> lastSerial{0};
+    d_serial = ++lastSerial;
     KernelThreadContext& context = KernelThreadContext::current();
     if (CHECKF(context.d_timer_manager == nullptr, "a timer manager exists on this thread")) {
         context.d_timer_manager = this;

@@ -68,8 +68,15 @@ class TimerManager {
     // The number of live timers of 'owner', -1 when this manager cannot tell.
     virtual int countTimers(const TimerInterface* owner) const;
 
+    // ACCESSORS
+    // A number no other manager of this process had or will have; an owner
+    // that outlives a kernel tells its timers' manager from a successor at
+    // the same address by it.
+    uint64_t serial() const { return d_serial; }
+
   private:
     bool d_registered = false;
+    uint64_t d_serial;
 };
 
 // Base of every object that owns timers.
@@ -101,6 +108,10 @@ class TimerInterface {
     TimerInterface() = default;
     TimerInterface(const TimerInterface&) = delete;
     TimerInterface& operator=(const TimerInterface&) = delete;
+
+    // Stops counting timers that died with their manager (the owner outlived
+    // its kernel); their ids must not be used again.
+    void forgetTimers() { d_num_active_timers = 0; }
 
   private:
     int32_t d_num_active_timers = 0;

@@ -12,7 +12,9 @@ FileChecker::FileChecker(std::string path, FileCheckerOwner* owner, int periodMs
     setTimer(d_timer, periodMs);
 }
 
-FileChecker::~FileChecker() { killTimer(d_timer); }
+FileChecker::~FileChecker() {
+    killTimer(d_timer);
+}
 
 int64_t FileChecker::fileTime(const std::string& path) {
     std::error_code ec;
@@ -27,8 +29,8 @@ int64_t FileChecker::fileTime(const std::string& path) {
     if (ec) {
         return -1;
     }
-    int64_t ns = std::chrono::duration_cast<std::chrono::nanoseconds>(time.time_since_epoch())
-                     .count();
+    int64_t ns =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(time.time_since_epoch()).count();
     // 0 and -1 carry their own meaning.
     return ns == 0 || ns == -1 ? 1 : ns;
 }

@@ -19,7 +19,7 @@ namespace kutl {
 class FileChecker;
 
 class FileCheckerOwner {
-public:
+  public:
     // Kinds of change.
     enum Change : int { e_CREATED = 0, e_MODIFIED = 1, e_REMOVED = 2 };
 
@@ -28,7 +28,7 @@ public:
 };
 
 class FileChecker : public kern::TimerInterface {
-public:
+  public:
     // CREATORS
     // Records the file's current state and checks it every 'periodMs'.
     FileChecker(std::string path, FileCheckerOwner* owner, int periodMs);
@@ -47,7 +47,7 @@ public:
     // query fails, else the modification time in nanoseconds.
     static int64_t fileTime(const std::string& path);
 
-private:
+  private:
     bool handleTimeout(int64_t id) override;
 
     std::string d_path;

@@ -34,8 +34,11 @@ SimpleLogger::SimpleLogger(std::string directory, std::string fileName, int64_t 
 
 SimpleLogger::~SimpleLogger() {
     flushToFile();
-    if (d_flush_timer.isSet() && d_timer_manager == kern::TimerManager::timerManager()) {
+    const kern::TimerManager* manager = kern::TimerManager::timerManager();
+    if (d_flush_timer.isSet() && manager && manager->serial() == d_timer_serial) {
         killTimer(d_flush_timer);
+    } else {
+        forgetTimers();
     }
 }
 
@@ -67,12 +70,15 @@ void SimpleLogger::log(int, unsigned threadNumber, const char* typeName, int,
     }
     // Only a thread with a kernel drives the quiet-period flush.  A timer
     // armed with an earlier kernel's queue died with it.
-    const void* manager = kern::TimerManager::timerManager();
+    const kern::TimerManager* manager = kern::TimerManager::timerManager();
     if (manager && kern::Kernel::current() &&
-        (!d_flush_timer.isSet() || d_timer_manager != manager)) {
-        d_flush_timer = kern::TimerId();
-        restartTimer(d_flush_timer, k_FLUSH_TICK_MS);
-        d_timer_manager = manager;
+        (!d_flush_timer.isSet() || d_timer_serial != manager->serial())) {
+        if (d_flush_timer.isSet()) {
+            forgetTimers();
+            d_flush_timer = kern::TimerId();
+        }
+        d_timer_serial = manager->serial();
+        setTimer(d_flush_timer, k_FLUSH_TICK_MS);
     }
 }
 

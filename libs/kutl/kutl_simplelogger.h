@@ -24,15 +24,14 @@
 namespace kutl {
 
 class SimpleLogger : public core::LogImpl, public kern::TimerInterface {
-public:
+  public:
     static constexpr int k_FLUSH_TICK_MS = 1000;
     static constexpr int k_QUIET_TICKS = 5;
     static constexpr size_t k_MAX_PENDING = 5;
 
     // CREATORS
     // Nothing is opened until the first flush.
-    SimpleLogger(std::string directory, std::string fileName, int64_t sizeLimit,
-                 int rotationCount);
+    SimpleLogger(std::string directory, std::string fileName, int64_t sizeLimit, int rotationCount);
     // Flushes what is pending, then stops the timer.
     ~SimpleLogger() override;
 
@@ -51,7 +50,7 @@ public:
     static std::string formatLine(const struct tm& localTime, const char* typeName,
                                   unsigned threadNumber, std::string_view text);
 
-private:
+  private:
     bool handleTimeout(int64_t id) override;
     void rotate();
 
@@ -60,9 +59,9 @@ private:
     int64_t d_size_limit;
     int d_rotation_count;
     kern::TimerId d_flush_timer;
-    // The timer manager the flush timer was armed with; a timer of a kernel
-    // that has gone is no longer running.
-    const void* d_timer_manager = nullptr;
+    // Serial of the timer manager the flush timer was armed with; a timer of
+    // a kernel that has gone died with it.
+    uint64_t d_timer_serial = 0;
     int d_countdown = 0;
     mutable std::mutex d_pending_mutex;
     std::vector<std::string> d_pending;

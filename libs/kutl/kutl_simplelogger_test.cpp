@@ -10,6 +10,8 @@
 
 #include "core_testutil.h"
 #include "cutl_tempdir_testutil.h"
+#include "kern_kernel.h"
+#include "kern_testutil.h"
 
 namespace kutl {
 namespace {
@@ -50,6 +52,43 @@ TEST(SimpleLogger, SixthLineFlushesAndDestructionFlushesTheRest) {
         EXPECT_EQ(logger.numPending(), 1u);
     }
     EXPECT_NE(slurp(dir / "wrapper.log").find("[WARN] {2} last"), std::string::npos);
+}
+
+// The quiet-period flush: five ticks after the last line.  The service
+// rebuilds its kernel after a lost loop while the logger lives on, so the
+// timer must be armed again with each new kernel and the logger must go away
+// without a failed timer count.
+TEST(SimpleLogger, QuietFlushFollowsEachNewKernel) {
+    cutl::TempDir dir;
+    kern::FakeClock clock;
+    core::FailureRecorder failures;
+    auto logger = std::make_unique<SimpleLogger>(dir.path(), "wrapper.log", 5000000, 1);
+    char arg0[] = "test";
+    char* argv[] = {arg0, nullptr};
+    for (int cycle = 0; cycle < 3; ++cycle) {
+        SCOPED_TRACE(cycle);
+        kern::StdKernel kernel(1, argv);
+        auto tick = [&](int n) {
+            for (int i = 0; i < n; ++i) {
+                kern::FakeClock::advance(1000);
+                kernel.timerQueue()->processTimers();
+            }
+        };
+        const std::string first = "first " + std::to_string(cycle);
+        const std::string second = "second " + std::to_string(cycle);
+        logger->log(core::LOG_INFO, 0, "INFO", 4, first);
+        tick(3);
+        logger->log(core::LOG_INFO, 0, "INFO", 4, second);
+        tick(4);
+        EXPECT_EQ(slurp(dir / "wrapper.log").find(second), std::string::npos);
+        tick(1);
+        EXPECT_NE(slurp(dir / "wrapper.log").find(first + "\n"), std::string::npos);
+        EXPECT_NE(slurp(dir / "wrapper.log").find(second), std::string::npos);
+        if (cycle == 2) {
+            logger.reset();  // while this kernel still runs
+        }
+    }
+    EXPECT_TRUE(failures.takeMessages().empty());
 }
 
 void logLines(SimpleLogger& logger, int n, size_t width) {

@@ -271,6 +271,7 @@ enum VARENUM : VARTYPE {
     VT_INT = 22,
     VT_UINT = 23,
     VT_ARRAY = 0x2000,
+    VT_TYPEMASK = 0xfff,
     VT_BYREF = 0x4000
 };
 

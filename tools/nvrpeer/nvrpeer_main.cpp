@@ -70,7 +70,9 @@ const char k_USAGE[] =
     "normal stop, 2 for bad options, 1 when the address cannot be used.\n";
 
 volatile sig_atomic_t s_stop = 0;
-void onSignal(int) { s_stop = 1; }
+void onSignal(int) {
+    s_stop = 1;
+}
 
 struct Options {
     std::string address = "127.0.0.1";
@@ -132,7 +134,8 @@ int parseOptions(int argc, char** argv, Options* o) {
             size_t colon = s.rfind(':');
             if (colon == std::string::npos || !parseNumber(s.c_str() + colon + 1, &number) ||
                 number > 65535) {
-                return usageError("--listen '" + s + "' is not ADDR:PORT (for example 127.0.0.1:5040)");
+                return usageError("--listen '" + s +
+                                  "' is not ADDR:PORT (for example 127.0.0.1:5040)");
             }
             o->address = s.substr(0, colon);
             o->port = static_cast<int>(number);
@@ -198,12 +201,12 @@ int parseOptions(int argc, char** argv, Options* o) {
 
 // The peer: one service connection at a time.
 class Peer : public NS_LNL::PackerOwner {
-public:
+  public:
     explicit Peer(const Options& o) : d_o(o), d_packer(this), d_output(o.json, o.quiet, o.photos) {}
 
     int run();
 
-private:
+  private:
     void handleProcessData(const Message& m) override {
         ++d_received;
         auto now = Clock::now();
@@ -271,8 +274,8 @@ void Peer::runSteps(Clock::time_point now) {
             return;
         }
         if (step.kind == nvrpeer::Step::e_RAW) {
-            std::string header = core::strFormat("%c%05d%c", '\x02',
-                                                 static_cast<int64_t>(step.raw.size()), '\x03');
+            std::string header =
+                core::strFormat("%c%05d%c", '\x02', static_cast<int64_t>(step.raw.size()), '\x03');
             d_out += header + step.raw;
         } else {
             sendFrame(NS_LNL::Packer::packMessage(step.message));
@@ -343,7 +346,8 @@ int Peer::run() {
         if (d_conn >= 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) {
             ssize_t got = ::recv(d_conn, chunk.data(), chunk.size(), 0);
             if (got > 0) {
-                d_packer.addReceivedData(core::GSharedBuf::copyOf(chunk.data(), static_cast<size_t>(got)));
+                d_packer.addReceivedData(
+                    core::GSharedBuf::copyOf(chunk.data(), static_cast<size_t>(got)));
             } else if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
                 closeConnection("closed by the service");
             }

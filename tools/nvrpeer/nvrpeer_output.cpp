@@ -34,11 +34,21 @@ std::string jsonQuote(const std::string& text) {
     std::string out = "\"";
     for (unsigned char c : text) {
         switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
             default:
                 if (c < 0x20) {
                     char buf[8];
@@ -60,8 +70,9 @@ std::string jsonParams(const std::vector<Parameter>& params) {
         if (i) {
             out += ",";
         }
-        out += "{\"name\":" + jsonQuote(params[i].name) + ",\"value\":" +
-               jsonQuote(params[i].value) + ",\"type\":" + jsonQuote(params[i].type) + "}";
+        out += "{\"name\":" + jsonQuote(params[i].name) +
+               ",\"value\":" + jsonQuote(params[i].value) +
+               ",\"type\":" + jsonQuote(params[i].type) + "}";
     }
     return out + "]";
 }
@@ -133,8 +144,8 @@ void Output::print(const Message& m, double seconds) {
     if (d_json) {
         std::printf("%s\n", toJson(m, seconds).c_str());
     } else {
-        std::string line = "[" + std::to_string(seconds).substr(0, 8) + "s] action=" +
-                           std::to_string(m.action) + " class=" + m.class_name;
+        std::string line = "[" + std::to_string(seconds).substr(0, 8) +
+                           "s] action=" + std::to_string(m.action) + " class=" + m.class_name;
         if (!m.method_name.empty()) {
             line += " method=" + m.method_name;
         }

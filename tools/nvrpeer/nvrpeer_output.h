@@ -22,7 +22,7 @@ std::string jsonQuote(const std::string& text);
 std::string toJson(const Message& message, double seconds);
 
 class Output {
-public:
+  public:
     Output(bool json, bool quiet, std::string photoFolder);
 
     // Shows 'message' and saves its photo if it carries one.
@@ -30,7 +30,7 @@ public:
     // Counts by class and photos saved, to stderr.
     void printSummary() const;
 
-private:
+  private:
     void savePhoto(const Message& message);
 
     bool d_json;
