@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
@@ -82,23 +83,38 @@ void FakeNvr::pump(Millis timeout) {
         closeConnection();
         return;
     }
+    // A keep-alive is a 0xF7 byte outside a frame: feed the bytes before each
+    // 0xF7 first so the decoder's state tells which one it is.
+    ssize_t from = 0;
     for (ssize_t i = 0; i < n; ++i) {
-        if (static_cast<unsigned char>(buf[i]) == 0xF7 &&
-            d_packer.state() == NS_LNL::Packer::e_WAIT_START) {
+        if (static_cast<unsigned char>(buf[i]) != 0xF7) {
+            continue;
+        }
+        if (i > from) {
+            d_packer.addReceivedData(core::GSharedBuf::copyOf(buf + from, i - from));
+            from = i;
+        }
+        if (d_packer.state() == NS_LNL::Packer::e_WAIT_START) {
             ++d_keepalives;
+            from = i + 1;
         }
     }
-    d_packer.addReceivedData(core::GSharedBuf::copyOf(buf, static_cast<size_t>(n)));
+    if (n > from) {
+        d_packer.addReceivedData(core::GSharedBuf::copyOf(buf + from, n - from));
+    }
 }
 
 bool FakeNvr::receive(Message* message, Millis timeout) {
     auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (d_messages.empty()) {
+    while (d_messages.empty() && d_conn >= 0) {
         auto left = std::chrono::duration_cast<Millis>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0 || d_conn < 0) {
-            return false;
+        pump(std::max(left, Millis(0)));
+        if (left.count() <= 0) {
+            break;
         }
-        pump(left);
+    }
+    if (d_messages.empty()) {
+        return false;
     }
     *message = d_messages.front();
     d_messages.pop_front();
@@ -191,6 +207,28 @@ std::string readFile(const std::string& path) {
     std::stringstream s;
     s << in.rdbuf();
     return s.str();
+}
+
+Message statusRequest() {
+    Message m;
+    m.action = e_ACTION_STATUS;
+    return m;
+}
+
+Message namespaceRequest(const std::string& path) {
+    Message m;
+    m.action = e_ACTION_NAMESPACE;
+    m.class_name = path;
+    return m;
+}
+
+std::string valueOf(const Message& message, const std::string& name) {
+    for (const Parameter& p : message.params_out) {
+        if (p.name == name) {
+            return p.value;
+        }
+    }
+    return "";
 }
 
 void writeSettings(const std::string& programData, const std::string& address, int port) {

@@ -79,6 +79,12 @@ class Process {
     int d_status = -1;
 };
 
+// Messages as the NVR writes them: a status request, a namespace connect.
+Message statusRequest();
+Message namespaceRequest(const std::string& path);
+// The value of the output parameter 'name' of 'message' ("" when absent).
+std::string valueOf(const Message& message, const std::string& name);
+
 // The built binaries.
 std::string binaryPath(const std::string& name);
 

@@ -14,28 +14,9 @@
 namespace {
 
 using testutil::Millis;
-
-Message statusRequest() {
-    Message m;
-    m.action = e_ACTION_STATUS;
-    return m;
-}
-
-Message namespaceRequest(const std::string& path) {
-    Message m;
-    m.action = e_ACTION_NAMESPACE;
-    m.class_name = path;
-    return m;
-}
-
-std::string valueOf(const Message& m, const std::string& name) {
-    for (const Parameter& p : m.params_out) {
-        if (p.name == name) {
-            return p.value;
-        }
-    }
-    return "<missing>";
-}
+using testutil::namespaceRequest;
+using testutil::statusRequest;
+using testutil::valueOf;
 
 struct ServiceFixture : ::testing::Test {
     cutl::TempDir dir;

@@ -1,0 +1,28 @@
+// The Client on a real loop in this process, with the NVR played by the test.
+
+#include <gtest/gtest.h>
+
+#include "client_loop_testutil.h"
+
+namespace {
+
+using testutil::ClientHarness;
+using testutil::Millis;
+
+TEST(ClientCore, StatusAndNamespaceConnect) {
+    ClientHarness h;
+    ASSERT_TRUE(h.startAndConnect());
+    Message reply;
+    h.d_nvr.send(testutil::statusRequest());
+    ASSERT_TRUE(h.receive(&reply, Millis(5000)));
+    EXPECT_EQ(reply.action, e_ACTION_STATUS);
+    EXPECT_EQ(testutil::valueOf(reply, "namespace"), "");
+
+    EXPECT_TRUE(h.connectNamespace("root\\AccessControl"));
+    h.d_nvr.send(testutil::namespaceRequest("root\\NoSuchNamespace"));
+    h.d_nvr.send(testutil::statusRequest());
+    ASSERT_TRUE(h.receive(&reply, Millis(5000)));
+    EXPECT_EQ(testutil::valueOf(reply, "namespace"), "");
+}
+
+}  // namespace
