@@ -3,7 +3,6 @@
 
 #include <dirent.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <string>
@@ -49,9 +48,7 @@ std::vector<TaskInfo> loadTaskList() {
         }
     }
     closedir(dir);
-    std::stable_sort(tasks.begin(), tasks.end(), [](const TaskInfo& a, const TaskInfo& b) {
-        return a.memory_kb < b.memory_kb;
-    });
+    sortByMemory(&tasks);
     return tasks;
 }
 
