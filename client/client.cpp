@@ -29,6 +29,12 @@ Client::Client(std::mutex* stopMutex, unsigned char* stopRequested)
 Client::~Client() {
     LOG_INFO("Client::~Client", "");
     close();
+    // Each rebuild makes a new Client with a locator of its own; keeping the
+    // old one would leak one per rebuild for the life of the process.
+    if (d_locator) {
+        d_locator->Release();
+        d_locator = nullptr;
+    }
 }
 
 std::string Client::settingsFolder() {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "client_loop_testutil.h"
+#include "wmi_standin.h"
 
 namespace {
 
@@ -11,6 +12,7 @@ using testutil::Millis;
 
 TEST(ClientCore, StatusAndNamespaceConnect) {
     ClientHarness h;
+    const int objectsBefore = wmi::standin::liveObjects();
     ASSERT_TRUE(h.startAndConnect());
     Message reply;
     h.d_nvr.send(testutil::statusRequest());
@@ -23,6 +25,11 @@ TEST(ClientCore, StatusAndNamespaceConnect) {
     h.d_nvr.send(testutil::statusRequest());
     ASSERT_TRUE(h.receive(&reply, Millis(5000)));
     EXPECT_EQ(testutil::valueOf(reply, "namespace"), "");
+
+    // The Client gives back every COM object it made, its locator included.
+    EXPECT_TRUE(h.connectNamespace("root\\AccessControl"));
+    h.destroyClient();
+    EXPECT_EQ(wmi::standin::liveObjects(), objectsBefore);
 }
 
 }  // namespace
