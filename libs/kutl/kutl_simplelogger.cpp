@@ -16,11 +16,16 @@
 #define LV_OPEN _open
 #define LV_WRITE _write
 #define LV_CLOSE _close
+#define LV_FSTAT _fstat64
+using LvStat = struct _stat64;
 #else
 #include <unistd.h>
 #define LV_OPEN ::open
 #define LV_WRITE ::write
 #define LV_CLOSE ::close
+#define LV_FSTAT ::fstat
+using LvStat = struct stat;
+#define O_BINARY 0
 #endif
 
 namespace kutl {
@@ -56,7 +61,11 @@ void SimpleLogger::log(int, unsigned threadNumber, const char* typeName, int,
                        std::string_view text) {
     time_t now = std::time(nullptr);
     struct tm local;
+#ifdef _WIN32
+    localtime_s(&local, &now);
+#else
     localtime_r(&now, &local);
+#endif
     std::string line = formatLine(local, typeName, threadNumber, text);
     bool flushNow = false;
     {
@@ -121,17 +130,18 @@ void SimpleLogger::flushToFile() {
     {
         // One flush at a time keeps the lines of concurrent flushes in order.
         std::lock_guard<std::recursive_mutex> lock(d_file_mutex);
-        int fd = LV_OPEN(file.c_str(), O_RDWR | O_APPEND | O_CREAT, 0600);
+        int fd = LV_OPEN(file.c_str(), O_RDWR | O_APPEND | O_CREAT | O_BINARY, 0600);
         if (fd >= 0) {
             opened = true;
             for (const std::string& line : lines) {
-                if (LV_WRITE(fd, line.data(), static_cast<unsigned>(line.size())) !=
-                    static_cast<ssize_t>(line.size())) {
+                if (static_cast<long long>(
+                        LV_WRITE(fd, line.data(), static_cast<unsigned>(line.size()))) !=
+                    static_cast<long long>(line.size())) {
                     shortWrite = true;
                 }
             }
-            struct stat st;
-            tooLarge = fstat(fd, &st) == 0 && static_cast<int64_t>(st.st_size) > d_size_limit;
+            LvStat st;
+            tooLarge = LV_FSTAT(fd, &st) == 0 && static_cast<int64_t>(st.st_size) > d_size_limit;
             LV_CLOSE(fd);
             if (tooLarge) {
                 rotate();
