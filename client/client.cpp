@@ -257,7 +257,11 @@ namespace {
 int timeZoneOffsetHalfHours() {
     time_t now = std::time(nullptr);
     struct tm utc;
+#ifdef _WIN32
+    gmtime_s(&utc, &now);
+#else
     gmtime_r(&now, &utc);
+#endif
     utc.tm_isdst = -1;
     time_t asLocal = std::mktime(&utc);
     return static_cast<int>((now - asLocal) / 1800);
