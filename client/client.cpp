@@ -65,6 +65,9 @@ void Client::connectToNVR() {
 void Client::handleConnectionUp(com::TcpConnection*) {
     LOG_INFO("Client::handleConnectionUp", "Connection to NVR up");
     d_connection->readStream();
+    // A frame cut off by the lost link is never completed: its remaining
+    // bytes would otherwise be taken from the first requests of this one.
+    d_packer = NS_LNL::Packer(this);
     restartTimer(d_keepalive_timer, k_KEEPALIVE_MS);
     restartTimer(d_event_queue_timer, k_EVENT_DRAIN_MS);
     killTimer(d_connect_timer);

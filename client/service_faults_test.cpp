@@ -1,0 +1,482 @@
+// The service binary against what the field throws at it: an NVR that cuts
+// frames, sends garbage, lies about lengths, floods or stops reading; a WMI
+// provider that is slow or refuses; a settings file that churns, vanishes or
+// holds garbage, and a log folder that cannot be made.  After each fault the
+// service must still run, answer the next valid request and stay within a
+// memory bound.
+//
+// Memory bound: the service's resident set (VmRSS) stays below 128 MiB, or
+// 1 GiB in sanitizer builds (shadow memory and the quarantine of freed
+// blocks).  The largest legitimate holding is the NVR link's 32 MiB send
+// queue.
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "client_testutil.h"
+#include "core_compressor.h"
+#include "cutl_tempdir_testutil.h"
+
+namespace {
+
+using testutil::Millis;
+using testutil::namespaceRequest;
+using testutil::statusRequest;
+using testutil::valueOf;
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr long k_RSS_BOUND_KB = 1024 * 1024;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr long k_RSS_BOUND_KB = 1024 * 1024;
+#else
+constexpr long k_RSS_BOUND_KB = 128 * 1024;
+#endif
+#else
+constexpr long k_RSS_BOUND_KB = 128 * 1024;
+#endif
+
+// The reconnect period after a lost link or a settings change is 10 s.
+constexpr Millis k_RECONNECT{20000};
+
+std::string frameOf(const std::string& payload) {
+    char header[32];
+    std::snprintf(header, sizeof header, "\x02%05zu\x03", payload.size());
+    return header + payload;
+}
+
+std::string xmlOf(const Message& message) {
+    core::GSharedBuf frame = NS_LNL::Packer::packMessage(message);
+    std::string bytes = frame.str();
+    return bytes.substr(bytes.find('\x03') + 1);
+}
+
+Message lookupRequest(const std::string& cls, const std::vector<std::string>& fields) {
+    Message m;
+    m.action = e_ACTION_LOOKUP;
+    m.class_name = cls;
+    for (const std::string& f : fields) {
+        m.params_out.push_back({f, "", ""});
+    }
+    return m;
+}
+
+Message subscribeRequest(const std::string& cls) {
+    Message m = namespaceRequest(cls);
+    m.action = e_ACTION_SUBSCRIBE;
+    return m;
+}
+
+struct FaultsFixture : ::testing::Test {
+    cutl::TempDir dir;
+    testutil::FakeNvr nvr;
+    std::string programData = dir / "data";
+    std::string folder = programData + "/Tessarin/Lumivar";
+    std::map<std::string, std::string> env{{"PROGRAMDATA", programData},
+                                           {"LUMIVAR_WMI_EVENT_RATE", "0"}};
+    std::unique_ptr<testutil::Process> service;
+    long peakRssKb = 0;
+
+    std::string logFile() const { return folder + "/Logs/wrapper.log"; }
+    std::string log() const { return testutil::readFile(logFile()); }
+
+    void start(bool writeSettings = true) {
+        if (writeSettings) {
+            testutil::writeSettings(programData, "127.0.0.1", nvr.port());
+        }
+        service = std::make_unique<testutil::Process>(
+            std::vector<std::string>{testutil::binaryPath("TessarinLumivar"), "console"}, env,
+            dir / "out.txt");
+        ASSERT_TRUE(nvr.accept(Millis(10000)));
+    }
+
+    void TearDown() override {
+        if (service) {
+            service->signal(SIGKILL);
+            service->wait(Millis(5000));
+        }
+    }
+
+    // The service's resident set in kB (0 when it is gone); keeps the peak.
+    long rssKb() {
+        std::ifstream in("/proc/" + std::to_string(service->pid()) + "/status");
+        std::string line;
+        long kb = 0;
+        while (std::getline(in, line)) {
+            if (line.rfind("VmRSS:", 0) == 0) {
+                kb = std::stol(line.substr(6));
+            }
+        }
+        peakRssKb = std::max(peakRssKb, kb);
+        return kb;
+    }
+
+    // Receives messages until one satisfies 'wanted'; the others are kept in
+    // 'skipped' (when given).
+    bool receiveUntil(const std::function<bool(const Message&)>& wanted, Message* found,
+                      Millis timeout, std::vector<Message>* skipped = nullptr) {
+        auto deadline = std::chrono::steady_clock::now() + timeout;
+        Message m;
+        for (;;) {
+            auto left =
+                std::chrono::duration_cast<Millis>(deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0 || !nvr.receive(&m, left)) {
+                return false;
+            }
+            if (wanted(m)) {
+                *found = m;
+                return true;
+            }
+            if (skipped) {
+                skipped->push_back(m);
+            }
+        }
+    }
+
+    // Sends a status request; answers its reply's namespace, or "<none>" when
+    // no reply came.  Other messages before the reply go to 'skipped'.
+    std::string status(Millis timeout = Millis(10000), std::vector<Message>* skipped = nullptr) {
+        nvr.send(statusRequest());
+        Message reply;
+        if (!receiveUntil([](const Message& m) { return m.action == e_ACTION_STATUS; }, &reply,
+                          timeout, skipped)) {
+            return "<none>";
+        }
+        return valueOf(reply, "namespace");
+    }
+
+    void expectAliveAndBounded() {
+        ASSERT_TRUE(service->running());
+        EXPECT_LT(rssKb(), k_RSS_BOUND_KB);
+        std::printf("service VmRSS now %ld kB, peak seen %ld kB (bound %ld kB)\n", rssKb(),
+                    peakRssKb, k_RSS_BOUND_KB);
+    }
+};
+
+// ---------------------------------------------------------------------------
+// NVR faults
+
+TEST_F(FaultsFixture, FrameCutByLostLinkDoesNotSwallowTheNextConnection) {
+    start();
+    std::string frame = frameOf(xmlOf(namespaceRequest("root\\AccessControl")));
+    nvr.sendRaw(frame.substr(0, 40));
+    nvr.closeConnection();
+    ASSERT_TRUE(nvr.accept(k_RECONNECT));
+    // The first request of the new link is whole and must not complete the
+    // cut frame of the old one.
+    nvr.send(namespaceRequest("root\\AccessControl"));
+    EXPECT_EQ(status(), "root\\AccessControl");
+    expectAliveAndBounded();
+}
+
+TEST_F(FaultsFixture, BrokenFramesAreDroppedAndTheNextRequestAnswered) {
+    start();
+    const std::string status = xmlOf(statusRequest());
+
+    // Garbage between frames (no start byte in it) and keep-alive bytes.
+    std::string garbage;
+    for (int i = 0; i < 5000; ++i) {
+        garbage.push_back(static_cast<char>(i % 2 == 0 ? 0xF7 : 'A' + i % 26));
+    }
+    nvr.sendRaw(garbage);
+    EXPECT_EQ(this->status(), "");
+
+    // Garbage inside a frame of the right length, and a frame holding a
+    // document that is not a message.
+    nvr.sendRaw(frameOf(std::string(status.size(), '\x7f')));
+    nvr.sendRaw(frameOf("<?xml version=\"1.0\"?><other><action>5</action></other>"));
+    nvr.sendRaw(frameOf("<root><action>5</action><class_name>"));
+    EXPECT_EQ(this->status(), "");
+
+    // Length fields that never make a frame.
+    for (const std::string& length :
+         {std::string("00000"), std::string(101, '9'), std::string("12a45"), std::string("-0042"),
+          std::string("2147483648"), std::string("4294967296")}) {
+        nvr.sendRaw("\x02" + length + "\x03");
+        EXPECT_EQ(this->status(), "") << length;
+    }
+
+    // A compressed payload declaring 4 GiB (the most its header can say).
+    core::GSharedBuf container;
+    ASSERT_TRUE(core::Compressor::compress(status.data(), status.size(), &container));
+    std::string bomb = container.str();
+    std::memset(&bomb[4], 0xFF, 4);
+    nvr.sendRaw(frameOf(bomb));
+    // ... and a damaged stream behind a correct header.
+    std::string damaged = container.str();
+    for (size_t i = 10; i < damaged.size(); ++i) {
+        damaged[i] = static_cast<char>(damaged[i] ^ 0x5A);
+    }
+    nvr.sendRaw(frameOf(damaged));
+    EXPECT_EQ(this->status(), "");
+
+    // Deeply nested documents, as XML and as the legacy JSON form.
+    const int depth = 100000;
+    std::string deepXml = "<root><action>5</action><class_name/><params_in><p><name>n</name>";
+    for (int i = 0; i < depth; ++i) {
+        deepXml += "<a>";
+    }
+    for (int i = 0; i < depth; ++i) {
+        deepXml += "</a>";
+    }
+    deepXml += "</p></params_in></root>";
+    nvr.sendRaw(frameOf(deepXml));
+    std::string deepJson = "{\"root\":{\"action\":\"5\",\"class_name\":\"\",\"x\":";
+    deepJson += std::string(depth, '[') + std::string(depth, ']') + "}}";
+    nvr.sendRaw(frameOf(deepJson));
+    std::string deepObject;
+    for (int i = 0; i < depth; ++i) {
+        deepObject += "{\"a\":";
+    }
+    deepObject += "1" + std::string(depth, '}');
+    nvr.sendRaw(frameOf(deepObject));
+    EXPECT_EQ(this->status(), "");
+
+    nvr.send(namespaceRequest("root\\AccessControl"));
+    EXPECT_EQ(this->status(), "root\\AccessControl");
+    expectAliveAndBounded();
+    std::string text = log();
+    EXPECT_NE(text.find("NS_LNL:Packer Error reading message size"), std::string::npos);
+}
+
+TEST_F(FaultsFixture, BurstOfTenThousandRequestsIsAnsweredInFull) {
+    start();
+    std::string burst;
+    const std::string one = NS_LNL::Packer::packMessage(statusRequest()).str();
+    for (int i = 0; i < 10000; ++i) {
+        burst += one;
+    }
+    nvr.sendRaw(burst);
+    int replies = 0;
+    Message m;
+    while (replies < 10000 && nvr.receive(&m, Millis(20000))) {
+        if (m.action == e_ACTION_STATUS) {
+            ++replies;
+        }
+        if (replies % 1000 == 0) {
+            rssKb();
+        }
+    }
+    EXPECT_EQ(replies, 10000);
+    EXPECT_EQ(status(), "");
+    expectAliveAndBounded();
+}
+
+TEST_F(FaultsFixture, NvrThatNeverReadsCostsBoundedMemory) {
+    start();
+    nvr.send(namespaceRequest("root\\AccessControl"));
+    // Every photo of the sample, about 50 replies per request; the NVR reads
+    // none of them until the service drops frames.
+    std::string burst;
+    const std::string one =
+        NS_LNL::Packer::packMessage(lookupRequest("Lnl_MultimediaObject", {"PersonID", "Data"}))
+            .str();
+    for (int i = 0; i < 100; ++i) {
+        burst += one;
+    }
+    bool dropped = false;
+    for (int round = 0; round < 40 && !dropped; ++round) {
+        nvr.sendRaw(burst);
+        rssKb();
+        dropped = log().find("NVR not reading, dropping messages") != std::string::npos;
+    }
+    testutil::waitFor(
+        [&] {
+            rssKb();
+            return log().find("NVR not reading, dropping messages") != std::string::npos;
+        },
+        Millis(20000));
+    EXPECT_NE(log().find("NVR not reading, dropping messages"), std::string::npos);
+    EXPECT_LT(peakRssKb, k_RSS_BOUND_KB);
+    // Reading again, the backlog drains and the next request is answered.
+    EXPECT_EQ(status(Millis(60000)), "root\\AccessControl");
+    expectAliveAndBounded();
+}
+
+// ---------------------------------------------------------------------------
+// WMI faults
+
+const char k_FAULTY_REPOSITORY[] = R"(
+#pragma namespace("\\\\.\\root\\Faults")
+class Lnl_Person { [key] sint32 ID; string FirstName; string LastName; };
+[LatencyMs(5)]
+class Lnl_Badge { [key] sint64 ID; sint32 PersonID; };
+class Lnl_MultimediaObject { [key] sint32 ID; sint32 PersonID; uint32 ObjectType; uint8 Data[]; };
+class Lnl_AccessEvent : __ExtrinsicEvent { sint64 CardNumber; string Description; };
+[LatencyMs(300)]
+class F_Slow { [key] sint32 ID; string Text; };
+[QueryError(0x80041003)]
+class F_Denied { [key] sint32 ID; };
+class F_Door {
+    [key] string Name;
+    [ExecError(0x80041001)] uint32 Break();
+    uint32 Open([in] uint32 Seconds);
+};
+[SubscribeError(0x80041003)]
+class F_Secret : __ExtrinsicEvent { string Door; };
+[SubscribeError(0x80041001)]
+class F_Broken : __ExtrinsicEvent { string Door; };
+instance of Lnl_Person { ID = 1; FirstName = "Ada"; LastName = "Byron"; };
+instance of Lnl_Badge { ID = 100037; PersonID = 1; };
+instance of F_Slow { ID = 1; Text = "one"; };
+instance of F_Slow { ID = 2; Text = "two"; };
+instance of F_Denied { ID = 1; };
+instance of F_Door { Name = "A"; };
+)";
+
+TEST_F(FaultsFixture, WmiFailuresAreAnsweredAndNothingHangs) {
+    {
+        std::ofstream out(dir / "faulty.mof");
+        out << k_FAULTY_REPOSITORY;
+    }
+    env["LUMIVAR_WMI_REPOSITORY"] = dir / "faulty.mof";
+    env["LUMIVAR_WMI_EVENT_RATE"] = "200";
+    start();
+
+    // A namespace that does not exist: no reply, and later requests are
+    // ignored until a connect succeeds.
+    nvr.send(namespaceRequest("root\\Nowhere"));
+    nvr.send(lookupRequest("F_Slow", {"Text"}));
+    std::vector<Message> skipped;
+    EXPECT_EQ(status(Millis(10000), &skipped), "");
+    EXPECT_TRUE(skipped.empty());
+
+    nvr.send(namespaceRequest("root\\Faults"));
+    EXPECT_EQ(status(), "root\\Faults");
+
+    // A refused query: counted, no reply.
+    nvr.send(lookupRequest("F_Denied", {"ID"}));
+    skipped.clear();
+    EXPECT_EQ(status(Millis(10000), &skipped), "root\\Faults");
+    EXPECT_TRUE(skipped.empty());
+
+    // A refused method: the completion carries the code.
+    Message exec;
+    exec.action = e_ACTION_EXECUTE;
+    exec.class_name = "F_Door";
+    exec.method_name = "Break";
+    exec.target_instance = "F_Door.Name=\"A\"";
+    nvr.send(exec);
+    Message completion;
+    ASSERT_TRUE(receiveUntil([](const Message& m) { return m.action == e_ACTION_COMPLETION; },
+                             &completion, Millis(10000)));
+    ASSERT_EQ(completion.params_out.size(), 1u);
+    EXPECT_EQ(completion.params_out[0].name, "Failed");
+    EXPECT_EQ(completion.params_out[0].value, "0x80041001");
+
+    // Subscriptions refused: access denied is answered, another code is not.
+    nvr.send(subscribeRequest("F_Secret"));
+    Message denied;
+    ASSERT_TRUE(receiveUntil([](const Message& m) { return m.action == e_ACTION_SUBSCRIBE; },
+                             &denied, Millis(10000)));
+    EXPECT_EQ(denied.class_name, "F_Secret");
+    EXPECT_EQ(denied.method_name, "Access Denied 0x80041003");
+    nvr.send(subscribeRequest("F_Broken"));
+    skipped.clear();
+    EXPECT_EQ(status(Millis(10000), &skipped), "root\\Faults");
+    EXPECT_TRUE(skipped.empty());
+
+    // A slow provider while events pour in: replies come, events keep coming.
+    nvr.send(subscribeRequest("Lnl_AccessEvent"));
+    int events = 0;
+    Message m;
+    testutil::waitFor(
+        [&] {
+            while (nvr.receive(&m, Millis(0))) {
+                events += m.action == e_ACTION_SUBSCRIBE && m.class_name == "Lnl_AccessEvent";
+            }
+            nvr.pump(Millis(50));
+            return events >= 50;
+        },
+        Millis(20000));
+    EXPECT_GE(events, 50);
+    for (int round = 0; round < 3; ++round) {
+        nvr.send(lookupRequest("F_Slow", {"Text"}));
+        std::vector<Message> replies;
+        skipped.clear();
+        EXPECT_EQ(status(Millis(20000), &skipped), "root\\Faults");
+        for (const Message& s : skipped) {
+            if (s.action == e_ACTION_LOOKUP) {
+                replies.push_back(s);
+            }
+        }
+        ASSERT_EQ(replies.size(), 2u);
+        EXPECT_EQ(valueOf(replies[0], "Text"), "one");
+        EXPECT_EQ(valueOf(replies[1], "Text"), "two");
+    }
+    expectAliveAndBounded();
+}
+
+// ---------------------------------------------------------------------------
+// Settings and files
+
+TEST_F(FaultsFixture, BrokenSettingsFileKeepsTheLastGoodEndpoint) {
+    start();
+    const std::string settings = folder + "/Settings";
+    const std::string good = "[NVR]\nAddress=127.0.0.1\nPort=" + std::to_string(nvr.port()) + "\n";
+
+    // Rewritten many times per second, in place, ending with the good text.
+    for (int i = 0; i < 200; ++i) {
+        std::ofstream out(settings, std::ios::trunc | std::ios::binary);
+        if (i % 2 == 0) {
+            out << "[NVR]\nAddress=127.0.0.1\n";
+        } else {
+            out << good;
+        }
+        usleep(5000);
+    }
+    {
+        std::ofstream out(settings, std::ios::trunc);
+        out << good;
+    }
+    ASSERT_TRUE(nvr.accept(k_RECONNECT));
+    EXPECT_EQ(status(), "");
+
+    // Deleted.
+    std::filesystem::remove(settings);
+    ASSERT_TRUE(nvr.accept(k_RECONNECT));
+    EXPECT_EQ(status(), "");
+
+    // Unreadable: a link to itself cannot be opened, even by root.
+    std::filesystem::create_symlink("Settings", settings);
+    ASSERT_TRUE(nvr.accept(k_RECONNECT));
+    EXPECT_EQ(status(), "");
+    std::filesystem::remove(settings);
+
+    // Binary garbage.
+    {
+        std::ofstream out(settings, std::ios::trunc | std::ios::binary);
+        for (int i = 0; i < 4096; ++i) {
+            out.put(static_cast<char>((i * 7919) % 251));
+        }
+    }
+    ::chmod(settings.c_str(), 0);
+    ASSERT_TRUE(nvr.accept(k_RECONNECT));
+    EXPECT_EQ(status(), "");
+    expectAliveAndBounded();
+}
+
+TEST_F(FaultsFixture, LogFolderThatCannotBeMadeDoesNotStopTheService) {
+    std::filesystem::create_directories(folder);
+    {
+        // A file where the log folder should be.
+        std::ofstream out(folder + "/Logs");
+        out << "not a folder";
+    }
+    start();
+    nvr.send(namespaceRequest("root\\AccessControl"));
+    EXPECT_EQ(status(), "root\\AccessControl");
+    expectAliveAndBounded();
+}
+
+}  // namespace
