@@ -8,6 +8,7 @@
 // subscriptions are dropped after each one, the sample event generator is
 // off.  Failed checks keep their default of stopping the process, so a check
 // that peer data can reach and that would stop the service is a crash here.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -85,7 +86,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Relay relay;
     relay.client = client.get();
     NS_LNL::Packer packer(&relay);
-    packer.addReceivedData(core::GSharedBuf::copyOf(reinterpret_cast<const char*>(data), size));
+    // Inputs of odd length arrive in pieces, as a slow link delivers them.
+    const size_t piece = size % 2 == 1 ? 1 + size % 61 : size;
+    for (size_t at = 0; at < size; at += piece) {
+        packer.addReceivedData(core::GSharedBuf::copyOf(reinterpret_cast<const char*>(data) + at,
+                                                        std::min(piece, size - at)));
+    }
     client->close();
     return 0;
 }
