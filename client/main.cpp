@@ -1,6 +1,7 @@
 // Process entry of the bridge service: console and service modes, the log
 // file, the service control handler and the build-run-rebuild cycle.
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -23,12 +24,20 @@ const char k_SERVICE_NAME[] = "WrapperService";
 constexpr int k_REBUILD_PAUSE_MS = 5000;
 constexpr int k_LOG_SIZE_LIMIT = 5000000;
 
+// The service thread and the control handler's thread both change the
+// status; each change and each report is made under 'statusMutex'.
+std::mutex statusMutex;
 SERVICE_STATUS serviceStatus;
-SERVICE_STATUS_HANDLE serviceStatusHandle = nullptr;
+std::atomic<SERVICE_STATUS_HANDLE> serviceStatusHandle{nullptr};
 std::mutex stopMutex;
 unsigned char stopRequested = 0;
 
-void reportStatus() {
+// Sets the state (unless 'state' is 0) and reports the status.
+void reportStatus(DWORD state = 0) {
+    std::lock_guard<std::mutex> lock(statusMutex);
+    if (state != 0) {
+        serviceStatus.dwCurrentState = state;
+    }
     svchost::setServiceStatus(serviceStatusHandle, serviceStatus);
 }
 
@@ -62,10 +71,12 @@ void ControlHandler(DWORD control) {
             LOG_INFO("ControlHandler", control == SERVICE_CONTROL_STOP
                                            ? "SERVICE_CONTROL_STOP"
                                            : "SERVICE_CONTROL_SHUTDOWN");
-            serviceStatus.dwCurrentState = SERVICE_STOP_PENDING;
+            // Reported before the flag is set, so that the stopped state
+            // the service thread reports afterwards is always the last.
+            reportStatus(SERVICE_STOP_PENDING);
             std::lock_guard<std::mutex> lock(stopMutex);
             stopRequested = 1;
-            break;
+            return;
         }
         case SERVICE_CONTROL_INTERROGATE:
             LOG_INFO("ControlHandler", "SERVICE_CONTROL_INTERROGATE");
@@ -79,6 +90,7 @@ void ControlHandler(DWORD control) {
 
 void WmiServiceMain(int argc, char** argv) {
     winsock::disallowCleanup();
+    std::unique_lock<std::mutex> lock(statusMutex);
     serviceStatus.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
     serviceStatus.dwCurrentState = SERVICE_START_PENDING;
     serviceStatus.dwControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
@@ -86,6 +98,7 @@ void WmiServiceMain(int argc, char** argv) {
     serviceStatus.dwServiceSpecificExitCode = 0;
     serviceStatus.dwCheckPoint = 0;
     serviceStatus.dwWaitHint = 0;
+    lock.unlock();
 
     serviceStatusHandle = svchost::registerControlHandler(k_SERVICE_NAME, ControlHandler);
     if (!serviceStatusHandle) {
@@ -93,14 +106,15 @@ void WmiServiceMain(int argc, char** argv) {
         return;
     }
     reportStatus();
-    serviceStatus.dwCurrentState = SERVICE_RUNNING;
-    reportStatus();
+    reportStatus(SERVICE_RUNNING);
 
     int result = runBridge(argc, argv);
 
-    serviceStatus.dwServiceSpecificExitCode = static_cast<DWORD>(result);
-    serviceStatus.dwCurrentState = SERVICE_STOPPED;
-    reportStatus();
+    {
+        std::lock_guard<std::mutex> statusLock(statusMutex);
+        serviceStatus.dwServiceSpecificExitCode = static_cast<DWORD>(result);
+    }
+    reportStatus(SERVICE_STOPPED);
 }
 
 int main(int argc, char** argv) {

@@ -18,7 +18,8 @@ namespace svchost {
 
 namespace {
 
-ControlHandlerFunction s_handler = nullptr;
+// Set by the service thread, called on the dispatcher thread.
+std::atomic<ControlHandlerFunction> s_handler{nullptr};
 int s_handle_token = 0;
 
 const char* stateText(DWORD state) {
@@ -59,8 +60,9 @@ bool startServiceDispatcher(const char*, ServiceMainFunction serviceMain, int ar
     while (!finished) {
         timespec wait{0, 100 * 1000 * 1000};
         int sig = sigtimedwait(&stopSignals, nullptr, &wait);
-        if (sig == SIGTERM && s_handler) {
-            s_handler(SERVICE_CONTROL_STOP);
+        ControlHandlerFunction handler = s_handler.load();
+        if (sig == SIGTERM && handler) {
+            handler(SERVICE_CONTROL_STOP);
         }
     }
     serviceThread.join();
