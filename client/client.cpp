@@ -58,6 +58,9 @@ void Client::connectToNVR() {
         ini.getString("NVR", "Address", &d_nvr_address);
         ini.getInt("NVR", "Port", &d_nvr_port);
     }
+    // Named after the read, so the line shows the endpoint actually tried.
+    LOG_NORM("Client::connectToNVR", "Attempting to connect to NVR at %s:%d", d_nvr_address,
+             d_nvr_port);
     d_connection = std::make_unique<com::TcpConnection>(this);
     d_connection->connectTo(d_nvr_address, d_nvr_port);
 }
@@ -109,7 +112,9 @@ void Client::sendFrame(const core::GSharedBuf& frame) {
     }
     // An NVR that stops reading must not make us grow without bound: beyond
     // the limit frames are dropped, counted and reported.
-    if (d_connection->queuedBytes() + static_cast<int64_t>(frame.size()) > k_MAX_SEND_QUEUE_BYTES) {
+    // A single frame larger than the bound still goes when nothing waits.
+    const int64_t queued = d_connection->queuedBytes();
+    if (queued > 0 && queued + static_cast<int64_t>(frame.size()) > d_send_queue_limit) {
         ++d_counters.frames_dropped;
         LOG_RATE(6, core::LOG_WARN, "Client::sendToServer - NVR not reading, dropping messages");
         return;
@@ -195,8 +200,6 @@ bool Client::handleTimeout(int64_t id) {
     if (id == d_keepalive_timer.id()) {
         sendKeepalive();
     } else if (id == d_connect_timer.id()) {
-        LOG_NORM("Client::handleTimeout", "Attempting to connect to NVR at %s:%d", d_nvr_address,
-                 d_nvr_port);
         connectToNVR();
     } else if (id == d_event_queue_timer.id()) {
         drainEventQueue();

@@ -113,6 +113,9 @@ class Client : public EventSinkOwner,
     // Logs the statistics report.
     void printStats();
 
+    // Bytes the NVR link may hold unsent (default k_MAX_SEND_QUEUE_BYTES).
+    void setSendQueueLimit(int64_t bytes) { d_send_queue_limit = bytes; }
+
     // EventSinkOwner (any thread)
     void queueEvent(const Message& message) override;
 
@@ -196,6 +199,7 @@ class Client : public EventSinkOwner,
     std::deque<Message> d_event_queue;
     std::unique_ptr<kutl::FileChecker> d_settings_watch;
     Counters d_counters;
+    int64_t d_send_queue_limit = k_MAX_SEND_QUEUE_BYTES;
 };
 
 #endif

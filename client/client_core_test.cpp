@@ -1,18 +1,64 @@
 // The Client on a real loop in this process, with the NVR played by the test.
+// Waits of several seconds (connect retry, keep-alive, stop check) are
+// skipped on the timers' clock rather than waited for.
+
+#include <stdlib.h>
+#include <time.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "client_loop_testutil.h"
-#include "wmi_standin.h"
+#include "cutl_logcapture_testutil.h"
 
 namespace {
 
 using testutil::ClientHarness;
+using testutil::FakeNvr;
 using testutil::Millis;
+using testutil::valueOf;
+
+// An event as a sink hands it over, numbered by 'n'.
+Message event(int n, const std::string& source = "") {
+    Message m;
+    m.action = e_ACTION_SUBSCRIBE;
+    m.class_name = "Lnl_DoorEvent";
+    m.params_out.push_back({"n", std::to_string(n), "str"});
+    if (!source.empty()) {
+        m.params_out.push_back({"source", source, "str"});
+    }
+    return m;
+}
+
+// Runs the loop until 'nvr' has received 'count' messages, appended to 'out'.
+bool receiveCount(ClientHarness& h, FakeNvr& nvr, size_t count, std::vector<Message>* out,
+                  Millis timeout = Millis(10000)) {
+    return h.runUntil(
+        [&] {
+            Message m;
+            while (out->size() < count && nvr.receive(&m, Millis(0))) {
+                out->push_back(m);
+            }
+            return out->size() >= count;
+        },
+        timeout);
+}
+
+// Runs the loop until 'nvr' has taken the Client's connection and the link is up.
+bool runUntilConnected(ClientHarness& h, FakeNvr& nvr) {
+    return h.runUntil(
+        [&] { return (nvr.connected() || nvr.accept(Millis(0))) && h.client().linkUp(); },
+        Millis(10000));
+}
 
 TEST(ClientCore, StatusAndNamespaceConnect) {
     ClientHarness h;
-    const int objectsBefore = wmi::standin::liveObjects();
     ASSERT_TRUE(h.startAndConnect());
     Message reply;
     h.d_nvr.send(testutil::statusRequest());
@@ -21,15 +67,344 @@ TEST(ClientCore, StatusAndNamespaceConnect) {
     EXPECT_EQ(testutil::valueOf(reply, "namespace"), "");
 
     EXPECT_TRUE(h.connectNamespace("root\\AccessControl"));
+    h.d_nvr.send(testutil::statusRequest());
+    ASSERT_TRUE(h.receive(&reply, Millis(5000)));
+    EXPECT_EQ(testutil::valueOf(reply, "namespace"), "root\\AccessControl");
+
     h.d_nvr.send(testutil::namespaceRequest("root\\NoSuchNamespace"));
     h.d_nvr.send(testutil::statusRequest());
     ASSERT_TRUE(h.receive(&reply, Millis(5000)));
     EXPECT_EQ(testutil::valueOf(reply, "namespace"), "");
+}
 
-    // The Client gives back every COM object it made, its locator included.
-    EXPECT_TRUE(h.connectNamespace("root\\AccessControl"));
-    h.destroyClient();
-    EXPECT_EQ(wmi::standin::liveObjects(), objectsBefore);
+TEST(ClientCore, WhileDownTheNewest501AreKeptAndStatusRepliesAreDroppedAtLinkUp) {
+    ClientHarness h;
+    cutl::LogLines log;
+    Client& c = h.client();
+    for (int i = 0; i < 502; ++i) {
+        Message m = event(i);
+        if (i == 250) {
+            m.action = e_ACTION_STATUS;
+        }
+        c.sendToServer(m);
+    }
+    EXPECT_EQ(c.messageQueueLength(), 501u);
+    EXPECT_EQ(c.counters().messages_discarded, 1u);
+    EXPECT_EQ(log.count("Client::sendToServer - Message queue full, discarding oldest messages",
+                        core::LOG_WARN),
+              1);
+    c.sendToServer(event(502));
+    EXPECT_EQ(c.messageQueueLength(), 501u);
+    EXPECT_EQ(c.counters().messages_discarded, 2u);
+
+    ASSERT_TRUE(h.startAndConnect());
+    EXPECT_EQ(c.messageQueueLength(), 0u);
+    c.sendToServer(event(1000));
+    std::vector<Message> got;
+    ASSERT_TRUE(receiveCount(h, h.d_nvr, 501, &got));
+    // 0 and 1 were discarded, 250 was a status reply; the rest in order, then
+    // the one sent after link up.
+    std::vector<std::string> expected;
+    for (int i = 2; i <= 502; ++i) {
+        if (i != 250) {
+            expected.push_back(std::to_string(i));
+        }
+    }
+    expected.push_back("1000");
+    std::vector<std::string> seen;
+    for (const Message& m : got) {
+        EXPECT_EQ(m.action, e_ACTION_SUBSCRIBE);
+        seen.push_back(valueOf(m, "n"));
+    }
+    EXPECT_EQ(seen, expected);
+}
+
+// Letters that do not compress away, so frames keep their size on the wire.
+std::string noise(size_t size, uint32_t seed) {
+    std::string out(size, 'a');
+    for (char& ch : out) {
+        seed = seed * 1103515245u + 12345u;
+        ch = static_cast<char>('a' + (seed >> 16) % 26);
+    }
+    return out;
+}
+
+TEST(ClientCore, KeepaliveOnlyWhenIdleAndAStalledNvrCostsBoundedMemory) {
+    ClientHarness h;
+    cutl::LogLines log;
+    Client& c = h.client();
+    ASSERT_TRUE(h.startAndConnect());
+
+    // A keep-alive period passes; the NVR reads until it has seen 'n' in all.
+    auto periodUntilKeepalives = [&](size_t n) {
+        ClientHarness::skip(Client::k_KEEPALIVE_MS);
+        return h.runUntil(
+            [&] {
+                h.d_nvr.pump(Millis(0));
+                return h.d_nvr.keepalives() == n;
+            },
+            Millis(5000));
+    };
+
+    // Idle: one 0xF7 per keep-alive period.
+    ASSERT_TRUE(periodUntilKeepalives(1));
+
+    // The NVR stops reading: the link's queue grows to the bound, then whole
+    // frames are dropped, counted and reported once.
+    const int64_t limit = 1 << 20;
+    c.setSendQueueLimit(limit);
+    int sent = 0;
+    int64_t maxQueued = 0;
+    ASSERT_TRUE(h.runUntil(
+        [&] {
+            for (int i = 0; i < 8; ++i) {
+                Message m = event(sent++);
+                m.params_out.push_back({"blob", noise(64 * 1024, sent), "str"});
+                c.sendToServer(m);
+                maxQueued = std::max(maxQueued, c.connection()->queuedBytes());
+            }
+            return c.counters().frames_dropped >= 20;
+        },
+        Millis(60000)));
+    EXPECT_LE(maxQueued, limit);
+    EXPECT_GT(c.connection()->queuedBytes(), 0);
+    EXPECT_EQ(log.count("NVR not reading, dropping messages", core::LOG_WARN), 1) << log.all();
+
+    // A keep-alive period passes with output pending: nothing is added.  The
+    // check timer below is due after the keep-alive, so it has run by then.
+    ClientHarness::skip(Client::k_KEEPALIVE_MS);
+    ASSERT_TRUE(h.runUntil([] { return true; }, Millis(5000)));
+
+    // The NVR reads again: every frame not dropped arrives whole, in order.
+    std::vector<Message> got;
+    const size_t expected = static_cast<size_t>(sent) - c.counters().frames_dropped;
+    ASSERT_TRUE(receiveCount(h, h.d_nvr, expected, &got, Millis(30000)));
+    EXPECT_EQ(c.connection()->queuedBytes(), 0);
+    int last = -1;
+    for (const Message& m : got) {
+        int n = std::stoi(valueOf(m, "n"));
+        EXPECT_GT(n, last);
+        last = n;
+    }
+    EXPECT_EQ(h.d_nvr.keepalives(), 1u);
+
+    // Idle again: the next period sends one, and the link still answers.
+    ASSERT_TRUE(periodUntilKeepalives(2));
+    h.d_nvr.send(testutil::statusRequest());
+    Message reply;
+    ASSERT_TRUE(h.receive(&reply, Millis(5000)));
+    EXPECT_EQ(reply.action, e_ACTION_STATUS);
+}
+
+TEST(ClientCore, SettingsChangeClosesQuietlyAndReconnectsLaterToTheNewEndpoint) {
+    ClientHarness h;
+    cutl::LogLines log;
+    core::MasterLogger::enable(core::LOG_NORM);
+    Client& c = h.client();
+    ASSERT_TRUE(h.startAndConnect());
+
+    FakeNvr second;
+    testutil::writeSettings(h.d_dir.path(), "127.0.0.1", second.port());
+    ClientHarness::skip(Client::k_SETTINGS_WATCH_MS);
+    ASSERT_TRUE(h.runUntil([&] { return !c.linkUp(); }, Millis(5000)));
+    EXPECT_TRUE(h.d_nvr.waitClosed(Millis(5000)));
+    EXPECT_EQ(log.count("Client::handleFileChanged - Configuration changed, closing old TCP "
+                        "connection",
+                        core::LOG_INFO),
+              1);
+    EXPECT_EQ(log.count("Connection to NVR Down"), 0) << log.all();
+
+    // Events go on being drained, into the message queue.
+    c.queueEvent(event(7));
+    ASSERT_TRUE(h.runUntil([&] { return c.messageQueueLength() == 1; }, Millis(5000)));
+    EXPECT_FALSE(second.accept(Millis(0)));
+
+    // The retry period later, the new endpoint is used.
+    ClientHarness::skip(Client::k_RECONNECT_MS);
+    ASSERT_TRUE(runUntilConnected(h, second));
+    EXPECT_EQ(
+        log.count(core::strFormat("Attempting to connect to NVR at 127.0.0.1:%d", second.port()),
+                  core::LOG_NORM),
+        1)
+        << log.all();
+    std::vector<Message> got;
+    ASSERT_TRUE(receiveCount(h, second, 1, &got));
+    EXPECT_EQ(valueOf(got[0], "n"), "7");
+
+    // Removing the file also reconnects, with the endpoint read before.
+    std::filesystem::remove(Client::settingsPath());
+    ClientHarness::skip(Client::k_SETTINGS_WATCH_MS);
+    ASSERT_TRUE(h.runUntil([&] { return !c.linkUp(); }, Millis(5000)));
+    EXPECT_TRUE(second.waitClosed(Millis(5000)));
+    ClientHarness::skip(Client::k_RECONNECT_MS);
+    ASSERT_TRUE(runUntilConnected(h, second));
+    EXPECT_EQ(c.nvrPort(), second.port());
+    EXPECT_EQ(log.count("Connection to NVR Down"), 0) << log.all();
+}
+
+TEST(ClientCore, MissingOrMalformedSettingsAreRetriedWithoutStopping) {
+    ClientHarness h;
+    cutl::LogLines log;
+    // Values from the file must not stop the service.
+    core::Assert::setStopOnFailedCheck(true);
+    core::MasterLogger::enable(core::LOG_NORM);
+    Client& c = h.client();
+    std::filesystem::remove(Client::settingsPath());
+    ASSERT_TRUE(c.start());
+    auto changes = [&] { return log.count("Configuration changed"); };
+    auto downs = [&] { return log.count("Connection to NVR Down"); };
+
+    // The watch reports the removal; then, with no file, an empty host and
+    // port 0 fail and are retried.
+    ClientHarness::skip(Client::k_SETTINGS_WATCH_MS);
+    ASSERT_TRUE(h.runUntil([&] { return changes() == 1; }, Millis(5000)));
+    ClientHarness::skip(Client::k_RECONNECT_MS);
+    ASSERT_TRUE(h.runUntil([&] { return downs() >= 1; }, Millis(5000)));
+    EXPECT_GE(log.count("Attempting to connect to NVR at :0"), 1) << log.all();
+
+    // Each new file is read at the next attempt, a retry period after the change.
+    auto rewrite = [&](const std::string& text) {
+        const int changed = changes();
+        const int down = downs();
+        {
+            std::ofstream out(Client::settingsPath());
+            out << text;
+        }
+        ClientHarness::skip(Client::k_SETTINGS_WATCH_MS);
+        EXPECT_TRUE(h.runUntil([&] { return changes() > changed; }, Millis(5000)));
+        ClientHarness::skip(Client::k_RECONNECT_MS);
+        EXPECT_TRUE(h.runUntil([&] { return downs() > down; }, Millis(5000)));
+    };
+    rewrite("; written by hand\n[NVR]\nAddress=not-an-address\nPort=12ab\n");
+    EXPECT_EQ(log.count("Attempting to connect to NVR at not-an-address:12"), 1) << log.all();
+    EXPECT_EQ(c.nvrAddress(), "not-an-address");
+    EXPECT_EQ(c.nvrPort(), 12);
+
+    rewrite("[NVR]\nAddress=0.0.0.0\nPort=-5\n");
+    EXPECT_EQ(log.count("Attempting to connect to NVR at 0.0.0.0:-5"), 1) << log.all();
+
+    // A file without section NVR leaves the values as they were.
+    rewrite("[Other]\nAddress=127.0.0.1\nPort=1\n");
+    EXPECT_EQ(log.count("Attempting to connect to NVR at 0.0.0.0:-5"), 2) << log.all();
+
+    const int changed = changes();
+    testutil::writeSettings(h.d_dir.path(), "127.0.0.1", h.d_nvr.port());
+    ClientHarness::skip(Client::k_SETTINGS_WATCH_MS);
+    ASSERT_TRUE(h.runUntil([&] { return changes() > changed; }, Millis(5000)));
+    ClientHarness::skip(Client::k_RECONNECT_MS);
+    ASSERT_TRUE(runUntilConnected(h, h.d_nvr));
+}
+
+TEST(ClientCore, EventQueueIsBoundedAndDrainsInArrivalOrder) {
+    ClientHarness h;
+    cutl::LogLines log;
+    Client& c = h.client();
+    // Four sinks deliver at once while the link is down.
+    const int perThread = static_cast<int>(Client::k_MAX_EVENT_QUEUE / 4) + 10;
+    std::vector<std::thread> sinks;
+    for (int t = 0; t < 4; ++t) {
+        sinks.emplace_back([&c, t, perThread] {
+            for (int i = 0; i < perThread; ++i) {
+                c.queueEvent(event(i, std::to_string(t)));
+            }
+        });
+    }
+    for (std::thread& t : sinks) {
+        t.join();
+    }
+    EXPECT_EQ(c.eventQueueLength(), Client::k_MAX_EVENT_QUEUE);
+    EXPECT_EQ(c.counters().events_dropped, 4u * perThread - Client::k_MAX_EVENT_QUEUE);
+    EXPECT_EQ(log.count("event queue full, dropping oldest events", core::LOG_WARN), 1)
+        << log.all();
+
+    // Nothing drains while the link is down; once up, several ticks' worth
+    // arrive with each sink's events in the order they were handed over.
+    ASSERT_TRUE(h.startAndConnect());
+    std::vector<Message> got;
+    ASSERT_TRUE(receiveCount(h, h.d_nvr, 3 * Client::k_DRAIN_PER_TICK + 5, &got));
+    std::map<std::string, int> last;
+    for (const Message& m : got) {
+        const std::string source = valueOf(m, "source");
+        const int n = std::stoi(valueOf(m, "n"));
+        auto it = last.find(source);
+        if (it != last.end()) {
+            EXPECT_GT(n, it->second) << source;
+        }
+        last[source] = n;
+    }
+}
+
+TEST(ClientCore, StopFlagEndsTheLoopAtTheNextStopCheck) {
+    ClientHarness h;
+    ASSERT_TRUE(h.startAndConnect());
+    // Without the flag the check does nothing.
+    ClientHarness::skip(Client::k_STOP_CHECK_MS);
+    EXPECT_FALSE(h.runUntilStopped(Millis(300)));
+    h.requestStop();
+    ClientHarness::skip(Client::k_STOP_CHECK_MS);
+    EXPECT_TRUE(h.runUntilStopped(Millis(10000)));
+}
+
+// The report's lines after the tag, in order.
+std::vector<std::string> statsLines(const cutl::LogLines& log) {
+    std::vector<std::string> out;
+    const std::string prefix = "Client::printStats - ";
+    for (const auto& [type, text] : log.lines()) {
+        if (type == core::LOG_INFO && text.rfind(prefix, 0) == 0) {
+            out.push_back(text.substr(prefix.size()));
+        }
+    }
+    return out;
+}
+
+TEST(ClientCore, StatisticsReportEveryLineInOrder) {
+    ClientHarness h;
+    cutl::LogLines log;
+    Client& c = h.client();
+    for (int i = 0; i < 503; ++i) {
+        c.sendToServer(event(i));
+    }
+    c.queueEvent(event(1));
+    c.queueEvent(event(2));
+
+    ::setenv("TZ", "XST-5:30", 1);
+    ::tzset();
+    c.printStats();
+    std::vector<std::string> lines = statsLines(log);
+    ASSERT_GE(lines.size(), 20u) << log.all();
+    EXPECT_EQ(lines[0], "tag_lumivar_2_1_rc_1_220329-103018");
+    EXPECT_EQ(lines[1], "NS='' Event sinks 0 dto=11");
+    // Then the memory use (this test program is not the service, so the task
+    // list), then the counters.
+    size_t first = 2;
+    while (first < lines.size() && lines[first].rfind("lookups_success", 0) != 0) {
+        ++first;
+    }
+    EXPECT_GT(first, 2u);
+    std::vector<std::string> counters(lines.begin() + static_cast<long>(first), lines.end());
+    const std::vector<std::string> expected = {
+        "lookups_success 0",   "lookups_failed 0", "execute_success 0", "execute_failed 0",
+        "total_image_size 0",  "event_queue 2",    "msg_queue 501",     "arrays 0",
+        "get_all_info 0",      "card_id 0",        "person_id 0",       "photo 0",
+        "sinks_destroyed 0",   "array_failed 0",   "events_dropped 0",  "frames_dropped 0",
+        "messages_discarded 2"};
+    EXPECT_EQ(counters, expected);
+
+    // West of UTC the offset is negative.
+    ::setenv("TZ", "XST+3", 1);
+    ::tzset();
+    log.clear();
+    c.printStats();
+    lines = statsLines(log);
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[1], "NS='' Event sinks 0 dto=-6");
+
+    // Nothing at all while INFO is off.
+    core::MasterLogger::disable(core::LOG_INFO);
+    log.clear();
+    c.printStats();
+    core::MasterLogger::enable(core::LOG_INFO);
+    EXPECT_TRUE(statsLines(log).empty());
 }
 
 }  // namespace

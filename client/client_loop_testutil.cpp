@@ -1,13 +1,31 @@
 #include "client_loop_testutil.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 
+#include "kern_timerqueue.h"
 #include "kern_timers.h"
+#include "platform/core_platform.h"
 
 namespace testutil {
 
+namespace {
+
+std::atomic<int64_t> s_skipped{0};
+
+int64_t skewedClock() {
+    return core::tickCountMs() + s_skipped.load();
+}
+
+}  // namespace
+
+void ClientHarness::skip(int64_t ms) {
+    s_skipped += ms;
+}
+
 ClientHarness::ClientHarness() {
+    kern::TimerPriorityQueue::setClock(&skewedClock);
     ::setenv("PROGRAMDATA", d_dir.path().c_str(), 1);
     ::setenv("LUMIVAR_WMI_EVENT_RATE", "0", 1);
     writeSettings(d_dir.path(), "127.0.0.1", d_nvr.port());
@@ -21,6 +39,7 @@ ClientHarness::ClientHarness() {
 ClientHarness::~ClientHarness() {
     d_client.reset();
     d_kernel.reset();
+    kern::TimerPriorityQueue::setClock(nullptr);
 }
 
 bool ClientHarness::runUntil(const std::function<bool()>& condition, Millis timeout) {
@@ -37,6 +56,22 @@ bool ClientHarness::runUntil(const std::function<bool()>& condition, Millis time
     check.start(5);
     d_kernel->run();
     return held;
+}
+
+bool ClientHarness::runUntilStopped(Millis timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    bool timedOut = false;
+    kern::RepeatTimer check("ClientHarness::runUntilStopped", [&] {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            timedOut = true;
+            d_kernel->stopKernel();
+            return false;
+        }
+        return true;
+    });
+    check.start(5);
+    d_kernel->run();
+    return !timedOut;
 }
 
 bool ClientHarness::startAndConnect() {

@@ -4,6 +4,8 @@
 // PROGRAMDATA), a settings file pointing at an NVR played by the test, the
 // stand-in WMI with its sample generator off, and a kernel whose loop the
 // test runs on its own thread until a condition holds.  Every run is bounded.
+// The timers run on the real clock plus an offset the test can move forward
+// ('skip'), so waits of many seconds cost none.
 #ifndef INCLUDED_CLIENT_LOOP_TESTUTIL
 #define INCLUDED_CLIENT_LOOP_TESTUTIL
 
@@ -46,6 +48,14 @@ class ClientHarness {
 
     // Asks the Client to stop as the service host would.
     void requestStop();
+
+    // Runs the loop until something stops the kernel (true) or 'timeout'
+    // passes (false).
+    bool runUntilStopped(Millis timeout);
+
+    // Moves the timers' clock 'ms' forward: timers due by then fire on the
+    // next loop pass (each periodic one once).
+    static void skip(int64_t ms);
 
     Client& client() { return *d_client; }
     kern::StdKernel& kernel() { return *d_kernel; }

@@ -2,7 +2,7 @@
 //
 // 'kutl::FileChecker' watches one path with a periodic kernel timer and tells
 // its 'kutl::FileCheckerOwner' when the file appears, changes (its
-// modification time differs) or disappears.  A folder at the path counts as
+// modification time, size or identity differs) or disappears.  A folder at the path counts as
 // no file.
 //
 // Thread safety: the kernel's loop thread only.
@@ -29,6 +29,17 @@ class FileCheckerOwner {
 
 class FileChecker : public kern::TimerInterface {
   public:
+    // Size, file serial number and status-change time of the recorded
+    // version; they catch a replacement within one tick of the time stamp.
+    struct Identity {
+        int64_t size = -1;
+        uint64_t inode = 0;
+        int64_t change_ns = 0;
+        bool operator==(const Identity& o) const {
+            return size == o.size && inode == o.inode && change_ns == o.change_ns;
+        }
+    };
+
     // CREATORS
     // Records the file's current state and checks it every 'periodMs'.
     FileChecker(std::string path, FileCheckerOwner* owner, int periodMs);
@@ -53,6 +64,7 @@ class FileChecker : public kern::TimerInterface {
     std::string d_path;
     FileCheckerOwner* d_owner;
     int64_t d_recorded;
+    Identity d_identity;
     kern::TimerId d_timer;
 };
 
