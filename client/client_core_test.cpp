@@ -129,6 +129,56 @@ std::string noise(size_t size, uint32_t seed) {
     return out;
 }
 
+TEST(ClientCore, ALostLinkIsRetriedLaterAndWhatWaitedIsSentThen) {
+    ClientHarness h;
+    cutl::LogLines log;
+    Client& c = h.client();
+    ASSERT_TRUE(h.startAndConnect());
+    h.d_nvr.closeConnection();
+    ASSERT_TRUE(h.runUntil([&] { return !c.linkUp(); }, Millis(5000)));
+    EXPECT_EQ(log.count("Client::handleConnectionDown - Connection to NVR Down", core::LOG_WARN),
+              1);
+
+    // Replies and events wait; events are drained no longer.
+    c.sendToServer(event(1));
+    Message status;
+    status.action = e_ACTION_STATUS;
+    c.sendToServer(status);
+    c.queueEvent(event(2));
+    ClientHarness::skip(Client::k_EVENT_DRAIN_MS);
+    ASSERT_TRUE(h.runUntil([] { return true; }, Millis(5000)));
+    EXPECT_EQ(c.messageQueueLength(), 2u);
+    EXPECT_EQ(c.eventQueueLength(), 1u);
+    EXPECT_FALSE(h.d_nvr.accept(Millis(0)));
+
+    ClientHarness::skip(Client::k_RECONNECT_MS);
+    ASSERT_TRUE(runUntilConnected(h, h.d_nvr));
+    EXPECT_EQ(log.count("Client::handleConnectionUp - Connection to NVR up", core::LOG_INFO), 2);
+    std::vector<Message> got;
+    ASSERT_TRUE(receiveCount(h, h.d_nvr, 2, &got));
+    EXPECT_EQ(valueOf(got[0], "n"), "1");
+    EXPECT_EQ(valueOf(got[1], "n"), "2");
+}
+
+TEST(ClientCore, ASettingsFolderThatCannotBeMadeIsReportedAndRetried) {
+    ClientHarness h;
+    cutl::LogLines log;
+    core::Assert::setStopOnFailedCheck(true);
+    // The data folder is a plain file: nothing can be made below it.
+    std::ofstream(h.d_dir / "plain") << "x";
+    ::setenv("PROGRAMDATA", (h.d_dir / "plain").c_str(), 1);
+    ASSERT_TRUE(h.client().start());
+    ClientHarness::skip(Client::k_FIRST_CONNECT_MS);
+    ASSERT_TRUE(h.runUntil([&] { return log.count("Connection to NVR Down") == 1; }, Millis(5000)));
+    EXPECT_EQ(log.count("Client::connectToNVR - Could not create directory [" + h.d_dir.path() +
+                            "/plain/Tessarin/Lumivar]",
+                        core::LOG_CRIT),
+              1)
+        << log.all();
+    ClientHarness::skip(Client::k_RECONNECT_MS);
+    ASSERT_TRUE(h.runUntil([&] { return log.count("Connection to NVR Down") == 2; }, Millis(5000)));
+}
+
 TEST(ClientCore, KeepaliveOnlyWhenIdleAndAStalledNvrCostsBoundedMemory) {
     ClientHarness h;
     cutl::LogLines log;
