@@ -104,6 +104,11 @@ struct FaultsFixture : ::testing::Test {
         if (service) {
             service->signal(SIGKILL);
             service->wait(Millis(5000));
+            // Sanitizer builds: what the service's runtime reported.
+            std::string out = testutil::readFile(dir / "out.txt");
+            for (const char* report : {"ThreadSanitizer", "AddressSanitizer", "runtime error"}) {
+                EXPECT_EQ(out.find(report), std::string::npos) << out;
+            }
         }
     }
 
@@ -461,6 +466,16 @@ TEST_F(FaultsFixture, BrokenSettingsFileKeepsTheLastGoodEndpoint) {
         }
     }
     ::chmod(settings.c_str(), 0);
+    ASSERT_TRUE(nvr.accept(k_RECONNECT));
+    EXPECT_EQ(status(), "");
+    std::filesystem::remove(settings);
+
+    // Not a file at all: a pipe nobody writes to, and an endless device.
+    ASSERT_EQ(::mkfifo(settings.c_str(), 0600), 0);
+    ASSERT_TRUE(nvr.accept(k_RECONNECT));
+    EXPECT_EQ(status(), "");
+    std::filesystem::remove(settings);
+    std::filesystem::create_symlink("/dev/zero", settings);
     ASSERT_TRUE(nvr.accept(k_RECONNECT));
     EXPECT_EQ(status(), "");
     expectAliveAndBounded();

@@ -36,7 +36,8 @@ class FileUtils {
     // The size in bytes, or -1.
     static int64_t fileSize(std::string_view path);
 
-    // Reads the whole file into '*out'; false when it cannot be read.
+    // Reads the whole file into '*out'; false when it cannot be read or is not
+    // a regular file (pipes and devices are refused without waiting).
     static bool readFile(std::string_view path, std::string* out);
 
     // The folder part of 'path' (up to the last "/" or "\"), "." when there

@@ -86,12 +86,14 @@ int64_t FileUtils::fileSize(std::string_view path) {
 
 bool FileUtils::readFile(std::string_view path, std::string* out) {
     out->clear();
-    const int fd = ::open(std::string(path).c_str(), O_RDONLY | O_CLOEXEC);
+    // Only regular files: a pipe would block the open or the read, a device
+    // such as /dev/zero would never end.
+    const int fd = ::open(std::string(path).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         return false;
     }
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
         return false;
     }
