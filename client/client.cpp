@@ -1,6 +1,7 @@
 #include "client.h"
 #include "client_tasklist.h"
 
+#include <cstdlib>
 #include <ctime>
 
 #include "core_v2masterlogger.h"
@@ -10,6 +11,26 @@
 #include "utl_inireader.h"
 
 EventSinkOwner::~EventSinkOwner() = default;
+
+namespace {
+
+// The statistics period: k_STATS_MS, or LUMIVAR_STATS_PERIOD_MS when that holds
+// a positive number of milliseconds (soak runs read the counters every minute
+// instead of every half hour).  Anything else keeps the default.
+int64_t statsPeriodMs() {
+    const char* text = std::getenv("LUMIVAR_STATS_PERIOD_MS");
+    if (text == nullptr || *text == '\0') {
+        return Client::k_STATS_MS;
+    }
+    char* end = nullptr;
+    const long long value = std::strtoll(text, &end, 10);
+    if (*end != '\0' || value <= 0) {
+        return Client::k_STATS_MS;
+    }
+    return value;
+}
+
+}  // namespace
 
 Client::Client(std::mutex* stopMutex, unsigned char* stopRequested)
     : d_stop_mutex(stopMutex),
@@ -23,7 +44,7 @@ Client::Client(std::mutex* stopMutex, unsigned char* stopRequested)
     LOG_INFO("Client::Client", "");
     d_settings_watch =
         std::make_unique<kutl::FileChecker>(settingsPath(), this, k_SETTINGS_WATCH_MS);
-    d_stats_timer.start(k_STATS_MS);
+    d_stats_timer.start(statsPeriodMs());
 }
 
 Client::~Client() {
