@@ -24,6 +24,7 @@
 
 #include "core_varargs.h"
 #include "lnl_packer.h"
+#include "nvrpeer_events.h"
 #include "nvrpeer_output.h"
 #include "nvrpeer_script.h"
 
@@ -47,8 +48,12 @@ const char k_USAGE[] =
     "  --count N            stop after N received messages\n"
     "  --seconds S          stop after S seconds\n"
     "  --drop-every S       close the service's connection every S seconds\n"
+    "  --drop-until S       no more closing on purpose after S seconds\n"
     "  --rerun              send the requests again on every new connection\n"
     "  --summary            print rates and latencies at the end (to stderr)\n"
+    "  --summary-json FILE  write the end summary as one JSON object into FILE\n"
+    "  --events-file FILE   write one line per received event into FILE: seconds\n"
+    "                       since start, SerialNumber, raise-to-receipt delay in us\n"
     "  --help               this text\n"
     "\n"
     "Requests:\n"
@@ -65,6 +70,10 @@ const char k_USAGE[] =
     "Example:\n"
     "  nvrpeer --listen 127.0.0.1:5040 --request 'namespace root\\AccessControl' \\\n"
     "          --request 'subscribe Lnl_AccessEvent cardnumber Data:str' --photos /tmp/p\n"
+    "\n"
+    "Event delays: when a subscription asks for TIME_CREATED (the time WMI raised\n"
+    "the event) the peer measures raise-to-receipt delays; with SerialNumber it\n"
+    "counts events that never arrived.  Both are in the summary.\n"
     "\n"
     "The first line on stdout is \"listening on ADDR:PORT\".  Exit code 0 on a\n"
     "normal stop, 2 for bad options, 1 when the address cannot be used.\n";
@@ -84,8 +93,11 @@ struct Options {
     long count = -1;
     double seconds = -1;
     double drop_every = -1;
+    double drop_until = -1;
     bool rerun = false;
     bool summary = false;
+    std::string summary_json;
+    std::string events_file;
 };
 
 int usageError(const std::string& text) {
@@ -153,12 +165,18 @@ int parseOptions(int argc, char** argv, Options* o) {
                 return usageError("--script needs a file name");
             }
             script = v;
+        } else if (a == "--summary-json" || a == "--events-file") {
+            if (!value(&v)) {
+                return usageError(a + " needs a file name");
+            }
+            (a == "--summary-json" ? o->summary_json : o->events_file) = v;
         } else if (a == "--photos") {
             if (!value(&v)) {
                 return usageError("--photos needs a folder");
             }
             o->photos = v;
-        } else if (a == "--count" || a == "--seconds" || a == "--drop-every") {
+        } else if (a == "--count" || a == "--seconds" || a == "--drop-every" ||
+                   a == "--drop-until") {
             if (!value(&v) || !parseNumber(v, &number)) {
                 return usageError(a + " needs a non-negative number");
             }
@@ -166,6 +184,8 @@ int parseOptions(int argc, char** argv, Options* o) {
                 o->count = static_cast<long>(number);
             } else if (a == "--seconds") {
                 o->seconds = number;
+            } else if (a == "--drop-until") {
+                o->drop_until = number;
             } else {
                 o->drop_every = number;
             }
@@ -218,17 +238,21 @@ class Peer : public NS_LNL::PackerOwner {
                     .count());
             it->second.erase(it->second.begin());
         }
-        d_output.print(m, std::chrono::duration<double>(now - d_start).count());
+        const double seconds = std::chrono::duration<double>(now - d_start).count();
+        d_events.add(m, nvrpeer::fileTimeNow(), seconds);
+        d_output.print(m, seconds);
     }
 
     void sendFrame(const core::GSharedBuf& frame) { d_out.append(frame.data(), frame.size()); }
     bool flush();
     void closeConnection(const char* why);
+    void readAvailable(std::vector<char>* chunk, bool* closed);
     void runSteps(Clock::time_point now);
 
     const Options& d_o;
     NS_LNL::Packer d_packer;
     nvrpeer::Output d_output;
+    nvrpeer::EventLog d_events;
     int d_listen = -1;
     int d_conn = -1;
     std::string d_out;
@@ -239,6 +263,7 @@ class Peer : public NS_LNL::PackerOwner {
     long d_received = 0;
     long d_sent = 0;
     long d_connections = 0;
+    long d_drops = 0;
     std::map<int, std::vector<Clock::time_point>> d_pending;
     std::vector<int64_t> d_latencies_us;
 };
@@ -255,6 +280,25 @@ bool Peer::flush() {
         }
     }
     return true;
+}
+
+void Peer::readAvailable(std::vector<char>* chunk, bool* closed) {
+    // Bounded, so a fast sender cannot keep the loop from its other work.
+    for (int i = 0; i < 64; ++i) {
+        ssize_t got = ::recv(d_conn, chunk->data(), chunk->size(), MSG_DONTWAIT);
+        if (got > 0) {
+            d_packer.addReceivedData(
+                core::GSharedBuf::copyOf(chunk->data(), static_cast<size_t>(got)));
+            if (static_cast<size_t>(got) < chunk->size()) {
+                return;
+            }
+        } else if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+            *closed = true;
+            return;
+        } else {
+            return;
+        }
+    }
 }
 
 void Peer::closeConnection(const char* why) {
@@ -317,8 +361,14 @@ int Peer::run() {
             break;
         }
         if (d_conn >= 0 && d_o.drop_every > 0 &&
-            now - d_connected_at >= std::chrono::duration<double>(d_o.drop_every)) {
-            closeConnection("dropped on purpose");
+            now - d_connected_at >= std::chrono::duration<double>(d_o.drop_every) &&
+            (d_o.drop_until < 0 || now - d_start < std::chrono::duration<double>(d_o.drop_until))) {
+            // What has already arrived is taken first, as an NVR would before
+            // hanging up; only bytes still in transit are lost with the link.
+            bool closed = false;
+            readAvailable(&chunk, &closed);
+            closeConnection(closed ? "closed by the service" : "dropped on purpose");
+            ++d_drops;
         }
         runSteps(now);
         pollfd fds[2] = {{d_listen, POLLIN, 0}, {d_conn, 0, 0}};
@@ -344,11 +394,9 @@ int Peer::run() {
             }
         }
         if (d_conn >= 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) {
-            ssize_t got = ::recv(d_conn, chunk.data(), chunk.size(), 0);
-            if (got > 0) {
-                d_packer.addReceivedData(
-                    core::GSharedBuf::copyOf(chunk.data(), static_cast<size_t>(got)));
-            } else if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
+            bool closed = false;
+            readAvailable(&chunk, &closed);
+            if (closed) {
                 closeConnection("closed by the service");
             }
         }
@@ -376,7 +424,31 @@ int Peer::run() {
                      d_connections);
         std::fprintf(stderr, "nvrpeer: reply latency ms: n=%zu median=%.3f p99=%.3f max=%.3f\n",
                      d_latencies_us.size(), pct(0.5), pct(0.99), pct(1.0));
+        if (d_events.events() > 0) {
+            std::fprintf(stderr,
+                         "nvrpeer: events: %ld, raise-to-receipt ms: n=%zu median=%.3f p99=%.3f "
+                         "max=%.3f; serials %llu..%llu, %llu missing\n",
+                         d_events.events(), d_events.latencies().size(), d_events.latencyMs(0.5),
+                         d_events.latencyMs(0.99), d_events.latencyMs(1.0),
+                         static_cast<unsigned long long>(d_events.firstSerial()),
+                         static_cast<unsigned long long>(d_events.lastSerial()),
+                         static_cast<unsigned long long>(d_events.missingSerials()));
+        }
         d_output.printSummary();
+    }
+    if (!d_o.events_file.empty() && !d_events.writeEvents(d_o.events_file)) {
+        std::fprintf(stderr, "nvrpeer: cannot write %s\n", d_o.events_file.c_str());
+    }
+    if (!d_o.summary_json.empty()) {
+        std::string json = d_events.summaryJson(elapsed);
+        json.pop_back();
+        json += core::strFormat(",\"received\":%d,\"sent\":%d,\"connections\":%d,\"drops\":%d}\n",
+                                static_cast<int64_t>(d_received), static_cast<int64_t>(d_sent),
+                                static_cast<int64_t>(d_connections), static_cast<int64_t>(d_drops));
+        FILE* f = std::fopen(d_o.summary_json.c_str(), "w");
+        if (f == nullptr || std::fputs(json.c_str(), f) < 0 || std::fclose(f) != 0) {
+            std::fprintf(stderr, "nvrpeer: cannot write %s\n", d_o.summary_json.c_str());
+        }
     }
     closeConnection("stopping");
     ::close(d_listen);

@@ -81,7 +81,10 @@ std::string shortValue(const std::string& value) {
     if (value.size() <= 60) {
         return value;
     }
-    return "<" + std::to_string(value.size()) + " characters>";
+    std::string text = "<";
+    text += std::to_string(value.size());
+    text += " characters>";
+    return text;
 }
 
 std::string readableParams(const std::vector<Parameter>& params) {
