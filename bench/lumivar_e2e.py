@@ -32,7 +32,7 @@ import time
 
 CLK_TCK = os.sysconf("SC_CLK_TCK")
 PAGE_KB = os.sysconf("SC_PAGE_SIZE") // 1024
-EVENT_PROPS = "cardnumber SerialNumber TIME_CREATED ReaderName Description Granted"
+EVENT_PROPS = "cardnumber SerialNumber Time TIME_CREATED ReaderName EventType Description Granted"
 
 
 def free_port():
