@@ -405,7 +405,7 @@ def measure_soak(build, minutes, rate, drop_every, persons, photo_size, quiet_ta
                        ["--events-file", run.path("events.txt"), "--drop-every", str(drop_every),
                         "--drop-until", str(max(0.0, total - quiet_tail)), "--seconds", str(total + 60)])
         run.start_service({"LUMIVAR_WMI_REPOSITORY": repo, "LUMIVAR_WMI_EVENT_RATE": str(rate),
-                           "LUMIVAR_STATS_SECONDS": "10"})
+                           "LUMIVAR_STATS_PERIOD_MS": "10000"})
         run.wait_connected(60)
         pid = run.service.pid
         t0 = time.monotonic()
