@@ -105,8 +105,11 @@ void Client::handleConnectionUp(com::TcpConnection*) {
     }
 }
 
-void Client::handleConnectionDown(com::TcpConnection*, const std::string&, int,
+void Client::handleConnectionDown(com::TcpConnection* connection, const std::string&, int,
                                   const std::string&) {
+    // What the link still held is lost with it: count it with the other
+    // drops (a keep-alive byte in transit counts as one).
+    d_counters.frames_dropped += connection->numDiscardedAtClose();
     killTimer(d_keepalive_timer);
     killTimer(d_event_queue_timer);
     restartTimer(d_connect_timer, k_RECONNECT_MS);
@@ -163,6 +166,7 @@ void Client::handleFileChanged(kutl::FileChecker*, int, const std::string&) {
     LOG_INFO("Client::handleFileChanged", "Configuration changed, closing old TCP connection");
     if (d_connection) {
         d_connection->close();
+        d_counters.frames_dropped += d_connection->numDiscardedAtClose();
     }
     killTimer(d_keepalive_timer);
     restartTimer(d_connect_timer, k_RECONNECT_MS);

@@ -246,6 +246,38 @@ TEST(ClientCore, KeepaliveOnlyWhenIdleAndAStalledNvrCostsBoundedMemory) {
     EXPECT_EQ(reply.action, e_ACTION_STATUS);
 }
 
+// Frames still waiting in the link when it is lost are gone with it: they
+// are counted with the drops, so that every message handed to the link is
+// either received by the NVR or counted.
+TEST(ClientCore, FramesLostWithTheLinkAreCounted) {
+    ClientHarness h;
+    Client& c = h.client();
+    ASSERT_TRUE(h.startAndConnect());
+    c.setSendQueueLimit(1 << 20);
+    int sent = 0;
+    ASSERT_TRUE(h.runUntil(
+        [&] {
+            for (int i = 0; i < 8; ++i) {
+                Message m = event(sent++);
+                m.params_out.push_back({"blob", std::string(32 * 1024, 'x'), "str"});
+                c.sendToServer(m);
+            }
+            return c.connection()->numQueuedBuffers() > 10;
+        },
+        Millis(60000)));
+    // The loop is not running: the NVR takes what reached it, then hangs up
+    // with the rest still queued on the service's side.
+    std::vector<Message> got;
+    Message m;
+    while (h.d_nvr.receive(&m, Millis(200))) {
+        got.push_back(m);
+    }
+    h.d_nvr.closeConnection();
+    ASSERT_TRUE(h.runUntil([&] { return !c.linkUp(); }, Millis(5000)));
+    EXPECT_GT(c.counters().frames_dropped, 0u);
+    EXPECT_EQ(got.size() + c.counters().frames_dropped, static_cast<size_t>(sent));
+}
+
 TEST(ClientCore, SettingsChangeClosesQuietlyAndReconnectsLaterToTheNewEndpoint) {
     ClientHarness h;
     cutl::LogLines log;

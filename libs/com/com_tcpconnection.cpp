@@ -264,6 +264,7 @@ void TcpConnection::close() {
     killTimer(d_connected_timer);
     killTimer(d_error_timer);
     killTimer(d_stats_timer);
+    d_discarded_at_close = d_send_queue.size();
     d_send_queue.clear();
     d_front_offset = 0;
     d_queued_bytes = 0;

@@ -107,6 +107,9 @@ class TcpConnection : public kern::DescriptorInterface, public kern::TimerInterf
     int64_t totalSent() const { return d_total_sent; }
     int64_t totalReceived() const { return d_total_received; }
     size_t numQueuedBuffers() const { return d_send_queue.size(); }
+    // Buffers not (or not completely) written when the connection was last
+    // closed; they are gone with it.
+    size_t numDiscardedAtClose() const { return d_discarded_at_close; }
 
     // kern::DescriptorInterface
     void handleDescriptor(SOCKET fd, int type) override;
@@ -142,6 +145,7 @@ class TcpConnection : public kern::DescriptorInterface, public kern::TimerInterf
     std::deque<core::GSharedBuf> d_send_queue;
     int64_t d_front_offset = 0;
     int64_t d_queued_bytes = 0;
+    size_t d_discarded_at_close = 0;
     int64_t d_queue_limit = -1;
     int64_t d_low_water = 0;
     core::GSharedBuf d_receive_buffer;
