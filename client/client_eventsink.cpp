@@ -16,6 +16,9 @@ void EventSink::setOwner(EventSinkOwner* owner) {
 HRESULT STDMETHODCALLTYPE EventSink::QueryInterface(REFIID riid, void** ppv) {
     LOG_INFO("EventSink::QueryInterface", "%s %p", d_template.class_name,
              static_cast<const void*>(this));
+    if (!ppv) {
+        return E_POINTER;
+    }
     if (riid == IID_IUnknown || riid == IID_IWbemObjectSink) {
         *ppv = static_cast<IWbemObjectSink*>(this);
         AddRef();

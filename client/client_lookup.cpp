@@ -1,6 +1,8 @@
 // Instance lookups of the Client: WQL queries built from a lookup message,
 // one reply per matching instance, and 'getInfo' for the enrichment.
 
+#include <algorithm>
+
 #include "client.h"
 #include "client_variant.h"
 #include "core_assert.h"
@@ -60,11 +62,15 @@ std::string Client::arrayToText(const VARIANT& value) {
         LONG upper = -1;
         if (SUCCEEDED(SafeArrayGetLBound(array, 1, &lower)) &&
             SUCCEEDED(SafeArrayGetUBound(array, 1, &upper))) {
-            LONG count = upper - lower + 1;
-            bytes.reserve(count > 0 ? static_cast<size_t>(count) : 0);
-            for (LONG i = 0; i < count; ++i) {
+            // The bounds come from the provider: count in 64 bits, and let
+            // the elements actually read, not the bounds, size the text.
+            const int64_t count = static_cast<int64_t>(upper) - lower + 1;
+            bytes.reserve(static_cast<size_t>(std::clamp<int64_t>(count, 0, 1 << 20)));
+            for (int64_t i = 0; i < count; ++i) {
+                // Elements are addressed from the lower bound.
+                LONG index = static_cast<LONG>(lower + i);
                 unsigned char b = 0;
-                if (FAILED(SafeArrayGetElement(array, &i, &b))) {
+                if (FAILED(SafeArrayGetElement(array, &index, &b))) {
                     break;
                 }
                 bytes.push_back(static_cast<char>(b));
@@ -123,6 +129,7 @@ void Client::lookupInstancesOfClass(const Message& request) {
             wmi::Bstr property = wmi::toBstr(name);
             if (FAILED(instance->Get(property.get(), 0, &value, nullptr, nullptr))) {
                 LOG_WARN(tag, "Failed finding value for the field '%s'", name);
+                VariantClear(&value);
                 continue;
             }
             std::string text;
@@ -166,6 +173,7 @@ void Client::getInfo(Message& lookup) {
         }
         if (FAILED(hr)) {
             LOG_WARN(tag, "Failed finding value for the field '%s'", p.name);
+            VariantClear(&value);
             continue;
         }
         std::string text;

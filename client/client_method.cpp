@@ -115,10 +115,12 @@ void Client::executeMethod(const Message& request) {
             hr = inSignature->SpawnInstance(0, &inParams);
         }
         if (FAILED(hr) || !inParams) {
-            // A method that declares no inputs has no signature to spawn.
+            // A method that declares no inputs has no signature to spawn: the
+            // arguments given cannot be passed, which the platform calls an
+            // invalid parameter.
             inParams = nullptr;
             LOG_WARN(tag, "Failed getting inParameters");
-            return fail(codeText(FAILED(hr) ? hr : WBEM_E_FAILED));
+            return fail(codeText(FAILED(hr) ? hr : WBEM_E_INVALID_PARAMETER));
         }
         for (const Parameter& p : request.params_in) {
             VARIANT arg;

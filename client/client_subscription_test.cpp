@@ -1,0 +1,265 @@
+// Event subscriptions: the sink, its registration and replacement, the replies
+// for refused subscriptions, and events delivered on the provider's thread
+// while the Client closes.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "client_eventsink.h"
+#include "client_wmi_testutil.h"
+#include "core_v2masterlogger.h"
+
+namespace {
+
+using testutil::Millis;
+using testutil::outParam;
+using testutil::subscribeRequest;
+using testutil::WmiHarness;
+
+const char* const k_NAMESPACE = "root\\Test";
+
+const char* const k_REPOSITORY = R"(
+#pragma namespace("\\\\.\\root\\Test")
+class Door_Event : __ExtrinsicEvent {
+    string Door;
+    sint32 Serial;
+    boolean Forced;
+    uint8 Floor;
+    real64 Level;
+    sint64 CardNumber;
+};
+[SubscribeError(0x80041003)]
+class Secret_Event : __ExtrinsicEvent { string Door; };
+[SubscribeError(0x80041010)]
+class Broken_Event : __ExtrinsicEvent { string Door; };
+)";
+
+std::string doorEvent(int serial, const std::string& door = "Lobby", bool forced = true) {
+    return "instance of Door_Event { Door = \"" + door + "\"; Serial = " + std::to_string(serial) +
+           "; Forced = " + (forced ? "true" : "false") +
+           "; Floor = 3; Level = 2.5; CardNumber = 100037; };\n";
+}
+
+// Receives events through EventSinkOwner.
+struct Collector : EventSinkOwner {
+    std::vector<Message> d_events;
+    void queueEvent(const Message& message) override { d_events.push_back(message); }
+};
+
+TEST(EventSink, InterfacesCountingAndIndicate) {
+    testutil::LogLines log;
+    Message request = subscribeRequest("Door_Event", {{"Door", "", ""}});
+    EventSink* sink = new EventSink(request);
+    Collector owner;
+    sink->setOwner(&owner);
+    EXPECT_EQ(sink->AddRef(), 1u);
+
+    void* out = reinterpret_cast<void*>(0x1);
+    EXPECT_EQ(sink->QueryInterface(IID_IWbemLocator, &out), E_NOINTERFACE);
+    EXPECT_EQ(out, reinterpret_cast<void*>(0x1));
+    for (const IID* iid : {&IID_IUnknown, &IID_IWbemObjectSink}) {
+        out = nullptr;
+        EXPECT_EQ(sink->QueryInterface(*iid, &out), S_OK);
+        EXPECT_EQ(out, static_cast<IWbemObjectSink*>(sink));
+        EXPECT_EQ(sink->Release(), 1u);
+    }
+    EXPECT_EQ(log.count("EventSink::AddRef - Door_Event 0x"), 3) << log.all();
+
+    // An empty delivery still counts as one call and hands nothing over.
+    EXPECT_EQ(sink->Indicate(0, nullptr), WBEM_S_NO_ERROR);
+    EXPECT_EQ(sink->eventCount(), 1u);
+    EXPECT_TRUE(owner.d_events.empty());
+
+    EXPECT_EQ(sink->SetStatus(WBEM_STATUS_COMPLETE, WBEM_E_CALL_CANCELLED, nullptr, nullptr), 0);
+    EXPECT_EQ(sink->SetStatus(WBEM_STATUS_PROGRESS, S_OK, nullptr, nullptr), 0);
+    EXPECT_EQ(sink->SetStatus(1, S_OK, nullptr, nullptr), 0);
+    EXPECT_TRUE(log.contains("EventSink::SetStatus - Call complete. hResult = 0x80041032\n"));
+    EXPECT_TRUE(log.contains("EventSink::SetStatus - Call in progress.\n"));
+    EXPECT_EQ(log.count("EventSink::SetStatus - 0x"), 3);
+    EXPECT_EQ(log.count("EventSink::SetStatus"), 5) << log.all();
+
+    sink->setOwner(nullptr);
+    EXPECT_EQ(sink->Release(), 0u);
+}
+
+TEST(ClientSubscription, EventsReachTheNvrInOrderWithConvertedValues) {
+    WmiHarness h(k_REPOSITORY);
+    const int objectsBefore = wmi::standin::liveObjects();
+    ASSERT_TRUE(h.startWithNamespace(k_NAMESPACE));
+
+    Message request = subscribeRequest("Door_Event", {{"Door", "", "str"},
+                                                      {"Serial", "", "int"},
+                                                      {"Forced", "", "bool"},
+                                                      {"Forced", "", "str"},
+                                                      {"Floor", "", "int"},
+                                                      {"Level", "kept", "real"},
+                                                      {"Missing", "as sent", "str"},
+                                                      {"CardNumber", "", "int"}});
+    request.params_in = {{"filter", "x", "str"}};
+    request.method_name = "m";
+    request.target_instance = "t";
+    EXPECT_TRUE(h.handle(request).empty());
+    ASSERT_EQ(h.client().eventSinks().count("Door_Event"), 1u);
+    EXPECT_TRUE(h.d_log.contains(
+        "Client::createEventSink - Successfully registered for notifications from 'Door_Event'"));
+
+    // Three objects in one delivery, then single deliveries.
+    h.raise(doorEvent(1) + doorEvent(2, "Yard", false) + doorEvent(3));
+    for (int serial = 4; serial <= 30; ++serial) {
+        h.raise(doorEvent(serial));
+    }
+    std::vector<Message> events;
+    ASSERT_TRUE(h.collect(30, &events, Millis(10000)));
+    for (int i = 0; i < 30; ++i) {
+        ASSERT_EQ(events[i].action, e_ACTION_SUBSCRIBE);
+        EXPECT_EQ(events[i].class_name, "Door_Event");
+        EXPECT_EQ(outParam(events[i], "Serial")->value, std::to_string(i + 1));
+    }
+    const Message& second = events[1];
+    EXPECT_EQ(second.params_in, request.params_in);
+    EXPECT_EQ(second.method_name, "m");
+    EXPECT_EQ(second.target_instance, "t");
+    ASSERT_EQ(second.params_out.size(), request.params_out.size());
+    EXPECT_EQ(second.params_out[0], (Parameter{"Door", "Yard", "str"}));
+    EXPECT_EQ(second.params_out[2], (Parameter{"Forced", "false", "bool"}));
+    EXPECT_EQ(second.params_out[3], (Parameter{"Forced", "", "str"}));
+    EXPECT_EQ(second.params_out[4], (Parameter{"Floor", "3", "int"}));
+    EXPECT_EQ(second.params_out[5], (Parameter{"Level", "kept", "real"}));
+    EXPECT_EQ(second.params_out[6], (Parameter{"Missing", "as sent", "str"}));
+    EXPECT_EQ(second.params_out[7], (Parameter{"CardNumber", "100037", "int"}));
+    EXPECT_EQ(outParam(events[0], "Forced")->value, "true");
+
+    // 28 calls of Indicate, made on the provider's thread, not the loop's.
+    const EventSink* sink = h.client().eventSinks().at("Door_Event").event_sink;
+    EXPECT_EQ(sink->eventCount(), 28u);
+    std::set<unsigned> threads = h.d_log.threadsOf("EventSink::Indicate - Door_Event");
+    ASSERT_EQ(threads.size(), 1u);
+    EXPECT_NE(*threads.begin(), core::MasterLogger::threadNumber());
+    EXPECT_EQ(h.d_log.count("EventSink::Indicate - Door_Event"), 28);
+
+    h.harness().destroyClient();
+    EXPECT_EQ(h.provider().subscriptionCount(), 0u);
+    EXPECT_EQ(wmi::standin::liveObjects(), objectsBefore);
+}
+
+TEST(ClientSubscription, EmptyPropertyListAndReplacement) {
+    WmiHarness h(k_REPOSITORY);
+    const int objectsBefore = wmi::standin::liveObjects();
+    ASSERT_TRUE(h.startWithNamespace(k_NAMESPACE));
+
+    h.handle(subscribeRequest("Door_Event", {}));
+    h.raise(doorEvent(1));
+    std::vector<Message> events;
+    ASSERT_TRUE(h.collect(1, &events));
+    EXPECT_EQ(events[0], subscribeRequest("Door_Event", {}));
+
+    // A second request for the class replaces the first subscription.
+    h.handle(subscribeRequest("Door_Event", {{"Door", "", ""}}));
+    EXPECT_EQ(h.client().counters().sinks_destroyed, 1u);
+    EXPECT_EQ(h.client().eventSinks().size(), 1u);
+    EXPECT_EQ(h.provider().subscriptionCount(), 1u);
+    EXPECT_TRUE(h.d_log.contains("EventSink::SetStatus - Call complete. hResult = 0x80041032"));
+    h.raise(doorEvent(2, "Gate"));
+    events.clear();
+    ASSERT_TRUE(h.collect(1, &events));
+    EXPECT_EQ(events[0].params_out, (std::vector<Parameter>{{"Door", "Gate", ""}}));
+    EXPECT_EQ(h.client().eventSinks().at("Door_Event").event_sink->eventCount(), 1u);
+
+    h.harness().destroyClient();
+    EXPECT_EQ(wmi::standin::liveObjects(), objectsBefore);
+}
+
+TEST(ClientSubscription, RefusedSubscriptionsLeaveNoEntry) {
+    WmiHarness h(k_REPOSITORY);
+    const int objectsBefore = wmi::standin::liveObjects();
+    ASSERT_TRUE(h.start());
+
+    // Before any namespace: ignored without a word.
+    EXPECT_TRUE(h.handle(subscribeRequest("Door_Event", {})).empty());
+    EXPECT_TRUE(h.client().eventSinks().empty());
+    EXPECT_FALSE(h.d_log.contains("Client::createEventSink"));
+    ASSERT_TRUE(h.harness().connectNamespace(k_NAMESPACE));
+
+    Message denied;
+    denied.action = e_ACTION_SUBSCRIBE;
+    denied.class_name = "Secret_Event";
+    denied.method_name = "Access Denied 0x80041003";
+    std::vector<Message> replies = h.handle(subscribeRequest("Secret_Event", {{"Door", "", ""}}));
+    ASSERT_EQ(replies.size(), 1u);
+    EXPECT_EQ(replies[0], denied);
+    EXPECT_TRUE(
+        h.d_log.contains("Client::createEventSink - Failed subscribing for event "
+                         "notifications from 'Secret_Event' Permission denied"));
+
+    // Another code is logged but not answered.
+    EXPECT_TRUE(h.handle(subscribeRequest("Broken_Event", {})).empty());
+    EXPECT_TRUE(
+        h.d_log.contains("Failed subscribing for event notifications from "
+                         "'Broken_Event' Error code = 0x80041010"));
+
+    // No apartment: the same reply as a refusal.
+    wmi::standin::setFault(wmi::standin::Fault::e_CREATE_APARTMENT, E_ACCESSDENIED);
+    replies = h.handle(subscribeRequest("Secret_Event", {}));
+    ASSERT_EQ(replies.size(), 1u);
+    EXPECT_EQ(replies[0], denied);
+    EXPECT_EQ(h.d_log.count("Client::createEventSink - Failed subscribing for event notifications"),
+              3);
+
+    // No stub: nothing to register, nothing answered.
+    wmi::standin::clearFaults();
+    wmi::standin::setFault(wmi::standin::Fault::e_CREATE_OBJECT_STUB, E_OUTOFMEMORY);
+    EXPECT_TRUE(h.handle(subscribeRequest("Door_Event", {})).empty());
+    wmi::standin::clearFaults();
+
+    EXPECT_TRUE(h.client().eventSinks().empty());
+    EXPECT_EQ(h.provider().subscriptionCount(), 0u);
+    EXPECT_EQ(h.client().counters().sinks_destroyed, 0u);
+    h.harness().destroyClient();
+    EXPECT_EQ(wmi::standin::liveObjects(), objectsBefore);
+}
+
+TEST(ClientSubscription, CloseWhileDeliveriesRun) {
+    WmiHarness h(k_REPOSITORY);
+    const int objectsBefore = wmi::standin::liveObjects();
+    ASSERT_TRUE(h.startWithNamespace(k_NAMESPACE));
+    h.handle(subscribeRequest("Door_Event", {{"Serial", "", ""}}));
+
+    // Events are raised from another thread without pause while the loop
+    // drains them and then closes.
+    std::atomic<bool> stop{false};
+    std::atomic<int> raised{0};
+    std::thread raiser([&] {
+        while (!stop.load() && raised.load() < 20000) {
+            std::string mof;
+            for (int i = 0; i < 5; ++i) {
+                mof += doorEvent(raised.fetch_add(1));
+            }
+            h.provider().raiseEvents(mof, nullptr);
+        }
+    });
+    std::vector<Message> events;
+    EXPECT_TRUE(h.collect(20, &events, Millis(10000)));
+    for (size_t i = 1; i < events.size(); ++i) {
+        EXPECT_LT(std::stoi(events[i - 1].params_out[0].value),
+                  std::stoi(events[i].params_out[0].value));
+    }
+    h.client().close();
+    EXPECT_TRUE(h.client().eventSinks().empty());
+    EXPECT_TRUE(h.client().namespacePath().empty());
+    const size_t queuedAtClose = h.client().eventQueueLength();
+    // Deliveries after the close go nowhere.
+    const int raisedAtClose = raised.load();
+    ASSERT_TRUE(
+        testutil::waitFor([&] { return raised.load() >= raisedAtClose + 50; }, Millis(10000)));
+    stop = true;
+    raiser.join();
+    EXPECT_TRUE(h.provider().waitForDeliveries(Millis(10000)));
+    EXPECT_EQ(h.client().eventQueueLength(), queuedAtClose);
+    EXPECT_EQ(h.provider().subscriptionCount(), 0u);
+    h.harness().destroyClient();
+    EXPECT_EQ(wmi::standin::liveObjects(), objectsBefore);
+}
+
+}  // namespace
