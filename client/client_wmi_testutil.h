@@ -2,8 +2,8 @@
 //
 // Test helpers for the Client's WMI work: a Client on a real loop (see
 // ClientHarness) in front of the stand-in provider holding a repository the
-// test writes, a capture of the log lines of every thread, request builders
-// and a Base64 decoder to check photos against the repository's bytes.
+// test writes, a capture of the log lines of every thread, and request
+// builders.
 //
 // Thread safety: 'LogLines' may be written from any thread; the rest belongs
 // to the test's thread.
@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "client_loop_testutil.h"
+#include "client_photo_testutil.h"
 #include "wmi_standin.h"
 
 namespace testutil {
@@ -93,12 +94,6 @@ Message executeRequest(const std::string& className, const std::string& method,
 
 // The parameter 'name' of 'message''s output list (null when absent).
 const Parameter* outParam(const Message& message, const std::string& name);
-
-// Decodes standard Base64 with padding; false on anything else.
-bool base64Decode(const std::string& text, std::string* bytes);
-
-// 'bytes' written as a MOF array value: "{137, 80, 0}".
-std::string mofArray(const std::string& bytes);
 
 }  // namespace testutil
 
