@@ -187,6 +187,12 @@ void Client::queueEvent(const Message& message) {
     d_event_queue.push_back(message);
 }
 
+uint64_t Client::eventsDropped() const {
+    // Counted by the delivering threads under the queue's lock.
+    std::lock_guard<std::mutex> lock(d_event_queue_mutex);
+    return d_counters.events_dropped;
+}
+
 size_t Client::eventQueueLength() const {
     std::lock_guard<std::mutex> lock(d_event_queue_mutex);
     return d_event_queue.size();
@@ -333,7 +339,7 @@ void Client::printStats() {
     LOG_INFO(tag, "sinks_destroyed %u", c.sinks_destroyed);
     LOG_INFO(tag, "array_failed %u", c.array_failed);
     // Losses at the bounds we added to the queues.
-    LOG_INFO(tag, "events_dropped %u", c.events_dropped);
+    LOG_INFO(tag, "events_dropped %u", eventsDropped());
     LOG_INFO(tag, "frames_dropped %u", c.frames_dropped);
     LOG_INFO(tag, "messages_discarded %u", c.messages_discarded);
     printSinkStats();

@@ -125,6 +125,8 @@ class Client : public EventSinkOwner,
     const Counters& counters() const { return d_counters; }
     size_t messageQueueLength() const { return d_message_queue.size(); }
     size_t eventQueueLength() const;
+    // Events dropped at the queue's bound (any thread).
+    uint64_t eventsDropped() const;
     const std::map<std::string, EventSinkRecord>& eventSinks() const { return d_event_sinks; }
     const std::string& nvrAddress() const { return d_nvr_address; }
     int nvrPort() const { return d_nvr_port; }
