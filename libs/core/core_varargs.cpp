@@ -17,10 +17,10 @@ constexpr int k_CSTR_GUESS = 24;
 // such as "%99999999d" from reserving a gigabyte.
 constexpr int32_t k_MAX_FIELD = 1 << 20;
 
-void reportMismatch(int location, const FormatSpec& spec, const char* format) {
+void reportMismatch(int location, const FormatDirective& dir, const char* format) {
     Assert::fail(
         "CHECKF", k_SOURCE, varargs_loc::k_LINE_MISMATCH, 0,
-        strFormat("core_varargs:%d: ch=%c format='%s'", location, spec.d_conversion, format));
+        strFormat("core_varargs:%d: ch=%c format='%s'", location, dir.d_conversion, format));
 }
 
 void appendSpaces(std::string* out, int32_t n) {
@@ -31,25 +31,25 @@ void appendSpaces(std::string* out, int32_t n) {
 
 // Writes 'text' by the rules for text: precision truncates, "S" shortens to
 // the width with "...", everything else pads with spaces.
-void appendText(std::string* out, std::string_view text, const FormatSpec& spec) {
-    if (spec.d_precision > 0 && static_cast<size_t>(spec.d_precision) < text.size()) {
-        text = text.substr(0, static_cast<size_t>(spec.d_precision));
+void appendText(std::string* out, std::string_view text, const FormatDirective& dir) {
+    if (dir.d_precision > 0 && static_cast<size_t>(dir.d_precision) < text.size()) {
+        text = text.substr(0, static_cast<size_t>(dir.d_precision));
     }
-    if (spec.d_conversion == 'S') {
-        if (spec.d_width > 0 && static_cast<size_t>(spec.d_width) < text.size()) {
-            if (spec.d_width >= 4) {
-                out->append(text.substr(0, static_cast<size_t>(spec.d_width - 3)));
+    if (dir.d_conversion == 'S') {
+        if (dir.d_width > 0 && static_cast<size_t>(dir.d_width) < text.size()) {
+            if (dir.d_width >= 4) {
+                out->append(text.substr(0, static_cast<size_t>(dir.d_width - 3)));
                 out->append("...");
                 return;
             }
             Assert::fail("false", k_SOURCE, varargs_loc::k_LINE_SHORT_WIDTH, 0, {});
-            text = text.substr(0, static_cast<size_t>(spec.d_width));
+            text = text.substr(0, static_cast<size_t>(dir.d_width));
         }
         out->append(text);
         return;
     }
-    const int32_t pad = spec.d_width - static_cast<int32_t>(text.size());
-    if (spec.d_flags & FormatSpec::e_LEFT) {
+    const int32_t pad = dir.d_width - static_cast<int32_t>(text.size());
+    if (dir.d_flags & FormatDirective::e_LEFT) {
         out->append(text);
         appendSpaces(out, pad);
     } else {
@@ -59,11 +59,11 @@ void appendText(std::string* out, std::string_view text, const FormatSpec& spec)
 }
 
 // Writes 'digits' with an optional sign character by the integer rules.
-void appendDigits(std::string* out, char sign, std::string_view digits, const FormatSpec& spec,
+void appendDigits(std::string* out, char sign, std::string_view digits, const FormatDirective& dir,
                   int32_t width) {
     const int32_t len = static_cast<int32_t>(digits.size()) + (sign ? 1 : 0);
     const int32_t pad = width - len;
-    if (spec.d_flags & FormatSpec::e_ZERO) {
+    if (dir.d_flags & FormatDirective::e_ZERO) {
         if (sign) {
             out->push_back(sign);
         }
@@ -73,14 +73,14 @@ void appendDigits(std::string* out, char sign, std::string_view digits, const Fo
         out->append(digits);
         return;
     }
-    if (!(spec.d_flags & FormatSpec::e_LEFT)) {
+    if (!(dir.d_flags & FormatDirective::e_LEFT)) {
         appendSpaces(out, pad);
     }
     if (sign) {
         out->push_back(sign);
     }
     out->append(digits);
-    if (spec.d_flags & FormatSpec::e_LEFT) {
+    if (dir.d_flags & FormatDirective::e_LEFT) {
         appendSpaces(out, pad);
     }
 }
@@ -101,24 +101,24 @@ std::string_view toDigits(char (&buf)[32], uint64_t value, unsigned base, bool u
 // 'magnitude' give the signed value for d and i; 'bits' is the unsigned value
 // used by the other conversions.
 void appendInteger(std::string* out, bool negative, uint64_t magnitude, uint64_t bits,
-                   FormatSpec spec) {
-    int32_t width = spec.d_width;
-    if (spec.d_precision > 0) {
-        spec.d_flags |= FormatSpec::e_ZERO;
-        width = spec.d_precision;
+                   FormatDirective dir) {
+    int32_t width = dir.d_width;
+    if (dir.d_precision > 0) {
+        dir.d_flags |= FormatDirective::e_ZERO;
+        width = dir.d_precision;
     }
     char buf[32];
     char sign = 0;
     std::string_view digits;
-    switch (spec.d_conversion) {
+    switch (dir.d_conversion) {
         case 'd':
         case 'i':
             digits = toDigits(buf, magnitude, 10, false);
             if (negative) {
                 sign = '-';
-            } else if (spec.d_flags & FormatSpec::e_SPACE) {
+            } else if (dir.d_flags & FormatDirective::e_SPACE) {
                 sign = ' ';
-            } else if (spec.d_flags & FormatSpec::e_PLUS) {
+            } else if (dir.d_flags & FormatDirective::e_PLUS) {
                 sign = '+';
             }
             break;
@@ -135,47 +135,47 @@ void appendInteger(std::string* out, bool negative, uint64_t magnitude, uint64_t
             digits = toDigits(buf, bits, 16, true);
             break;
     }
-    appendDigits(out, sign, digits, spec, width);
+    appendDigits(out, sign, digits, dir, width);
 }
 
-void appendSigned(std::string* out, int64_t value, uint64_t bits, const FormatSpec& spec) {
+void appendSigned(std::string* out, int64_t value, uint64_t bits, const FormatDirective& dir) {
     const bool negative = value < 0;
     const uint64_t magnitude =
         negative ? uint64_t(0) - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
-    appendInteger(out, negative, magnitude, bits, spec);
+    appendInteger(out, negative, magnitude, bits, dir);
 }
 
-void appendPointer(std::string* out, const void* ptr, const FormatSpec& spec) {
+void appendPointer(std::string* out, const void* ptr, const FormatDirective& dir) {
     if (!ptr) {
-        appendText(out, "(nil)", spec);
+        appendText(out, "(nil)", dir);
         return;
     }
     char buf[32];
     std::string_view digits = toDigits(buf, reinterpret_cast<uintptr_t>(ptr), 16, false);
-    FormatSpec hex = spec;
-    hex.d_flags &= static_cast<uint8_t>(~(FormatSpec::e_PLUS | FormatSpec::e_SPACE));
-    int32_t width = spec.d_width - 2;
-    if (spec.d_precision > 0) {
-        hex.d_flags |= FormatSpec::e_ZERO;
-        width = spec.d_precision;
+    FormatDirective hex = dir;
+    hex.d_flags &= static_cast<uint8_t>(~(FormatDirective::e_PLUS | FormatDirective::e_SPACE));
+    int32_t width = dir.d_width - 2;
+    if (dir.d_precision > 0) {
+        hex.d_flags |= FormatDirective::e_ZERO;
+        width = dir.d_precision;
     }
     out->append("0x");
     appendDigits(out, 0, digits, hex, width);
 }
 
-void appendDouble(std::string* out, double value, const FormatSpec& spec) {
+void appendDouble(std::string* out, double value, const FormatDirective& dir) {
     char fmt[8];
     int n = 0;
     fmt[n++] = '%';
-    if (spec.d_precision >= 0) {
+    if (dir.d_precision >= 0) {
         fmt[n++] = '.';
         fmt[n++] = '*';
     }
-    fmt[n++] = spec.d_conversion;
+    fmt[n++] = dir.d_conversion;
     fmt[n] = 0;
     char buf[24];
-    int len = spec.d_precision >= 0 ? std::snprintf(buf, sizeof buf, fmt, spec.d_precision, value)
-                                    : std::snprintf(buf, sizeof buf, fmt, value);
+    int len = dir.d_precision >= 0 ? std::snprintf(buf, sizeof buf, fmt, dir.d_precision, value)
+                                   : std::snprintf(buf, sizeof buf, fmt, value);
     if (len < 0) {
         return;
     }
@@ -184,15 +184,15 @@ void appendDouble(std::string* out, double value, const FormatSpec& spec) {
     if (static_cast<size_t>(len) >= sizeof buf) {
         // Never cut the digits of a large value: format it again at full size.
         big.resize(static_cast<size_t>(len) + 1);
-        if (spec.d_precision >= 0) {
-            std::snprintf(big.data(), big.size(), fmt, spec.d_precision, value);
+        if (dir.d_precision >= 0) {
+            std::snprintf(big.data(), big.size(), fmt, dir.d_precision, value);
         } else {
             std::snprintf(big.data(), big.size(), fmt, value);
         }
         big.resize(static_cast<size_t>(len));
         text = big;
     }
-    FormatSpec padOnly = spec;
+    FormatDirective padOnly = dir;
     padOnly.d_precision = -1;
     padOnly.d_conversion = 'f';
     appendText(out, text, padOnly);
@@ -206,24 +206,24 @@ bool isIntConversion(char c) {
 }
 
 // Writes the neutral placeholder for a conversion that got no usable argument.
-void appendPlaceholder(std::string* out, const FormatSpec& spec) {
-    const char c = spec.d_conversion;
+void appendPlaceholder(std::string* out, const FormatDirective& dir) {
+    const char c = dir.d_conversion;
     if (isFloatConversion(c)) {
-        appendDouble(out, 0.0, spec);
+        appendDouble(out, 0.0, dir);
     } else if (isIntConversion(c)) {
-        appendInteger(out, false, 0, 0, spec);
+        appendInteger(out, false, 0, 0, dir);
     } else if (c == 'c') {
         out->push_back('?');
     } else if (c == 'p') {
-        appendText(out, "(nil)", spec);
+        appendText(out, "(nil)", dir);
     } else if (c != 's') {
         Assert::fail("CHECKF", k_SOURCE, varargs_loc::k_LINE_UNKNOWN, 0, std::string(1, c));
     }
 }
 
-void mismatch(std::string* out, int location, const FormatSpec& spec, const char* format) {
-    reportMismatch(location, spec, format);
-    appendPlaceholder(out, spec);
+void mismatch(std::string* out, int location, const FormatDirective& dir, const char* format) {
+    reportMismatch(location, dir, format);
+    appendPlaceholder(out, dir);
 }
 
 void appendChar(std::string* out, char c) {
@@ -241,18 +241,19 @@ uint64_t unsignedBits(const FormatArg& a) {
     return raw & ((uint64_t(1) << (a.d_bytes * 8)) - 1);
 }
 
-void appendArg(std::string* out, const FormatArg& a, const FormatSpec& spec, const char* format) {
-    const char c = spec.d_conversion;
+void appendArg(std::string* out, const FormatArg& a, const FormatDirective& dir,
+               const char* format) {
+    const char c = dir.d_conversion;
     switch (a.d_type) {
         case FormatArg::e_BOOL:
             if (c == 'b') {
-                appendText(out, a.d_bool ? "true" : "false", spec);
+                appendText(out, a.d_bool ? "true" : "false", dir);
             } else if (c == 'y') {
-                appendText(out, a.d_bool ? "yes" : "no", spec);
+                appendText(out, a.d_bool ? "yes" : "no", dir);
             } else if (isIntConversion(c)) {
-                appendInteger(out, false, a.d_bool, a.d_bool, spec);
+                appendInteger(out, false, a.d_bool, a.d_bool, dir);
             } else {
-                mismatch(out, varargs_loc::k_BOOL, spec, format);
+                mismatch(out, varargs_loc::k_BOOL, dir, format);
             }
             return;
         case FormatArg::e_CHAR:
@@ -261,63 +262,63 @@ void appendArg(std::string* out, const FormatArg& a, const FormatSpec& spec, con
             } else if (isIntConversion(c)) {
                 // As the C library does: the char is promoted to int.
                 const int v = a.d_char;
-                appendSigned(out, v, static_cast<uint32_t>(v), spec);
+                appendSigned(out, v, static_cast<uint32_t>(v), dir);
             } else {
-                mismatch(out, varargs_loc::k_CHAR, spec, format);
+                mismatch(out, varargs_loc::k_CHAR, dir, format);
             }
             return;
         case FormatArg::e_INT:
             if (c == 'c') {
                 appendChar(out, static_cast<char>(a.d_int));
             } else if (isIntConversion(c)) {
-                appendSigned(out, a.d_int, unsignedBits(a), spec);
+                appendSigned(out, a.d_int, unsignedBits(a), dir);
             } else {
-                mismatch(out, varargs_loc::k_INT, spec, format);
+                mismatch(out, varargs_loc::k_INT, dir, format);
             }
             return;
         case FormatArg::e_UINT:
             if (c == 'c') {
                 appendChar(out, static_cast<char>(a.d_uint));
             } else if (isIntConversion(c)) {
-                appendInteger(out, false, a.d_uint, unsignedBits(a), spec);
+                appendInteger(out, false, a.d_uint, unsignedBits(a), dir);
             } else {
-                mismatch(out, varargs_loc::k_INT, spec, format);
+                mismatch(out, varargs_loc::k_INT, dir, format);
             }
             return;
         case FormatArg::e_DOUBLE:
             if (isFloatConversion(c)) {
-                appendDouble(out, a.d_double, spec);
+                appendDouble(out, a.d_double, dir);
             } else {
-                mismatch(out, varargs_loc::k_DOUBLE, spec, format);
+                mismatch(out, varargs_loc::k_DOUBLE, dir, format);
             }
             return;
         case FormatArg::e_CSTR:
             if (c == 's' || c == 'S') {
-                appendText(out, a.d_cstr ? std::string_view(a.d_cstr) : "(null)", spec);
+                appendText(out, a.d_cstr ? std::string_view(a.d_cstr) : "(null)", dir);
             } else if (c == 'p') {
-                appendPointer(out, a.d_cstr, spec);
+                appendPointer(out, a.d_cstr, dir);
             } else {
-                mismatch(out, varargs_loc::k_CSTR, spec, format);
+                mismatch(out, varargs_loc::k_CSTR, dir, format);
             }
             return;
         case FormatArg::e_STR:
             if (c == 's' || c == 'S') {
-                appendText(out, a.d_str, spec);
+                appendText(out, a.d_str, dir);
             } else {
-                mismatch(out, varargs_loc::k_CSTR, spec, format);
+                mismatch(out, varargs_loc::k_CSTR, dir, format);
             }
             return;
         case FormatArg::e_PTR:
             if (c == 'p') {
-                appendPointer(out, a.d_ptr, spec);
+                appendPointer(out, a.d_ptr, dir);
             } else {
-                mismatch(out, varargs_loc::k_PTR, spec, format);
+                mismatch(out, varargs_loc::k_PTR, dir, format);
             }
             return;
         case FormatArg::e_DURATION: {
             std::string text;
             appendDurationText(&text, a.d_int);
-            appendText(out, text, spec);
+            appendText(out, text, dir);
             return;
         }
     }
@@ -334,23 +335,23 @@ int32_t parseNumber(const char*& p) {
     return n < k_MAX_FIELD ? n : k_MAX_FIELD;
 }
 
-// Parses the specification after '%' at 'p'; answers the position after the
+// Parses the directive after '%' at 'p'; answers the position after the
 // conversion character (or at the terminating NUL when there is none).
-const char* parseSpec(const char* p, FormatSpec* spec) {
-    spec->d_start = p - 1;
+const char* parseSpec(const char* p, FormatDirective* dir) {
+    dir->d_start = p - 1;
     for (;; ++p) {
         switch (*p) {
             case '-':
-                spec->d_flags |= FormatSpec::e_LEFT;
+                dir->d_flags |= FormatDirective::e_LEFT;
                 continue;
             case '0':
-                spec->d_flags |= FormatSpec::e_ZERO;
+                dir->d_flags |= FormatDirective::e_ZERO;
                 continue;
             case '+':
-                spec->d_flags |= FormatSpec::e_PLUS;
+                dir->d_flags |= FormatDirective::e_PLUS;
                 continue;
             case ' ':
-                spec->d_flags |= FormatSpec::e_SPACE;
+                dir->d_flags |= FormatDirective::e_SPACE;
                 continue;
             case '#':
                 continue;
@@ -359,10 +360,10 @@ const char* parseSpec(const char* p, FormatSpec* spec) {
         }
         break;
     }
-    spec->d_width = parseNumber(p);
+    dir->d_width = parseNumber(p);
     if (*p == '.') {
         ++p;
-        spec->d_precision = parseNumber(p);
+        dir->d_precision = parseNumber(p);
     }
     switch (*p) {
         case 'h':
@@ -381,7 +382,7 @@ const char* parseSpec(const char* p, FormatSpec* spec) {
         default:
             break;
     }
-    spec->d_conversion = *p;
+    dir->d_conversion = *p;
     return *p ? p + 1 : p;
 }
 
@@ -521,15 +522,15 @@ void vAppendFormat(std::string* out, std::string_view prefix, const char* format
                 break;
             }
             ++conversions;
-            FormatSpec spec;
-            p = parseSpec(p + 1, &spec);
-            if (!spec.d_conversion) {
+            FormatDirective dir;
+            p = parseSpec(p + 1, &dir);
+            if (!dir.d_conversion) {
                 break;
             }
             if (next < numArgs) {
-                appendArg(out, args[next++], spec, format);
+                appendArg(out, args[next++], dir, format);
             } else {
-                mismatch(out, varargs_loc::k_NO_ARG, spec, format);
+                mismatch(out, varargs_loc::k_NO_ARG, dir, format);
             }
         }
     }

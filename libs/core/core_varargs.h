@@ -52,10 +52,10 @@ struct FormatArg {
     uint8_t d_bytes = 8;     // e_INT, e_UINT: size of the original integer type
 };
 
-// One conversion specification, filled while scanning a format.
-struct FormatSpec {
+// One conversion directive, filled while scanning a format.
+struct FormatDirective {
     enum Flag : uint8_t { e_LEFT = 1, e_ZERO = 2, e_PLUS = 4, e_SPACE = 8 };
-    const char* d_start = nullptr;  // the '%' that opened the specification
+    const char* d_start = nullptr;  // the '%' that opened the directive
     uint8_t d_flags = 0;
     char d_conversion = 0;
     int32_t d_width = 0;

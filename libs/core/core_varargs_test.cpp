@@ -164,7 +164,7 @@ TEST(Format, UnknownConversionsAndShortWidths) {
     EXPECT_EQ(FailureRecorder::failures()[0].d_line, 65);
     failures.takeMessages();
 
-    // A format cut inside a specification writes nothing more.
+    // A format cut inside a directive writes nothing more.
     EXPECT_EQ(strFormat("a%-", 1), "a");
     EXPECT_EQ(strFormat(nullptr), "");
     EXPECT_THAT(failures.takeMessages(), ElementsAre());
