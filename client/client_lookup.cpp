@@ -65,8 +65,18 @@ std::string Client::arrayToText(const VARIANT& value) {
             // The bounds come from the provider: count in 64 bits, and let
             // the elements actually read, not the bounds, size the text.
             const int64_t count = static_cast<int64_t>(upper) - lower + 1;
-            bytes.reserve(static_cast<size_t>(std::clamp<int64_t>(count, 0, 1 << 20)));
-            for (int64_t i = 0; i < count; ++i) {
+            void* data = nullptr;
+            if (count > 0 && SafeArrayGetDim(array) == 1 && SafeArrayGetElemsize(array) == 1 &&
+                SUCCEEDED(SafeArrayAccessData(array, &data)) && data) {
+                // A one-dimensional byte array is one block: a photo is
+                // copied at once, not element by element.
+                bytes.assign(static_cast<const char*>(data), static_cast<size_t>(count));
+                SafeArrayUnaccessData(array);
+            }
+            if (bytes.empty()) {
+                bytes.reserve(static_cast<size_t>(std::clamp<int64_t>(count, 0, 1 << 20)));
+            }
+            for (int64_t i = static_cast<int64_t>(bytes.size()); i < count; ++i) {
                 // Elements are addressed from the lower bound.
                 LONG index = static_cast<LONG>(lower + i);
                 unsigned char b = 0;

@@ -71,7 +71,7 @@ std::string mofValueText(CimType type, const Value& v) {
 
 // ---------------------------------------------------------------- ClassObject
 ClassObject::ClassObject(std::shared_ptr<const ClassDecl> cls, bool instance,
-                         std::vector<Value> values)
+                         std::shared_ptr<const std::vector<Value>> values)
     : d_class(std::move(cls)), d_is_instance(instance), d_values(std::move(values)) {}
 
 ClassObject* ClassObject::newClass(std::shared_ptr<const ClassDecl> cls) {
@@ -79,28 +79,33 @@ ClassObject* ClassObject::newClass(std::shared_ptr<const ClassDecl> cls) {
     for (const PropertyDecl& p : cls->d_properties) {
         defaults.push_back(p.d_default);
     }
-    return new ClassObject(std::move(cls), false, std::move(defaults));
+    return new ClassObject(std::move(cls), false,
+                           std::make_shared<const std::vector<Value>>(std::move(defaults)));
 }
 
-ClassObject* ClassObject::newInstance(const Instance& instance) {
-    return new ClassObject(instance.d_class, true, instance.d_values);
+ClassObject* ClassObject::newInstance(std::shared_ptr<const Instance> instance) {
+    std::shared_ptr<const ClassDecl> cls = instance->d_class;
+    const std::vector<Value>* values = &instance->d_values;
+    return new ClassObject(std::move(cls), true,
+                           std::shared_ptr<const std::vector<Value>>(std::move(instance), values));
 }
 
 ClassObject* ClassObject::newInstance(std::shared_ptr<const ClassDecl> cls,
                                       std::vector<Value> values) {
-    return new ClassObject(std::move(cls), true, std::move(values));
+    return new ClassObject(std::move(cls), true,
+                           std::make_shared<const std::vector<Value>>(std::move(values)));
 }
 
 std::vector<Value> ClassObject::values() const {
     std::lock_guard<std::mutex> lock(d_mutex);
-    return d_values;
+    return *d_values;
 }
 
 std::string ClassObject::relPath() const {
     if (!d_is_instance) {
         return d_class->d_name;
     }
-    return relativePath(Instance{d_class, d_values});
+    return relativePath(*d_class, *d_values);
 }
 
 bool ClassObject::getSystemProperty(std::string_view name, VARIANT* out, CIMTYPE* type) const {
@@ -189,7 +194,7 @@ HRESULT ClassObject::Get(LPCWSTR wszName, long, VARIANT* pVal, CIMTYPE* pType, l
     const CimType type = d_class->d_properties[idx].d_type;
     if (pVal != nullptr) {
         std::lock_guard<std::mutex> lock(d_mutex);
-        valueToVariant(type, d_values[idx], pVal);
+        valueToVariant(type, (*d_values)[idx], pVal);
     }
     if (pType != nullptr) {
         *pType = cimTypeCode(type);
@@ -224,7 +229,11 @@ HRESULT ClassObject::Put(LPCWSTR wszName, long, VARIANT* pVal, CIMTYPE Type) {
         }
     }
     std::lock_guard<std::mutex> lock(d_mutex);
-    d_values[idx] = std::move(v);
+    if (!d_own_values) {
+        d_own_values = std::make_shared<std::vector<Value>>(*d_values);
+        d_values = d_own_values;
+    }
+    (*d_own_values)[idx] = std::move(v);
     return WBEM_S_NO_ERROR;
 }
 
@@ -269,7 +278,7 @@ HRESULT ClassObject::Next(long, BSTR* strName, VARIANT* pVal, CIMTYPE* pType, lo
         *strName = toBstr(p.d_name).release();
     }
     if (pVal != nullptr) {
-        valueToVariant(p.d_type, d_values[d_enum_pos], pVal);
+        valueToVariant(p.d_type, (*d_values)[d_enum_pos], pVal);
     }
     if (pType != nullptr) {
         *pType = cimTypeCode(p.d_type);
@@ -295,7 +304,10 @@ HRESULT ClassObject::Clone(IWbemClassObject** ppCopy) {
     if (ppCopy == nullptr) {
         return WBEM_E_INVALID_PARAMETER;
     }
-    *ppCopy = new ClassObject(d_class, d_is_instance, values());
+    std::lock_guard<std::mutex> lock(d_mutex);
+    // Both read the same values now; whichever is written first copies them.
+    d_own_values.reset();
+    *ppCopy = new ClassObject(d_class, d_is_instance, d_values);
     return WBEM_S_NO_ERROR;
 }
 
@@ -505,7 +517,7 @@ HRESULT Enumerator::Next(long lTimeout, ULONG uCount, IWbemClassObject** apObjec
     std::lock_guard<std::mutex> lock(d_mutex);
     ULONG n = 0;
     while (n < uCount && d_pos < d_results.size()) {
-        apObjects[n++] = ClassObject::newInstance(*d_results[d_pos++]);
+        apObjects[n++] = ClassObject::newInstance(d_results[d_pos++]);
     }
     *puReturned = n;
     return n == uCount ? WBEM_S_NO_ERROR : WBEM_S_FALSE;

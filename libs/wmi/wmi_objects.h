@@ -99,8 +99,9 @@ class ClassObject final : public ComObject<IWbemClassObject> {
     // CREATORS
     // A new class object (defaults as values) with one reference.
     static ClassObject* newClass(std::shared_ptr<const ClassDecl> cls);
-    // A new instance object with one reference.
-    static ClassObject* newInstance(const Instance& instance);
+    // A new instance object with one reference.  It reads the values of
+    // 'instance' in place and copies them only when one is written.
+    static ClassObject* newInstance(std::shared_ptr<const Instance> instance);
     static ClassObject* newInstance(std::shared_ptr<const ClassDecl> cls,
                                     std::vector<Value> values);
 
@@ -150,7 +151,8 @@ class ClassObject final : public ComObject<IWbemClassObject> {
     HRESULT STDMETHODCALLTYPE GetMethodOrigin(LPCWSTR wszMethodName, BSTR* pstrClassName) override;
 
   private:
-    ClassObject(std::shared_ptr<const ClassDecl> cls, bool instance, std::vector<Value> values);
+    ClassObject(std::shared_ptr<const ClassDecl> cls, bool instance,
+                std::shared_ptr<const std::vector<Value>> values);
     // Fills the value of a system property; false when 'name' is none.
     bool getSystemProperty(std::string_view name, VARIANT* out, CIMTYPE* type) const;
     std::string relPath() const;  // under d_mutex
@@ -158,7 +160,10 @@ class ClassObject final : public ComObject<IWbemClassObject> {
     std::shared_ptr<const ClassDecl> d_class;
     bool d_is_instance;
     mutable std::mutex d_mutex;
-    std::vector<Value> d_values;
+    // Shared with the repository's instance until 'Put' writes one; from
+    // then on this object's own copy, 'd_own_values'.
+    std::shared_ptr<const std::vector<Value>> d_values;
+    std::shared_ptr<std::vector<Value>> d_own_values;
     size_t d_enum_pos = 0;
     bool d_enumerating = false;
     size_t d_method_pos = 0;

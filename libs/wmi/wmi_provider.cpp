@@ -171,7 +171,7 @@ struct Provider::Impl : std::enable_shared_from_this<Provider::Impl> {
                 lock.unlock();
                 std::vector<IWbemClassObject*> objects;
                 for (const auto& inst : item.d_objects) {
-                    objects.push_back(ClassObject::newInstance(*inst));
+                    objects.push_back(ClassObject::newInstance(inst));
                 }
                 sink->Indicate(static_cast<long>(objects.size()), objects.data());
                 for (IWbemClassObject* o : objects) {
@@ -306,20 +306,34 @@ struct Provider::Impl : std::enable_shared_from_this<Provider::Impl> {
     }
 
     // ------------------------------------------------------------ generator
+    // Raises events on a fixed schedule: the n-th is due at start + n periods.
+    // A thread woken late (a busy machine) raises what fell due meanwhile,
+    // so the rate asked for is the rate raised; more than one second behind,
+    // the schedule starts again from now instead of raising a burst.
     void generatorLoop(double rate) {
+        using Clock = std::chrono::steady_clock;
         std::mt19937 random(static_cast<uint32_t>(fileTimeNow()));
-        const auto period = std::chrono::microseconds(static_cast<int64_t>(1e6 / rate));
+        const auto period = std::chrono::duration_cast<Clock::duration>(
+            std::chrono::duration<double>(1.0 / rate));
+        Clock::time_point due = Clock::now() + period;
         std::unique_lock<std::mutex> lock(d_mutex);
         for (;;) {
-            d_cv.wait_for(lock, period, [&] { return d_generator_stop || d_stop; });
+            d_cv.wait_until(lock, due, [&] { return d_generator_stop || d_stop; });
             if (d_generator_stop || d_stop) {
                 return;
             }
-            const uint64_t serial = ++d_serial;
-            std::shared_ptr<const Repository> repo = d_repo;
-            lock.unlock();
-            generateOne(*repo, random, serial);
-            lock.lock();
+            const Clock::time_point now = Clock::now();
+            if (now - due > std::chrono::seconds(1)) {
+                due = now;
+            }
+            while (due <= now && !d_generator_stop && !d_stop) {
+                const uint64_t serial = ++d_serial;
+                std::shared_ptr<const Repository> repo = d_repo;
+                lock.unlock();
+                generateOne(*repo, random, serial);
+                lock.lock();
+                due += period;
+            }
         }
     }
 
@@ -628,7 +642,7 @@ class Services final : public ComObject<IWbemServices> {
         if (!inst) {
             return WBEM_E_NOT_FOUND;
         }
-        *ppObject = ClassObject::newInstance(*inst);
+        *ppObject = ClassObject::newInstance(inst);
         return WBEM_S_NO_ERROR;
     }
 

@@ -379,6 +379,17 @@ void valueToVariant(CimType type, const Value& value, VARIANT* out) {
         return;
     }
     SAFEARRAY* sa = SafeArrayCreateVector(vt, 0, static_cast<ULONG>(value.d_items.size()));
+    out->vt = VT_ARRAY | vt;
+    out->parray = sa;
+    if (vt == VT_UI1) {
+        // Photos and other blobs: written straight into the array's block.
+        auto* bytes = static_cast<unsigned char*>(sa->pvData);
+        for (const Scalar& item : value.d_items) {
+            const uint64_t* u = std::get_if<uint64_t>(&item);
+            *bytes++ = static_cast<unsigned char>(u != nullptr ? *u : 0);
+        }
+        return;
+    }
     for (size_t i = 0; i < value.d_items.size(); ++i) {
         VARIANT element;
         VariantInit(&element);
@@ -391,8 +402,6 @@ void valueToVariant(CimType type, const Value& value, VARIANT* out) {
             SafeArrayPutElement(sa, &index, &element.llVal);
         }
     }
-    out->vt = VT_ARRAY | vt;
-    out->parray = sa;
 }
 
 HRESULT valueFromVariant(CimType type, const VARIANT& in, Value* out) {
@@ -503,7 +512,10 @@ std::shared_ptr<const ClassDecl> makeSignature(const ClassDecl& owner, const Met
 }
 
 std::string relativePath(const Instance& instance) {
-    const ClassDecl& cls = *instance.d_class;
+    return relativePath(*instance.d_class, instance.d_values);
+}
+
+std::string relativePath(const ClassDecl& cls, const std::vector<Value>& values) {
     std::vector<size_t> keys;
     for (size_t i = 0; i < cls.d_properties.size(); ++i) {
         if (cls.d_properties[i].d_key) {
@@ -528,7 +540,7 @@ std::string relativePath(const Instance& instance) {
         }
         out += p.d_name;
         out += '=';
-        const Value& v = instance.d_values[keys[k]];
+        const Value& v = values[keys[k]];
         const std::string text = v.d_null ? std::string() : scalarText(v.d_items.front());
         if (isText(p.d_type.d_base) || v.d_null) {
             out += '"';

@@ -147,6 +147,7 @@ struct Instance {
 // The WMI relative path: Class.Key="text" or Class.Key=12, keys in
 // alphabetical order joined by ','; empty for a class without keys.
 std::string relativePath(const Instance& instance);
+std::string relativePath(const ClassDecl& cls, const std::vector<Value>& values);
 
 // ---------------------------------------------------------------- repository
 struct Namespace {

@@ -334,6 +334,38 @@ TEST_F(StandInTest, EveryCimTypeReadsAsTheScriptingVariant) {
     VariantClear(&v);
 }
 
+TEST_F(StandInTest, WritesToAnInstanceObjectOrItsCloneStayInThatObject) {
+    // Objects read the stored values in place until one of them is written.
+    std::vector<Ref<IWbemClassObject>> rows;
+    ASSERT_EQ(S_OK, query(d_services.get(), "SELECT * FROM Thing WHERE Name = 'Other'", &rows));
+    ASSERT_EQ(1u, rows.size());
+    Ref<IWbemClassObject> clone;
+    ASSERT_EQ(S_OK, rows[0]->Clone(clone.out()));
+    VARIANT first = str("first");
+    Bstr text = toBstr("Text");
+    ASSERT_EQ(S_OK, rows[0]->Put(text.get(), 0, &first, 0));
+    VariantClear(&first);
+    Ref<IWbemClassObject> second;
+    ASSERT_EQ(S_OK, rows[0]->Clone(second.out()));
+    VARIANT changed = str("changed");
+    ASSERT_EQ(S_OK, rows[0]->Put(text.get(), 0, &changed, 0));
+    VariantClear(&changed);
+    VARIANT key = str("renamed");
+    Bstr name = toBstr("Name");
+    ASSERT_EQ(S_OK, clone->Put(name.get(), 0, &key, 0));
+    VariantClear(&key);
+
+    EXPECT_EQ("changed", propertyText(rows[0].get(), "Text"));
+    EXPECT_EQ("first", propertyText(second.get(), "Text"));
+    EXPECT_EQ("OTHER", propertyText(clone.get(), "Text"));
+    EXPECT_EQ("Thing.Name=\"renamed\"", propertyText(clone.get(), "__RELPATH"));
+    EXPECT_EQ("Thing.Name=\"Other\"", propertyText(rows[0].get(), "__RELPATH"));
+    std::vector<Ref<IWbemClassObject>> again;
+    ASSERT_EQ(S_OK, query(d_services.get(), "SELECT * FROM Thing WHERE Name = 'Other'", &again));
+    ASSERT_EQ(1u, again.size());
+    EXPECT_EQ("OTHER", propertyText(again[0].get(), "Text"));
+}
+
 TEST_F(StandInTest, MethodsRunOnClassAndInstancePathsWithGenericBehaviour) {
     // In/out parameters come back, a declared return value is 0, pure outputs are null.
     Ref<IWbemClassObject> in =
