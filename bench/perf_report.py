@@ -151,7 +151,7 @@ def e2e_rows(runs):
         rows.append(("Service CPU at %g events/s raised (%s photos)" % (asked, photo),
                      "%.1f %% of one core (%.2f ms per event)" %
                      (r["cpu_percent"], 10 * r["cpu_percent"] / got if got else 0),
-                     "< 50 %% of one core" if asked == EVENT_CEILING else "",
+                     "< 50 % of one core" if asked == EVENT_CEILING else "",
                      "%.2f" % (r["cpu_percent"] / 50) if asked == EVENT_CEILING else "",
                      ("met" if r["cpu_percent"] < 50 and got >= 0.95 * expected else "missed")
                      if asked == EVENT_CEILING else ""))
