@@ -22,7 +22,7 @@
 
 class EventSinkOwner;
 
-class EventSink : public IWbemObjectSink {
+class EventSink final : public IWbemObjectSink {
   public:
     // CREATORS
     // A sink with count 0 and no owner; 'request' is the template of events.

@@ -120,7 +120,7 @@ void Client::executeMethod(const Message& request) {
             // invalid parameter.
             inParams = nullptr;
             LOG_WARN(tag, "Failed getting inParameters");
-            return fail(codeText(FAILED(hr) ? hr : WBEM_E_INVALID_PARAMETER));
+            return fail(codeText(FAILED(hr) ? hr : static_cast<HRESULT>(WBEM_E_INVALID_PARAMETER)));
         }
         for (const Parameter& p : request.params_in) {
             VARIANT arg;

@@ -78,7 +78,7 @@ void Client::createEventSink(const Message& request) {
         d_event_sinks.emplace(request.class_name, record);
         return;
     }
-    if (hr == WBEM_E_ACCESS_DENIED) {
+    if (hr == static_cast<HRESULT>(WBEM_E_ACCESS_DENIED)) {
         LOG_CRIT(tag, "Failed subscribing for event notifications from '%s' Permission denied",
                  request.class_name);
         sendToServer(accessDeniedReply(request));

@@ -1,7 +1,12 @@
 #include "core_stacktrace.h"
 
+#ifdef _WIN32
+#include <winsock2.h>  // before windows.h, as everywhere in the tree
+#include <windows.h>
+#else
 #include <cxxabi.h>
 #include <execinfo.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -29,6 +34,24 @@ std::vector<std::pair<std::string, int>>& exclusions() {
     static auto* v = new std::vector<std::pair<std::string, int>>;
     return *v;
 }
+
+#ifdef _WIN32
+
+// Return addresses only: names would need the debug help library.
+std::string stackText(int skip) {
+    void* frames[k_MAX_FRAMES];
+    const int n = CaptureStackBackTrace(0, k_MAX_FRAMES, frames, nullptr);
+    std::string out;
+    for (int i = skip, shown = 0; i < n; ++i, ++shown) {
+        if (!out.empty()) {
+            out.push_back('\n');
+        }
+        out += strFormat("#%d %p", shown, frames[i]);
+    }
+    return out;
+}
+
+#else
 
 // "binary(mangled+0x12) [0x...]" with the symbol demangled when possible.
 std::string describeFrame(const char* raw) {
@@ -66,6 +89,8 @@ std::string stackText(int skip) {
     std::free(symbols);
     return out;
 }
+
+#endif
 
 }  // namespace
 

@@ -21,9 +21,12 @@
 #ifndef _WIN32_DCOM
 #define _WIN32_DCOM
 #endif
-#include <Wbemidl.h>
-#include <comdef.h>
+// Winsock 2 first: the service uses sockets too, and windows.h would
+// otherwise bring in the old Winsock declarations, which clash with it.
+#include <winsock2.h>
 #include <windows.h>
+#include <wbemidl.h>
+#include <comdef.h>
 #pragma comment(lib, "wbemuuid.lib")
 #else
 #include "wmi_comtypes.h"

@@ -80,7 +80,8 @@ void socketSetCopy(const SocketSet& from, SocketSet* to) {
 
 int selectSockets(SocketSet* readSet, SocketSet* writeSet, SocketSet* exceptSet,
                   const timeval* timeout) {
-    return ::select(0, readSet, writeSet, exceptSet, timeout);
+    // Winsock's select takes the time-out without const.
+    return ::select(0, readSet, writeSet, exceptSet, const_cast<timeval*>(timeout));
 }
 
 int sendSocket(SOCKET s, const void* data, int length) {
