@@ -239,7 +239,6 @@ def main():
     ap.add_argument("--bench-dir", required=True)
     ap.add_argument("--e2e")
     ap.add_argument("--latencies")
-    ap.add_argument("--latency-photo", default="30 KB", help="photo size of the --latencies run")
     ap.add_argument("--md", required=True)
     ap.add_argument("--svg", required=True)
     ap.add_argument("--build-type", default="?", help="CMAKE_BUILD_TYPE of the measured build")
@@ -252,8 +251,8 @@ def main():
     if a.latencies and os.path.exists(a.latencies):
         with open(a.latencies) as f:
             samples = [float(x) for x in f.read().split()]
-    latency_svg(samples, a.svg, "Raise-to-receipt delay, 500 access events/s with %s photos (%d events)"
-                % (a.latency_photo, len(samples)))
+    latency_svg(samples, a.svg, "Raise-to-receipt delay, 500 access events/s with 30 KB photos (%d events)"
+                % len(samples))
 
     ctx = context or {}
     when = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")
