@@ -51,8 +51,8 @@ bool File::createFromMemSafe(std::string_view path, const void* data, size_t siz
                  target, prefix);
         return false;
     }
-    // What mkostemp opens the file with.
-    constexpr int k_FLAGS = O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC;
+    // How mkostemp opens the file (close-on-exec besides), for the reports.
+    constexpr int k_FLAGS = O_RDWR | O_CREAT | O_EXCL;
     const bool written = ::fchmod(fd, static_cast<mode_t>(mode)) == 0 &&
                          writeAll(fd, static_cast<const char*>(data), size) && ::fsync(fd) == 0;
     const bool closed = ::close(fd) == 0;
