@@ -5,7 +5,9 @@
 
 #include <libxml/parser.h>
 
-#include <cstdio>
+#include <zlib.h>
+
+#include <cstdint>
 #include <cstring>
 #include <random>
 
@@ -29,34 +31,24 @@ XNode loaded(std::string_view bytes, bool expectOk = true) {
     return n;
 }
 
-// Runs python3's own zlib on 'text' and answers the bytes of a container
-// declaring 'declared' (the real length when negative).
-std::string containerFromPython(const std::string& text, long declared = -1) {
-    std::string script =
-        "import sys,zlib,struct;d=sys.stdin.buffer.read();"
-        "sys.stdout.write((struct.pack('<II',0x1212ABAB," +
-        (declared < 0 ? std::string("len(d)") : std::to_string(declared)) +
-        ")+zlib.compress(d)).hex())";
-    char name[] = "/tmp/lv_xml_pyinXXXXXX";
-    int fd = mkstemp(name);
-    EXPECT_GE(fd, 0);
-    EXPECT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-    close(fd);
-    std::string cmd = "python3 -c \"" + script + "\" < " + name;
-    FILE* p = popen(cmd.c_str(), "r");
-    std::string hex;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) {
-        hex.append(buf, n);
+// A container as another writer builds it: the header by hand (magic and
+// declared length, little-endian; 'declared' is the real length when
+// negative), then zlib's one-call compression of 'text'.
+std::string containerFromZlib(const std::string& text, long declared = -1) {
+    const uint32_t magic = 0x1212ABAB;
+    const auto length = static_cast<uint32_t>(declared < 0 ? static_cast<long>(text.size())
+                                                           : declared);
+    uLongf size = compressBound(static_cast<uLong>(text.size()));
+    std::string out(8 + size, '\0');
+    for (int i = 0; i < 4; ++i) {
+        out[i] = static_cast<char>(magic >> (8 * i));
+        out[4 + i] = static_cast<char>(length >> (8 * i));
     }
-    pclose(p);
-    unlink(name);
-    std::string bytes;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2) {
-        bytes += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
-    }
-    return bytes;
+    EXPECT_EQ(compress(reinterpret_cast<Bytef*>(&out[8]), &size,
+                       reinterpret_cast<const Bytef*>(text.data()), static_cast<uLong>(text.size())),
+              Z_OK);
+    out.resize(8 + size);
+    return out;
 }
 
 XNode messageTree(size_t photoBytes) {
@@ -242,17 +234,17 @@ TEST(XNodeIO, LargeDumpsAreCompressed) {
 TEST(XNodeIO, ContainersFromAnotherZlibLoad) {
     XNode tree = messageTree(3000);
     const std::string xml = XNodeIO::dump(tree);
-    const std::string container = containerFromPython(xml);
+    const std::string container = containerFromZlib(xml);
     ASSERT_GT(container.size(), 8u);
     EXPECT_EQ(loaded(container).debugString(), tree.debugString());
     // Byte for byte what our own compression makes (same zlib defaults).
     EXPECT_EQ(container, saved(tree));
 
     // A declared length larger than the stream still loads what it holds.
-    EXPECT_EQ(loaded(containerFromPython(xml, xml.size() + 5000)).debugString(),
+    EXPECT_EQ(loaded(containerFromZlib(xml, xml.size() + 5000)).debugString(),
               tree.debugString());
     // Declared zero is an empty document.
-    EXPECT_FALSE(loaded(containerFromPython(xml, 0)).hasContent());
+    EXPECT_FALSE(loaded(containerFromZlib(xml, 0)).hasContent());
 }
 
 TEST(XNodeIO, DamagedContainersFailCleanly) {
@@ -319,16 +311,14 @@ TEST(XNodeIO, HostileDocumentsNeitherStopNorExpand) {
         "\"&h;&h;&h;&h;&h;&h;&h;&h;&h;&h;\">"
         "]><l>&i;</l>";
     XNode n;
-    if (n.load(laughs)) {
-        EXPECT_LT(saved(n).size(), 1000u);
-    }
+    EXPECT_FALSE(n.load(laughs));  // the parser refuses the amplification
+    EXPECT_FALSE(n.hasContent());
     // External entities are neither fetched nor read.
     const std::string external =
         "<?xml version=\"1.0\"?><!DOCTYPE x [<!ENTITY e SYSTEM \"file:///etc/hostname\">]>"
         "<x>&e;</x>";
-    if (n.load(external)) {
-        EXPECT_EQ(n.text(), "");
-    }
+    EXPECT_TRUE(n.load(external));
+    EXPECT_EQ(n.text(), "");
     EXPECT_TRUE(
         n.load("<?xml version=\"1.0\"?><!DOCTYPE x SYSTEM \"http://127.0.0.1:9/x.dtd\"><x>t</x>"));
     EXPECT_EQ(n.text(), "t");
