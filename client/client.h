@@ -43,6 +43,9 @@ struct EventSinkRecord {
     IUnsecuredApartment* apartment = nullptr;
     IWbemObjectSink* stub_sink = nullptr;
     EventSink* event_sink = nullptr;
+    // The services proxy the subscription was registered on: WMI cancels it
+    // only through that one, whatever namespace is connected since.
+    IWbemServices* services = nullptr;
 };
 
 class Client : public EventSinkOwner,
@@ -169,6 +172,8 @@ class Client : public EventSinkOwner,
     void drainEventQueue();
     void checkStop();
     void sendFrame(const core::GSharedBuf& frame);
+    // Cancels the subscription through the proxy that registered it.
+    static void cancelRecord(const EventSinkRecord& record);
     void releaseRecord(EventSinkRecord* record);
     // Runs the WQL query of 'lookup' and secures the enumerator; null (after
     // the WARN lines) when either step fails.

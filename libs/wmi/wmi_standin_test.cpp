@@ -509,6 +509,13 @@ TEST_F(StandInTest, DeliveriesArriveOnAStandInThreadOncePerRaise) {
     EXPECT_EQ(2u, d_provider->deliveryCount());
     EXPECT_TRUE(sink->statuses().empty());
 
+    // Only the registering proxy can cancel: through another one, even to
+    // the same namespace, the sink is unknown and delivery goes on.
+    Ref<IWbemServices> other;
+    ASSERT_EQ(S_OK, connect(d_locator.get(), "root\\Test", &other));
+    EXPECT_EQ(WBEM_E_NOT_FOUND, other->CancelAsyncCall(stub.get()));
+    EXPECT_EQ(1u, d_provider->subscriptionCount());
+
     // Cancelling sends the final status, releases the sink and stops delivery.
     EXPECT_EQ(S_OK, d_services->CancelAsyncCall(stub.get()));
     EXPECT_EQ(
