@@ -126,6 +126,8 @@ class Client : public EventSinkOwner,
     const std::string& namespacePath() const { return d_namespace_path; }
     bool linkUp() const { return d_link_up; }
     const Counters& counters() const { return d_counters; }
+    // The period the statistics report is armed with, in ms.
+    int64_t statsPeriod() const { return d_stats_timer.timerId().period(); }
     size_t messageQueueLength() const { return d_message_queue.size(); }
     size_t eventQueueLength() const;
     // Events dropped at the queue's bound (any thread).
