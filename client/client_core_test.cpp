@@ -113,12 +113,12 @@ TEST(ClientCore, WmiSessionFailuresAreReportedWithTheirCodes) {
     wmi::standin::setFault(Fault::e_CONNECT_SERVER, WBEM_E_ACCESS_DENIED);
     EXPECT_EQ(namespaceAfter("root\\AccessControl"), "");
     EXPECT_EQ(1, log.count("Client::connectToNamespace - Could not connect to namespace "
-                             "'root\\AccessControl'. Error code = 0x80041003"));
+                           "'root\\AccessControl'. Error code = 0x80041003"));
     wmi::standin::clearFaults();
     wmi::standin::setFault(Fault::e_PROXY_BLANKET, E_ACCESSDENIED);
     EXPECT_EQ(namespaceAfter("root\\AccessControl"), "");
     EXPECT_EQ(1, log.count("Client::connectToNamespace - Could not set proxy blanket. Security "
-                             "problem. Error code = 0x80070005"));
+                           "problem. Error code = 0x80070005"));
     wmi::standin::clearFaults();
     EXPECT_EQ(namespaceAfter("root\\AccessControl"), "root\\AccessControl");
 }

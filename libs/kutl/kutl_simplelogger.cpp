@@ -183,8 +183,7 @@ void SimpleLogger::publish(const FlushReport& report) {
     for (const FlushReport::RenameFailure& failure : report.d_renames) {
         LOG_INFO("utl::FileUtils::renameFile", "'%s'=>'%s' failed : %s", failure.d_from,
                  failure.d_to, failure.d_why);
-        CHECKF_NOSTOP_AT(false, "kutl_simplelogger", failure.d_check_line, "%s",
-                         failure.d_message);
+        CHECKF_NOSTOP_AT(false, "kutl_simplelogger", failure.d_check_line, "%s", failure.d_message);
     }
 }
 

@@ -36,17 +36,18 @@ XNode loaded(std::string_view bytes, bool expectOk = true) {
 // negative), then zlib's one-call compression of 'text'.
 std::string containerFromZlib(const std::string& text, long declared = -1) {
     const uint32_t magic = 0x1212ABAB;
-    const auto length = static_cast<uint32_t>(declared < 0 ? static_cast<long>(text.size())
-                                                           : declared);
+    const auto length =
+        static_cast<uint32_t>(declared < 0 ? static_cast<long>(text.size()) : declared);
     uLongf size = compressBound(static_cast<uLong>(text.size()));
     std::string out(8 + size, '\0');
     for (int i = 0; i < 4; ++i) {
         out[i] = static_cast<char>(magic >> (8 * i));
         out[4 + i] = static_cast<char>(length >> (8 * i));
     }
-    EXPECT_EQ(compress(reinterpret_cast<Bytef*>(&out[8]), &size,
-                       reinterpret_cast<const Bytef*>(text.data()), static_cast<uLong>(text.size())),
-              Z_OK);
+    EXPECT_EQ(
+        compress(reinterpret_cast<Bytef*>(&out[8]), &size,
+                 reinterpret_cast<const Bytef*>(text.data()), static_cast<uLong>(text.size())),
+        Z_OK);
     out.resize(8 + size);
     return out;
 }
@@ -241,8 +242,7 @@ TEST(XNodeIO, ContainersFromAnotherZlibLoad) {
     EXPECT_EQ(container, saved(tree));
 
     // A declared length larger than the stream still loads what it holds.
-    EXPECT_EQ(loaded(containerFromZlib(xml, xml.size() + 5000)).debugString(),
-              tree.debugString());
+    EXPECT_EQ(loaded(containerFromZlib(xml, xml.size() + 5000)).debugString(), tree.debugString());
     // Declared zero is an empty document.
     EXPECT_FALSE(loaded(containerFromZlib(xml, 0)).hasContent());
 }
