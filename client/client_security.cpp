@@ -156,8 +156,8 @@ void Client::readSettings() {
     SecurityPolicy policy = d_policy;
     if (!problem.empty()) {
         if (problem != d_trust_problem) {
-            LOG_CRIT(tag, "Settings file '%s' not used, keeping NVR %s:%d: %s", path,
-                     d_nvr_address, d_nvr_port, problem);
+            LOG_CRIT(tag, "Settings file '%s' not used, keeping NVR %s:%d: %s", path, d_nvr_address,
+                     d_nvr_port, problem);
         }
         d_trust_problem = problem;
         if (d_trust_recheck_timer.empty()) {

@@ -486,8 +486,7 @@ TEST_F(FaultsFixture, AllowListsLimitWhatTheNvrReaches) {
     EXPECT_EQ(execute(executeRequest("F_Door", "Open", "F_Other.ID=1")), "Failed 0x80041003");
 
     // "none" allows nothing, from the next connection on.
-    testutil::writeSettings(programData, "127.0.0.1", nvr.port(),
-                            "[Security]\nNamespaces=none\n");
+    testutil::writeSettings(programData, "127.0.0.1", nvr.port(), "[Security]\nNamespaces=none\n");
     ASSERT_TRUE(nvr.accept(k_RECONNECT));
     nvr.send(namespaceRequest("root\\Faults"));
     EXPECT_EQ(status(), "");

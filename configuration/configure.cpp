@@ -103,7 +103,7 @@ bool ConfigurationTool::finish(int dialogResult) {
 }
 
 utl::IniWriter ConfigurationTool::settingsText(const std::string& address,
-                                              const std::string& port) const {
+                                               const std::string& port) const {
     // Everything the dialog does not edit (the allow-lists of the service,
     // sections of other tools) is written back in its order.
     utl::IniReader reader;

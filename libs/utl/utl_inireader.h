@@ -63,7 +63,7 @@ class IniReader {
     Sections d_sections;
     Order d_order;
     std::map<std::string, size_t, std::less<>> d_order_index;  // into d_order
-    std::string d_path;  // the file being read, for messages
+    std::string d_path;                                        // the file being read, for messages
 };
 
 }  // namespace utl

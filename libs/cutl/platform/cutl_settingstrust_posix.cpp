@@ -22,8 +22,7 @@ std::string problemOf(const std::string& path, const struct stat& st) {
     const uid_t self = ::geteuid();
     if (st.st_uid != 0 && st.st_uid != self) {
         return core::strFormat("'%s' is owned by user %u, not by root or the service's user (%u)",
-                               path, static_cast<unsigned>(st.st_uid),
-                               static_cast<unsigned>(self));
+                               path, static_cast<unsigned>(st.st_uid), static_cast<unsigned>(self));
     }
     return {};
 }
