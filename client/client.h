@@ -21,6 +21,7 @@
 #include <mutex>
 #include <string>
 
+#include "client_security.h"
 #include "com_tcpconnection.h"
 #include "kern_timers.h"
 #include "kutl_filechecker.h"
@@ -134,6 +135,8 @@ class Client : public EventSinkOwner,
     uint64_t eventsDropped() const;
     const std::map<std::string, EventSinkRecord>& eventSinks() const { return d_event_sinks; }
     const std::string& nvrAddress() const { return d_nvr_address; }
+    // What the NVR may reach, as read with the endpoint.
+    const SecurityPolicy& securityPolicy() const { return d_policy; }
     int nvrPort() const { return d_nvr_port; }
     com::TcpConnection* connection() const { return d_connection.get(); }
     // The settings file: <data folder>/Tessarin/Lumivar/Settings.
@@ -170,6 +173,12 @@ class Client : public EventSinkOwner,
     // FileCheckerOwner
     void handleFileChanged(kutl::FileChecker* checker, int kind, const std::string& path) override;
 
+    // Reads endpoint and allow-lists from the settings file when it is
+    // trusted; otherwise keeps what was read last (client_security.cpp).
+    void readSettings();
+    // While the settings are refused: once they are protected again, they
+    // count as changed.
+    void recheckSettingsTrust();
     void sendKeepalive();
     void drainEventQueue();
     void checkStop();
@@ -197,6 +206,7 @@ class Client : public EventSinkOwner,
     kern::TimerId d_connect_timer;
     kern::TimerId d_event_queue_timer;
     kern::TimerId d_stop_check_timer;
+    kern::TimerId d_trust_recheck_timer;
     kern::RepeatTimer d_stats_timer;
     std::string d_nvr_address;
     int d_nvr_port = 0;
@@ -208,6 +218,9 @@ class Client : public EventSinkOwner,
     std::deque<Message> d_event_queue;
     std::unique_ptr<kutl::FileChecker> d_settings_watch;
     Counters d_counters;
+    SecurityPolicy d_policy;
+    bool d_policy_logged = false;
+    std::string d_trust_problem;  // why the settings were refused last
     int64_t d_send_queue_limit = k_MAX_SEND_QUEUE_BYTES;
 };
 

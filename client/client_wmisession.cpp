@@ -54,6 +54,11 @@ bool Client::connectToNamespace(const Message& message) {
         d_services->Release();
         d_services = nullptr;
     }
+    if (!d_policy.allowsNamespace(message.class_name)) {
+        LOG_CRIT(tag, "Namespace '%s' refused: not in Namespaces of section Security",
+                 message.class_name);
+        return false;
+    }
     wmi::Bstr path = wmi::toBstr(message.class_name);
     HRESULT hr = d_locator->ConnectServer(path.get(), nullptr, nullptr, nullptr, 0, nullptr,
                                           nullptr, &d_services);

@@ -74,10 +74,19 @@ TEST_F(ServiceFixture, ConsoleModeRebuildsAfterInterruptAndWorksAgain) {
     ASSERT_TRUE(nvr.receive(&reply, Millis(5000)));
     EXPECT_EQ(valueOf(reply, "namespace"), "root\\AccessControl");
     EXPECT_TRUE(service.running());
+    // One Client per cycle: the first, torn down after the pause, and its
+    // successor (the log is written in batches).
+    std::string log;
+    testutil::waitFor(
+        [&] {
+            log = testutil::readFile(logFile());
+            const size_t first = log.find("Client::Client");
+            return first != std::string::npos &&
+                   log.find("Client::Client", first + 1) != std::string::npos;
+        },
+        Millis(10000));
     service.signal(SIGKILL);
     service.wait(Millis(5000));
-    std::string log = testutil::readFile(logFile());
-    // One Client per cycle: the first, torn down after the pause, and its successor.
     size_t first = log.find("Client::Client");
     ASSERT_NE(first, std::string::npos) << log;
     EXPECT_NE(log.find("Client::~Client", first), std::string::npos) << log;

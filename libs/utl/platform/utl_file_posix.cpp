@@ -53,6 +53,13 @@ bool File::createFromMemSafe(std::string_view path, const void* data, size_t siz
     }
     // How mkostemp opens the file (close-on-exec besides), for the reports.
     constexpr int k_FLAGS = O_RDWR | O_CREAT | O_EXCL;
+    // Saved by an administrator into a folder that a service account owns,
+    // the file goes to that account so that the service can read it; the
+    // mode keeps everyone else out.
+    struct stat folderStat;
+    if (::geteuid() == 0 && ::stat(folder.c_str(), &folderStat) == 0 && folderStat.st_uid != 0) {
+        (void)!::fchown(fd, folderStat.st_uid, folderStat.st_gid);
+    }
     const bool written = ::fchmod(fd, static_cast<mode_t>(mode)) == 0 &&
                          writeAll(fd, static_cast<const char*>(data), size) && ::fsync(fd) == 0;
     const bool closed = ::close(fd) == 0;
