@@ -89,6 +89,26 @@ TEST(XNodeIO, DumpFormatIsPinned) {
     t.setText("1\r\n2\t&\"'>\xC3\xA9");
     EXPECT_EQ(saved(t), k_DECL + "<t>1&#xD;\n2\t&amp;&quot;&apos;&gt;\xC3\xA9</t>");
 
+    // Long text is scanned in blocks: what needs escaping is found at every
+    // place, and its neighbours in the character set are copied as they are.
+    const std::string plain = std::string(33, 'A') + "+/=?%$(";
+    for (size_t at = 0; at < plain.size(); ++at) {
+        for (const auto& [c, reference] :
+             {std::pair{'<', "&lt;"}, std::pair{'>', "&gt;"}, std::pair{'&', "&amp;"},
+              std::pair{'\'', "&apos;"}, std::pair{'"', "&quot;"}, std::pair{'\r', "&#xD;"}}) {
+            std::string text = plain;
+            text[at] = c;
+            std::string escaped = plain;
+            escaped.replace(at, 1, reference);
+            XNode e("e");
+            e.setText(text);
+            EXPECT_EQ(saved(e), k_DECL + "<e>" + escaped + "</e>") << at;
+        }
+    }
+    XNode p("p");
+    p.setText(plain);
+    EXPECT_EQ(saved(p), k_DECL + "<p>" + plain + "</p>");
+
     XNode at("e");
     at.setAttribute("k", "a\"b<");
     at.setArray(true);
