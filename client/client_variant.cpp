@@ -1,6 +1,7 @@
 #include "client_variant.h"
 
 #include <array>
+#include <bit>
 #include <cstring>
 
 bool isSmallInteger(VARTYPE vt) {
@@ -108,6 +109,18 @@ std::string base64Encode(std::string_view bytes) {
     const auto* b = reinterpret_cast<const unsigned char*>(bytes.data());
     char* o = out.data();
     size_t i = 0;
+    if constexpr (std::endian::native == std::endian::little) {
+        // Six bytes at a time from one 8-byte load, while eight can be read.
+        for (; i + 8 <= n; i += 6, o += 8) {
+            uint64_t word;
+            std::memcpy(&word, b + i, 8);
+            word = __builtin_bswap64(word) >> 16;  // the six bytes, first one highest
+            std::memcpy(o, &k_LETTER_PAIRS[2 * (word >> 36)], 2);
+            std::memcpy(o + 2, &k_LETTER_PAIRS[2 * ((word >> 24) & 0xFFF)], 2);
+            std::memcpy(o + 4, &k_LETTER_PAIRS[2 * ((word >> 12) & 0xFFF)], 2);
+            std::memcpy(o + 6, &k_LETTER_PAIRS[2 * (word & 0xFFF)], 2);
+        }
+    }
     for (; i + 3 <= n; i += 3, o += 4) {
         const uint32_t group = uint32_t{b[i]} << 16 | uint32_t{b[i + 1]} << 8 | b[i + 2];
         std::memcpy(o, &k_LETTER_PAIRS[2 * (group >> 12)], 2);

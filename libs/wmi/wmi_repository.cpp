@@ -14,8 +14,10 @@ namespace wmi::standin {
 
 namespace {
 
+// Names and WQL literals compare in ASCII case folding, without a call into
+// the locale per character: every lookup of an enrichment compares many.
 char lower(char c) {
-    return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
 struct Range {
