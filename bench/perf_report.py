@@ -172,12 +172,17 @@ def e2e_rows(runs):
                      "%.2f" % (got / expected), "met" if got >= 0.95 * expected else "missed"))
         ms_per_event = 10 * r["cpu_percent"] / got if got else 0
         large = r.get("photo_bytes", 0) >= LARGE_PHOTO
+        # The targets hold under load; at low rates the service's idle work
+        # and cold caches weigh on each event.
+        per_event_ok = ms_per_event <= CPU_MS_PER_EVENT_TARGET
         if large and asked == EVENT_CEILING:
-            cpu = ("< %.0f %% of one core" % CPU_PERCENT_TARGET, "%.2f" % (r["cpu_percent"] / CPU_PERCENT_TARGET),
-                   "met" if r["cpu_percent"] < CPU_PERCENT_TARGET and got >= 0.95 * expected else "missed")
-        elif large:
+            core_ok = r["cpu_percent"] < CPU_PERCENT_TARGET and got >= 0.95 * expected
+            cpu = ("< %.0f %% of one core, <= %.1f ms per event" % (CPU_PERCENT_TARGET, CPU_MS_PER_EVENT_TARGET),
+                   "%.2f" % (r["cpu_percent"] / CPU_PERCENT_TARGET),
+                   "met" if core_ok and per_event_ok else "missed")
+        elif large and asked == 500:
             cpu = ("<= %.1f ms per event" % CPU_MS_PER_EVENT_TARGET, "%.2f" % (ms_per_event / CPU_MS_PER_EVENT_TARGET),
-                   "met" if ms_per_event <= CPU_MS_PER_EVENT_TARGET else "missed")
+                   "met" if per_event_ok else "missed")
         else:
             cpu = ("", "", "")
         rows.append(("Service CPU at %g events/s raised (%s photos)" % (asked, photo),
@@ -334,6 +339,13 @@ def main():
           "below zlib's default level, and level 1 takes the least time. On an ordinary reply level 1 is a "
           "few per cent larger than zlib's default level (tens of bytes) at about half the time of level 6; "
           "replies are small and rare next to photos, so the photo decides." % compressor_level(),
+          "- The delay at 500 events/s is mostly the event-queue drain: an event waits up to 50 ms for the "
+          "next drain, then for the events ahead of it in that drain (about 25 at 500/s), and the frames "
+          "of a drain are written when the loop next finds the socket writable, after the drain. CPU per "
+          "event therefore adds to every delay about 25 times over; on a loaded machine the wait for a "
+          "core shows in the p99 first. At 980/s the drain's capacity (49 events per 50 ms) equals the "
+          "rate raised, so a late drain leaves a backlog that later drains cannot work off: the delay "
+          "there depends on the run more than on the CPU per event.",
           "- The codec rows' reference (libxml2 and zlib at its default level, used directly) is now slower "
           "than our codec: the ratio below 1 is our advantage, almost all of it from the deflate library.",
           ""]
