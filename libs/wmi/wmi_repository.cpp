@@ -383,8 +383,9 @@ void valueToVariant(CimType type, const Value& value, VARIANT* out) {
     SAFEARRAY* sa = SafeArrayCreateVector(vt, 0, static_cast<ULONG>(value.d_items.size()));
     out->vt = VT_ARRAY | vt;
     out->parray = sa;
-    if (vt == VT_UI1 && !value.d_items.empty() && value.d_bytes.size() == value.d_items.size()) {
-        std::memcpy(sa->pvData, value.d_bytes.data(), value.d_bytes.size());
+    if (vt == VT_UI1 && value.d_bytes && !value.d_items.empty() &&
+        value.d_bytes->size() == value.d_items.size()) {
+        std::memcpy(sa->pvData, value.d_bytes->data(), value.d_bytes->size());
         return;
     }
     if (vt == VT_UI1) {
@@ -463,19 +464,20 @@ HRESULT valueFromVariant(CimType type, const VARIANT& in, Value* out) {
 }
 
 void Value::packBytes(CimBase base) {
-    d_bytes.clear();
-    if (base != CimBase::e_UINT8) {
+    d_bytes.reset();
+    if (base != CimBase::e_UINT8 || d_items.empty()) {
         return;
     }
-    d_bytes.reserve(d_items.size());
+    std::string bytes;
+    bytes.reserve(d_items.size());
     for (const Scalar& item : d_items) {
         const uint64_t* u = std::get_if<uint64_t>(&item);
         if (u == nullptr || *u > 0xFF) {
-            d_bytes.clear();
             return;
         }
-        d_bytes.push_back(static_cast<char>(*u));
+        bytes.push_back(static_cast<char>(*u));
     }
+    d_bytes = std::make_shared<const std::string>(std::move(bytes));
 }
 
 // ---------------------------------------------------------------- schema

@@ -63,9 +63,10 @@ struct Value {
     bool d_null = true;
     std::vector<Scalar> d_items;  // one item for a scalar value
     // The items of a uint8 array once more as bytes ('packBytes'), so that
-    // blobs such as photos convert in one copy.  Used only while it holds as
-    // many bytes as there are items.
-    std::string d_bytes;
+    // blobs such as photos convert in one copy; null for other values (a
+    // pointer, so that every other value stays small).  Used only while it
+    // holds as many bytes as there are items.
+    std::shared_ptr<const std::string> d_bytes;
 
     static Value null() { return Value(); }
     static Value scalar(Scalar s) {
