@@ -3,8 +3,10 @@
 // The provider: repository, subscriptions and the delivery, drop-folder and
 // generator threads; and the COM objects that reach it (locator, services,
 // unsecured apartment and its stubs).
+#include "wmi_objectpath.h"
 #include "wmi_objects.h"
 #include "wmi_standin.h"
+#include "wmi_wql.h"
 
 #include "core_v2masterlogger.h"
 
@@ -318,8 +320,8 @@ struct Provider::Impl : std::enable_shared_from_this<Provider::Impl> {
     void generatorLoop(double rate) {
         using Clock = std::chrono::steady_clock;
         std::mt19937 random(static_cast<uint32_t>(fileTimeNow()));
-        const auto period = std::chrono::duration_cast<Clock::duration>(
-            std::chrono::duration<double>(1.0 / rate));
+        const auto period =
+            std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / rate));
         Clock::time_point due = Clock::now() + period;
         std::unique_lock<std::mutex> lock(d_mutex);
         for (;;) {

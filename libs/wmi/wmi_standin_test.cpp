@@ -21,50 +21,6 @@ using namespace wmi::test;
 
 namespace {
 
-const char k_REPOSITORY[] = R"(
-#pragma namespace("\\\\.\\root\\Test")
-class Thing {
-    [key] string Name;
-    string Text;
-    boolean Flag;
-    sint8 S8;  uint8 U8;  sint16 S16;  uint16 U16;
-    sint32 S32;  uint32 U32;  sint64 S64;  uint64 U64;
-    real32 R32;  real64 R64;  datetime When;  char16 Letter;
-    uint8 Bytes[];  sint32 Numbers[];  string Words[];
-    string Nothing;
-};
-instance of Thing {
-    Name = "full"; Text = "h\xe9llo \"q\""; Flag = true;
-    S8 = -8; U8 = 200; S16 = -1600; U16 = 60000; S32 = -32; U32 = 4000000000;
-    S64 = -9000000000; U64 = 18000000000000000000; R32 = 1.5; R64 = -2.25;
-    When = "20260102030405.000000+000"; Letter = "Z";
-    Bytes = {0, 1, 0xFF}; Numbers = {-1, 2}; Words = {"a", "b"};
-};
-instance of Thing { Name = "Other"; Text = "OTHER"; U32 = 7; Flag = false; };
-instance of Thing { Name = "third"; Text = "other"; U32 = 7; Bytes = {}; };
-
-class Account {
-    [key] sint32 Id;
-    [key] string Region;
-    string Owner;
-    uint32 Deposit([in] uint32 Amount, [in, out] string Note, [out] sint64 Balance);
-    [ExecError(0x80041024)] uint32 Close();
-    void Touch();
-};
-instance of Account { Id = 12; Region = "eu"; Owner = "Ann"; };
-
-class DepositArgs { string Amount; string Note; };
-[QueryError(0x80041003)] class Secret { [key] uint32 Id; };
-[LatencyMs(7)] class Slow { [key] uint32 Id; };
-instance of Slow { Id = 1; };
-instance of Slow { Id = 2; };
-
-class Alarm : __ExtrinsicEvent { sint64 CardNumber; string Zone; };
-class Fire : Alarm { uint32 Level; };
-[SubscribeError(0x80041003)] class Forbidden : __ExtrinsicEvent { uint32 Id; };
-[SubscribeError(0x80041001)] class Broken : __ExtrinsicEvent { uint32 Id; };
-)";
-
 class StandInTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -73,7 +29,7 @@ class StandInTest : public ::testing::Test {
         d_provider = Provider::acquire();
         d_provider->setEventRate(0);
         MofError error;
-        ASSERT_TRUE(d_provider->loadRepository(k_REPOSITORY, &error)) << error.text();
+        ASSERT_TRUE(d_provider->loadRepository(k_TEST_REPOSITORY, &error)) << error.text();
         ASSERT_EQ(S_OK, d_com.result());
         ASSERT_EQ(S_OK, createLocator(&d_locator));
         ASSERT_EQ(S_OK, connect(d_locator.get(), "root\\Test", &d_services));
@@ -142,19 +98,16 @@ class StandInTest : public ::testing::Test {
     Ref<IWbemServices> d_services;
 };
 
-TEST_F(StandInTest, NamespacesMatchWithAnyPrefixSeparatorAndCase) {
-    for (const char* path :
-         {"root\\Test", "ROOT\\test", "root/test", "\\\\.\\root\\Test", "//./root/test",
-          "\\\\localhost\\Root\\Test", "\\\\LOCALHOST/root/TEST"}) {
+TEST_F(StandInTest, ConnectServerAnswersAsThePlatform) {
+    // Namespace forms are the repository's (wmi_repository_test.cpp).
+    for (const char* path : {"ROOT/test", "\\\\localhost\\Root\\Test"}) {
         Ref<IWbemServices> s;
         EXPECT_EQ(S_OK, connect(d_locator.get(), path, &s)) << path;
         EXPECT_TRUE(s) << path;
     }
-    for (const char* path : {"root\\Nope", "", "root", "root\\Test\\", "\\\\.\\", "root\\\\Test"}) {
-        Ref<IWbemServices> s;
-        EXPECT_EQ(WBEM_E_INVALID_NAMESPACE, connect(d_locator.get(), path, &s)) << path;
-        EXPECT_FALSE(s) << path;
-    }
+    Ref<IWbemServices> missing;
+    EXPECT_EQ(WBEM_E_INVALID_NAMESPACE, connect(d_locator.get(), "root\\Nope", &missing));
+    EXPECT_FALSE(missing);
     Ref<IWbemServices> remote;
     EXPECT_EQ(static_cast<HRESULT>(0x800706BAu),
               connect(d_locator.get(), "\\\\otherhost\\root\\Test", &remote));
@@ -170,40 +123,20 @@ TEST_F(StandInTest, NamespacesMatchWithAnyPrefixSeparatorAndCase) {
                                       nullptr, EOAC_NONE));
 }
 
-TEST_F(StandInTest, QueriesFilterByTypeAndCaseAndRejectEverythingElse) {
+TEST_F(StandInTest, QueriesAnswerInFileOrderWithTheClassFaultsAndLatency) {
     std::vector<Ref<IWbemClassObject>> rows;
     ASSERT_EQ(S_OK, query(d_services.get(), "SELECT * FROM Thing", &rows));
     ASSERT_EQ(3u, rows.size());
     EXPECT_EQ("full", propertyText(rows[0].get(), "name"));  // file order, any case
 
-    // Strings compare without case; numbers by value, whatever the quoting.
+    // Matching is the WQL component's (wmi_wql_test.cpp).
     ASSERT_EQ(S_OK, query(d_services.get(), "select * from thing where text = 'other'", &rows));
     EXPECT_EQ(2u, rows.size());
-    ASSERT_EQ(S_OK, query(d_services.get(),
-                          "SELECT * FROM Thing WHERE U32 = '0x7' AND Text = \"Other\"", &rows));
-    ASSERT_EQ(2u, rows.size());
-    ASSERT_EQ(S_OK, query(d_services.get(), "SELECT * FROM Thing WHERE U32 = 7 AND Flag = 'false'",
-                          &rows));
-    ASSERT_EQ(1u, rows.size());
-    EXPECT_EQ("Other", propertyText(rows[0].get(), "Name"));
-    ASSERT_EQ(S_OK,
-              query(d_services.get(), "SELECT * FROM Thing WHERE S64 = '-9000000000'", &rows));
-    EXPECT_EQ(1u, rows.size());
-    ASSERT_EQ(S_OK, query(d_services.get(), "SELECT * FROM Thing WHERE Name = 'none'", &rows));
-    EXPECT_EQ(0u, rows.size());
     // Instances of derived classes answer a query on their base; events have none.
     ASSERT_EQ(S_OK, query(d_services.get(), "SELECT * FROM Alarm", &rows));
     EXPECT_EQ(0u, rows.size());
 
-    for (const char* bad :
-         {"SELECT Name FROM Thing", "SELECT * FROM Thing WHERE",
-          "SELECT * FROM Thing WHERE Name = 'O'Brien'",
-          "SELECT * FROM Thing WHERE Name = 'a' OR Text = 'b'",
-          "SELECT * FROM Thing WHERE U32 = 'seven'", "SELECT * FROM Thing WHERE U8 = '300'",
-          "SELECT * FROM Thing WHERE Missing = '1'", "SELECT * FROM Thing WHERE Bytes = '1'",
-          "DELETE FROM Thing", ""}) {
-        EXPECT_EQ(WBEM_E_INVALID_QUERY, query(d_services.get(), bad, &rows)) << bad;
-    }
+    EXPECT_EQ(WBEM_E_INVALID_QUERY, query(d_services.get(), "SELECT Name FROM Thing", &rows));
     EXPECT_EQ(WBEM_E_INVALID_CLASS, query(d_services.get(), "SELECT * FROM Nope", &rows));
     EXPECT_EQ(WBEM_E_ACCESS_DENIED, query(d_services.get(), "SELECT * FROM Secret", &rows));
     // [LatencyMs] delays the query and every Next (the last, empty one too)

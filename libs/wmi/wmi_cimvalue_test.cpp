@@ -1,0 +1,121 @@
+// wmi_cimvalue_test.cpp
+#include "wmi_cimvalue.h"
+#include "wmi_testutil.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+using namespace wmi;
+using namespace wmi::standin;
+
+namespace {
+
+TEST(CimValueTest, TextReadsAsTheTypeWithRangeChecks) {
+    Scalar s;
+    ASSERT_TRUE(scalarFromText(CimBase::e_UINT32, "0x7", &s));
+    EXPECT_EQ(Scalar(uint64_t{7}), s);
+    ASSERT_TRUE(scalarFromText(CimBase::e_SINT64, "-9223372036854775808", &s));
+    EXPECT_EQ(Scalar(INT64_MIN), s);
+    ASSERT_TRUE(scalarFromText(CimBase::e_BOOLEAN, "TRUE", &s));
+    EXPECT_EQ("TRUE", scalarText(s));
+    ASSERT_TRUE(scalarFromText(CimBase::e_REAL64, "-2e3", &s));
+    EXPECT_EQ("-2000", scalarText(s));
+    ASSERT_TRUE(scalarFromText(CimBase::e_DATETIME, "x", &s));
+    EXPECT_TRUE(scalarEquals(Scalar(std::string("ABC")), Scalar(std::string("abc"))));
+    EXPECT_FALSE(scalarEquals(Scalar(int64_t{1}), Scalar(uint64_t{1})));
+    const std::pair<CimBase, const char*> k_REFUSED[] = {
+        {CimBase::e_UINT8, "256"},
+        {CimBase::e_UINT8, "-1"},
+        {CimBase::e_SINT8, "-129"},
+        {CimBase::e_SINT32, "2147483648"},
+        {CimBase::e_UINT64, "18446744073709551616"},
+        {CimBase::e_SINT64, "-9223372036854775809"},
+        {CimBase::e_UINT32, "7 "},
+        {CimBase::e_UINT32, "0x"},
+        {CimBase::e_UINT32, ""},
+        {CimBase::e_BOOLEAN, "yes"},
+        {CimBase::e_REAL32, "1.5x"},
+        {CimBase::e_CHAR16, "65536"}};
+    for (const auto& [base, text] : k_REFUSED) {
+        EXPECT_FALSE(scalarFromText(base, text, &s)) << cimBaseName(base) << " " << text;
+    }
+    EXPECT_EQ(CIM_UINT8 | CIM_FLAG_ARRAY, cimTypeCode(CimType{CimBase::e_UINT8, true}));
+}
+
+// Put's conversion, then Get's: what goes in as one VARIANT type comes out
+// as the scripting type of the property.
+TEST(CimValueTest, VariantsConvertBothWaysAsPutAndGetDo) {
+    auto put = [](CimType type, VARIANT in, Value* out) {
+        const HRESULT hr = valueFromVariant(type, in, out);
+        VariantClear(&in);
+        return hr;
+    };
+    auto bstr = [](const char* text) {
+        VARIANT v;
+        VariantInit(&v);
+        v.vt = VT_BSTR;
+        v.bstrVal = toBstr(text).release();
+        return v;
+    };
+    auto i4 = [](LONG n) {
+        VARIANT v;
+        VariantInit(&v);
+        v.vt = VT_I4;
+        v.lVal = n;
+        return v;
+    };
+    Value v;
+    ASSERT_EQ(S_OK, put({CimBase::e_UINT32}, bstr("150"), &v));
+    EXPECT_EQ(Scalar(uint64_t{150}), v.d_items[0]);
+    ASSERT_EQ(S_OK, put({CimBase::e_STRING}, i4(42), &v));
+    EXPECT_EQ(Scalar(std::string("42")), v.d_items[0]);
+    ASSERT_EQ(S_OK, put({CimBase::e_BOOLEAN}, i4(2), &v));
+    EXPECT_EQ(Scalar(true), v.d_items[0]);
+    VARIANT real;
+    VariantInit(&real);
+    real.vt = VT_R8;
+    real.dblVal = 3.0;
+    ASSERT_EQ(S_OK, put({CimBase::e_SINT16}, real, &v));
+    EXPECT_EQ(Scalar(int64_t{3}), v.d_items[0]);
+    real.dblVal = 3.5;
+    EXPECT_EQ(WBEM_E_TYPE_MISMATCH, put({CimBase::e_SINT16}, real, &v));
+    EXPECT_EQ(WBEM_E_TYPE_MISMATCH, put({CimBase::e_UINT8}, i4(-1), &v));
+    EXPECT_EQ(WBEM_E_TYPE_MISMATCH, put({CimBase::e_UINT32}, bstr("twelve"), &v));
+    EXPECT_EQ(WBEM_E_TYPE_MISMATCH, put({CimBase::e_UINT8, true}, i4(1), &v));
+    VARIANT null;
+    VariantInit(&null);
+    null.vt = VT_NULL;
+    ASSERT_EQ(S_OK, put({CimBase::e_UINT8, true}, null, &v));
+    EXPECT_TRUE(v.d_null);
+
+    // Arrays: elements converted one by one; a byte array travels packed.
+    VARIANT words;
+    VariantInit(&words);
+    words.vt = VT_ARRAY | VT_BSTR;
+    words.parray = SafeArrayCreateVector(VT_BSTR, 0, 2);
+    for (LONG i = 0; i < 2; ++i) {
+        Bstr w = toBstr(i == 0 ? "7" : "200");
+        SafeArrayPutElement(words.parray, &i, w.get());
+    }
+    ASSERT_EQ(S_OK, put({CimBase::e_UINT8, true}, words, &v));
+    ASSERT_TRUE(v.d_bytes);
+    EXPECT_EQ(std::string("\x07\xC8", 2), *v.d_bytes);
+    VARIANT out;
+    valueToVariant({CimBase::e_UINT8, true}, v, &out);
+    ASSERT_EQ(VT_ARRAY | VT_UI1, out.vt);
+    ASSERT_EQ(2u, out.parray->rgsabound[0].cElements);
+    EXPECT_EQ(0, std::memcmp(out.parray->pvData, "\x07\xC8", 2));
+    VariantClear(&out);
+    ASSERT_EQ(S_OK, put({CimBase::e_SINT64}, i4(-5), &v));
+    valueToVariant({CimBase::e_SINT64}, v, &out);
+    ASSERT_EQ(VT_BSTR, out.vt);  // 64-bit numbers travel as text
+    EXPECT_EQ("-5", fromBstr(out.bstrVal));
+    VariantClear(&out);
+    valueToVariant({CimBase::e_STRING}, Value::null(), &out);
+    EXPECT_EQ(VT_NULL, out.vt);
+    EXPECT_EQ(0, liveStrings());
+    EXPECT_EQ(0, liveArrays());
+}
+
+}  // namespace
