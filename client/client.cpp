@@ -103,6 +103,7 @@ void Client::handleConnectionUp(com::TcpConnection*) {
             sendFrame(NS_LNL::Packer::packMessage(message));
         }
     }
+    resumeRequests();
 }
 
 void Client::handleConnectionDown(com::TcpConnection* connection, const std::string&, int,
@@ -121,7 +122,9 @@ void Client::handleReceivedData(com::TcpConnection*, const core::GSharedBuf& dat
     d_packer.addReceivedData(data);
 }
 
-void Client::handleSendQueueEmpty(com::TcpConnection*) {}
+void Client::handleSendQueueEmpty(com::TcpConnection*) {
+    resumeRequests();
+}
 
 void Client::sendKeepalive() {
     if (d_connection && d_connection->hasConnection() && d_connection->queuedBytes() <= 0) {
@@ -248,6 +251,29 @@ bool Client::handleTimeout(int64_t id) {
 void Client::handleProcessData(const Message& message) {
     LOG_NORM("Client::handleProcessData", "Data from wrapper %d %s ", message.action,
              message.class_name);
+    // Requests are answered in arrival order: behind a waiting lookup they
+    // wait too.  Reading is paused meanwhile, so at most the rest of one
+    // received chunk is held here.
+    if (d_lookup_enumerator || !d_deferred_requests.empty()) {
+        d_deferred_requests.push_back(message);
+        return;
+    }
+    dispatch(message);
+}
+
+void Client::resumeRequests() {
+    continueLookup();
+    while (!d_lookup_enumerator && !d_deferred_requests.empty()) {
+        Message message = std::move(d_deferred_requests.front());
+        d_deferred_requests.pop_front();
+        dispatch(message);
+    }
+    if (!d_lookup_enumerator && d_connection) {
+        d_connection->pauseReading(false);
+    }
+}
+
+void Client::dispatch(const Message& message) {
     switch (message.action) {
         case e_ACTION_LOOKUP:
             lookupInstancesOfClass(message);

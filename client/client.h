@@ -68,6 +68,9 @@ class Client : public EventSinkOwner,
     // Events waiting for the loop; beyond this the oldest is dropped.
     static constexpr size_t k_MAX_EVENT_QUEUE = 50000;
     // Bytes the NVR link may hold unsent; beyond this frames are dropped.
+    // The bound is for an NVR that stops reading: a lookup stops producing
+    // replies while the link holds more than a quarter of it and goes on
+    // when the link has drained, so a reading NVR receives every reply.
     static constexpr int k_MAX_SEND_QUEUE_BYTES = 32 * 1024 * 1024;
 
     struct Counters {
@@ -124,6 +127,9 @@ class Client : public EventSinkOwner,
     bool linkUp() const { return d_link_up; }
     const Counters& counters() const { return d_counters; }
     size_t messageQueueLength() const { return d_message_queue.size(); }
+    // A lookup waits for the link to drain; requests behind it wait too.
+    bool lookupPaused() const { return d_lookup_enumerator != nullptr; }
+    size_t deferredRequests() const { return d_deferred_requests.size(); }
     size_t eventQueueLength() const;
     // Events dropped at the queue's bound (any thread).
     uint64_t eventsDropped() const;
@@ -165,6 +171,13 @@ class Client : public EventSinkOwner,
     // FileCheckerOwner
     void handleFileChanged(kutl::FileChecker* checker, int kind, const std::string& path) override;
 
+    void dispatch(const Message& message);
+    // Sends the replies of the current lookup until it ends or the link is
+    // full (or down); then it waits, and reading from the NVR with it.
+    void continueLookup();
+    void endLookup();
+    // Goes on with the waiting lookup, then the requests behind it.
+    void resumeRequests();
     void sendKeepalive();
     void drainEventQueue();
     void checkStop();
@@ -201,6 +214,10 @@ class Client : public EventSinkOwner,
     std::deque<Message> d_event_queue;
     std::unique_ptr<kutl::FileChecker> d_settings_watch;
     Counters d_counters;
+    IEnumWbemClassObject* d_lookup_enumerator = nullptr;
+    Message d_lookup_request;
+    Message d_lookup_reply;
+    std::deque<Message> d_deferred_requests;
     int64_t d_send_queue_limit = k_MAX_SEND_QUEUE_BYTES;
 };
 
