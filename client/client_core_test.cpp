@@ -134,6 +134,11 @@ TEST(ClientCore, ALostLinkIsRetriedLaterAndWhatWaitedIsSentThen) {
     cutl::LogLines log;
     Client& c = h.client();
     ASSERT_TRUE(h.startAndConnect());
+    // The link is lost in the middle of a request: the new link's first
+    // request must not be taken for the rest of it.
+    const std::string request = NS_LNL::Packer::packMessage(testutil::statusRequest()).str();
+    h.d_nvr.sendRaw(request.substr(0, 40));
+    ASSERT_TRUE(h.runUntil([&] { return c.connection()->totalReceived() == 40; }, Millis(5000)));
     h.d_nvr.closeConnection();
     ASSERT_TRUE(h.runUntil([&] { return !c.linkUp(); }, Millis(5000)));
     EXPECT_EQ(log.count("Client::handleConnectionDown - Connection to NVR Down", core::LOG_WARN),
@@ -158,6 +163,9 @@ TEST(ClientCore, ALostLinkIsRetriedLaterAndWhatWaitedIsSentThen) {
     ASSERT_TRUE(receiveCount(h, h.d_nvr, 2, &got));
     EXPECT_EQ(valueOf(got[0], "n"), "1");
     EXPECT_EQ(valueOf(got[1], "n"), "2");
+    h.d_nvr.sendRaw(request);
+    ASSERT_TRUE(receiveCount(h, h.d_nvr, 3, &got));
+    EXPECT_EQ(got[2].action, e_ACTION_STATUS);
 }
 
 TEST(ClientCore, ASettingsFolderThatCannotBeMadeIsReportedAndRetried) {

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "client.h"
+#include "core_assert.h"
 #include "core_v2masterlogger.h"
 #include "cutl_environment.h"
 #include "kern_kernel.h"
@@ -23,6 +24,8 @@ namespace {
 const char k_SERVICE_NAME[] = "WrapperService";
 constexpr int k_REBUILD_PAUSE_MS = 5000;
 constexpr int k_LOG_SIZE_LIMIT = 5000000;
+// The logger's class of one line per minute and key.
+constexpr int k_PEER_FAULT_RATE_CLASS = 6;
 
 // The service thread and the control handler's thread both change the
 // status; each change and each report is made under 'statusMutex'.
@@ -124,6 +127,9 @@ int main(int argc, char** argv) {
     }
     core::MasterLogger::setImpl(
         std::make_unique<kutl::SimpleLogger>(logDir, "wrapper.log", k_LOG_SIZE_LIMIT, 1));
+    // What the NVR can trigger over and over (refused frames, the checks of
+    // the loaders) is reported in full once a minute per site, with a count.
+    core::Assert::setNoStopRateClass(k_PEER_FAULT_RATE_CLASS);
 
     if (argc == 2 && std::strcmp(argv[1], "console") == 0) {
         return runBridge(2, argv);
