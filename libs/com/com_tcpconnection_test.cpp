@@ -208,7 +208,22 @@ TEST_F(TcpConnectionTest, ConnectsAndExchangesDataBothWays) {
             peer.send(reply);
         }
     };
-    owner.d_on_data = [&](TcpConnection*) {
+    // After the first chunk reading pauses: the socket leaves the read set
+    // and nothing more is delivered until reading resumes.
+    size_t whilePaused = 0;
+    bool readRegistered = true;
+    kern::SingleShotTimer resume("resume", [&] {
+        auto* manager =
+            static_cast<kern::StdDescriptorManager*>(kern::DescriptorManager::descriptorManager());
+        readRegistered = manager->readSet().object(connection.socket()) != nullptr;
+        whilePaused = owner.d_received.size();
+        connection.pauseReading(false);
+    });
+    owner.d_on_data = [&](TcpConnection* c) {
+        if (owner.d_chunks.size() == 1) {
+            c->pauseReading(true);
+            resume.start(20);
+        }
         if (owner.d_received.size() >= reply.size()) {
             stop();
         }
@@ -216,6 +231,8 @@ TEST_F(TcpConnectionTest, ConnectsAndExchangesDataBothWays) {
     connection.connectTo("127.0.0.1", peer.port());
     EXPECT_TRUE(connection.hasConnection());
     ASSERT_TRUE(runFor(5000));
+    EXPECT_FALSE(readRegistered);
+    EXPECT_EQ(whilePaused, owner.d_chunks.front());
 
     EXPECT_EQ(owner.d_events, std::vector<std::string>{"up"});
     EXPECT_EQ(owner.d_received, reply);
