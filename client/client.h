@@ -127,9 +127,6 @@ class Client : public EventSinkOwner,
     bool linkUp() const { return d_link_up; }
     const Counters& counters() const { return d_counters; }
     size_t messageQueueLength() const { return d_message_queue.size(); }
-    // A lookup waits for the link to drain; requests behind it wait too.
-    bool lookupPaused() const { return d_lookup_enumerator != nullptr; }
-    size_t deferredRequests() const { return d_deferred_requests.size(); }
     size_t eventQueueLength() const;
     // Events dropped at the queue's bound (any thread).
     uint64_t eventsDropped() const;
@@ -214,6 +211,8 @@ class Client : public EventSinkOwner,
     std::deque<Message> d_event_queue;
     std::unique_ptr<kutl::FileChecker> d_settings_watch;
     Counters d_counters;
+    // The lookup whose replies wait for the link to drain (null: none), and
+    // the requests that arrived behind it.
     IEnumWbemClassObject* d_lookup_enumerator = nullptr;
     Message d_lookup_request;
     Message d_lookup_reply;

@@ -51,8 +51,8 @@ stats = complete[-1]
 serials = []
 with open(os.path.join(soak_dir, "serials.txt")) as f:
     for line in f:
-        parts = line.split()
-        if len(parts) == 2 and parts[1].isdigit():
+        parts = line.split()  # seconds, serial (, delay in us)
+        if len(parts) >= 2 and parts[1].isdigit():
             serials.append(int(parts[1]))
 received = len(serials)
 unique = sorted(set(serials))

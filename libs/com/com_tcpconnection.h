@@ -101,7 +101,6 @@ class TcpConnection : public kern::DescriptorInterface, public kern::TimerInterf
 
     // ACCESSORS
     bool hasConnection() const { return d_socket != INVALID_SOCKET; }
-    bool readingPaused() const { return d_read_paused; }
     int64_t queuedBytes() const { return d_queued_bytes; }
     SOCKET socket() const { return d_socket; }
     int serial() const { return d_serial; }
