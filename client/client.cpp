@@ -201,8 +201,15 @@ size_t Client::eventQueueLength() const {
     return d_event_queue.size();
 }
 
+bool Client::linkFull() const {
+    return d_link_up && d_connection && d_connection->queuedBytes() > d_send_queue_limit / 4;
+}
+
 void Client::drainEventQueue() {
-    for (int i = 0; i < k_DRAIN_PER_TICK; ++i) {
+    // While the NVR is behind, events wait in their queue (bounded, oldest
+    // dropped) rather than be dropped at the link: an NVR that reads gets
+    // them all once it has caught up.
+    for (int i = 0; i < k_DRAIN_PER_TICK && !linkFull(); ++i) {
         Message message;
         {
             std::lock_guard<std::mutex> lock(d_event_queue_mutex);

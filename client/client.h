@@ -68,9 +68,10 @@ class Client : public EventSinkOwner,
     // Events waiting for the loop; beyond this the oldest is dropped.
     static constexpr size_t k_MAX_EVENT_QUEUE = 50000;
     // Bytes the NVR link may hold unsent; beyond this frames are dropped.
-    // The bound is for an NVR that stops reading: a lookup stops producing
-    // replies while the link holds more than a quarter of it and goes on
-    // when the link has drained, so a reading NVR receives every reply.
+    // The bound is for an NVR that stops reading: while the link holds more
+    // than a quarter of it, a lookup stops producing replies and the event
+    // drain stops (events wait in their own queue); both go on when the link
+    // has drained, so an NVR that reads receives everything.
     static constexpr int k_MAX_SEND_QUEUE_BYTES = 32 * 1024 * 1024;
 
     struct Counters {
@@ -175,6 +176,8 @@ class Client : public EventSinkOwner,
     void endLookup();
     // Goes on with the waiting lookup, then the requests behind it.
     void resumeRequests();
+    // The link holds more than a quarter of its bound.
+    bool linkFull() const;
     void sendKeepalive();
     void drainEventQueue();
     void checkStop();

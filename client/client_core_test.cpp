@@ -246,6 +246,25 @@ TEST(ClientCore, KeepaliveOnlyWhenIdleAndAStalledNvrCostsBoundedMemory) {
     }
     EXPECT_EQ(h.d_nvr.keepalives(), 1u);
 
+    // Events handed over while the NVR is behind wait in their queue and
+    // are not dropped at the link; they all arrive once it reads.
+    const uint64_t droppedBefore = c.counters().frames_dropped;
+    const int events = 200;
+    for (int i = 0; i < events; ++i) {
+        Message m = event(i);
+        m.params_out.push_back({"blob", noise(64 * 1024, i), "str"});
+        c.queueEvent(m);
+    }
+    ASSERT_TRUE(
+        h.runUntil([&] { return c.connection()->queuedBytes() > limit / 4; }, Millis(10000)));
+    ClientHarness::skip(Client::k_EVENT_DRAIN_MS);
+    ASSERT_TRUE(h.runUntil([] { return true; }, Millis(5000)));
+    EXPECT_GT(c.eventQueueLength(), 0u);
+    got.clear();
+    ASSERT_TRUE(receiveCount(h, h.d_nvr, events, &got, Millis(30000)));
+    EXPECT_EQ(c.counters().frames_dropped, droppedBefore);
+    EXPECT_EQ(valueOf(got.back(), "n"), std::to_string(events - 1));
+
     // Idle again: the next period sends one, and the link still answers.
     ASSERT_TRUE(periodUntilKeepalives(2));
     h.d_nvr.send(testutil::statusRequest());

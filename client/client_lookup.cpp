@@ -134,7 +134,7 @@ void Client::continueLookup() {
     const char* tag = "Client::lookupInstancesOfClass";
     const std::vector<Parameter>& wanted = d_lookup_request.params_out;
     while (d_lookup_enumerator) {
-        if (!d_link_up || (d_connection && d_connection->queuedBytes() > d_send_queue_limit / 4)) {
+        if (!d_link_up || linkFull()) {
             if (d_connection) {
                 d_connection->pauseReading(true);
             }
