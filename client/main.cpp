@@ -35,6 +35,12 @@ std::atomic<SERVICE_STATUS_HANDLE> serviceStatusHandle{nullptr};
 std::mutex stopMutex;
 unsigned char stopRequested = 0;
 
+// The control handler sets the flag on its own thread, under 'stopMutex'.
+bool stopWasRequested() {
+    std::lock_guard<std::mutex> lock(stopMutex);
+    return stopRequested != 0;
+}
+
 // Sets the state (unless 'state' is 0) and reports the status.
 void reportStatus(DWORD state = 0) {
     std::lock_guard<std::mutex> lock(statusMutex);
@@ -55,7 +61,7 @@ int runBridge(int argc, char** argv) {
         if (client->start()) {
             kernel->run();
         }
-        if (stopRequested) {
+        if (stopWasRequested()) {
             break;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(k_REBUILD_PAUSE_MS));
