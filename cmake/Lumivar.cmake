@@ -65,7 +65,8 @@ function(lumivar_test target)
     if(NOT kept)
       return()
     endif()
-    set(ARG_SOURCES ${kept})
+    set(ARG_SOURCES ${kept}
+        ${CMAKE_SOURCE_DIR}/libs/core/platform/core_winsockstart_testutil.cpp)
   endif()
   add_executable(${target} ${ARG_SOURCES})
   set_target_properties(${target} PROPERTIES

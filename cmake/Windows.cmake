@@ -20,13 +20,12 @@ endif()
 set(LUMIVAR_WINDOWS_TESTS
     core_varargs_test.cpp core_v2masterlogger_test.cpp core_socketerror_test.cpp
     core_compressor_test.cpp core_gsharedbuf_test.cpp
-    kern_kernel_test.cpp kern_timers_test.cpp kern_timerqueue_test.cpp kern_descriptors_test.cpp
+    kern_timers_test.cpp kern_timerqueue_test.cpp kern_descriptors_test.cpp
     com_tcpconnection_test.cpp comif_legacytypes_test.cpp
     kutl_simplelogger_test.cpp kutl_filechecker_test.cpp
     utl_file_test.cpp utl_inireader_test.cpp
     xml_xnode_test.cpp xml_xnodeio_test.cpp xml_jsonreader_test.cpp
-    lnl_message_test.cpp lnl_packer_test.cpp
-    wmi_text_test.cpp)
+    lnl_message_test.cpp lnl_packer_test.cpp)
 
 # The static zlib of the tool chain, not its import library.
 set(ZLIB_USE_STATIC_LIBS ON)

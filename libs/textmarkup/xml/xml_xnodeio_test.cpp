@@ -240,6 +240,9 @@ TEST(XNodeIO, LargeDumpsAreCompressed) {
 }
 
 TEST(XNodeIO, ContainersFromAnotherZlibLoad) {
+#ifdef _WIN32
+    GTEST_SKIP() << "the other zlib is Python's, on the build machine";
+#endif
     XNode tree = messageTree(3000);
     const std::string xml = XNodeIO::dump(tree);
     const std::string container = containerFromPython(xml);

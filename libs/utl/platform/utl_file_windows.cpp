@@ -58,8 +58,11 @@ bool File::createFromMemSafe(std::string_view path, const void* data, size_t siz
     if (!CHECKF_NOSTOP_AT(FileUtils::isDirectory(folder), "utl_file", 890, "%s", folder)) {
         return false;
     }
+    // The temporary file is named with the separator the path uses.
+    const size_t last = target.find_last_of("/\\");
+    const char separator = last == std::string::npos ? '\\' : target[last];
     const std::string prefix =
-        folder + "\\" + std::string(k_TEMP_PREFIX) + FileUtils::baseName(target);
+        folder + separator + std::string(k_TEMP_PREFIX) + FileUtils::baseName(target);
     std::string temp;
     const HANDLE file = createTemp(prefix, &temp);
     if (file == INVALID_HANDLE_VALUE) {
