@@ -23,7 +23,7 @@ set(LUMIVAR_WINDOWS_TESTS
     kern_timers_test.cpp kern_timerqueue_test.cpp kern_descriptors_test.cpp
     com_tcpconnection_test.cpp comif_legacytypes_test.cpp
     kutl_simplelogger_test.cpp kutl_filechecker_test.cpp
-    utl_file_test.cpp utl_inireader_test.cpp
+    utl_file_test.cpp utl_inireader_test.cpp cutl_datafolder_windows_test.cpp
     xml_xnode_test.cpp xml_xnodeio_test.cpp xml_jsonreader_test.cpp
     lnl_message_test.cpp lnl_packer_test.cpp)
 

@@ -8,9 +8,11 @@ scripts/test-windows, where the service runs under Wine.
 
 Writes the port it listens on into LISTEN_PORT_FILE, serves one connection
 at a time for as long as it runs, and rewrites REPORT_FILE after each frame:
-"frames=N compressed=M largest=L".
+"frames=N compressed=M largest=L unpacked=U" (U: the largest length a
+compressed container declares for its contents).
 """
 import socket
+import struct
 import sys
 import threading
 
@@ -20,17 +22,19 @@ MAGIC = b"\xab\xab\x12\x12"
 class Counter:
     def __init__(self, path):
         self.path = path
-        self.frames = self.compressed = self.largest = 0
+        self.frames = self.compressed = self.largest = self.unpacked = 0
         self.lock = threading.Lock()
 
     def frame(self, payload):
         with self.lock:
             self.frames += 1
-            self.compressed += payload.startswith(MAGIC)
+            if payload.startswith(MAGIC) and len(payload) >= 8:
+                self.compressed += 1
+                self.unpacked = max(self.unpacked, struct.unpack("<I", payload[4:8])[0])
             self.largest = max(self.largest, len(payload))
             with open(self.path, "w") as f:
                 f.write(f"frames={self.frames} compressed={self.compressed} "
-                        f"largest={self.largest}\n")
+                        f"largest={self.largest} unpacked={self.unpacked}\n")
 
 
 def pump(src, dst, counter=None):
