@@ -1,6 +1,8 @@
 # The Windows build (MinGW-w64 here, see cmake/mingw-w64.cmake; nothing in it
 # is specific to that compiler's libraries beyond the flags guarded below).
 
+enable_language(RC)
+
 # Wide-character system calls are named explicitly (...W); the A forms take
 # text in the system's code page, which the program never uses.
 add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
