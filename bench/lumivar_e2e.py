@@ -154,6 +154,9 @@ class Run:
         self.port = free_port()
         with open(os.path.join(self.data, "Tessarin", "Lumivar", "Settings"), "w") as f:
             f.write(f"[NVR]\nAddress=127.0.0.1\nPort={self.port}\n")
+        # The service trusts only settings that group and others cannot write.
+        os.chmod(os.path.join(self.data, "Tessarin", "Lumivar"), 0o700)
+        os.chmod(os.path.join(self.data, "Tessarin", "Lumivar", "Settings"), 0o600)
         self.peer = None
         self.service = None
         self.log = os.path.join(self.data, "Tessarin", "Lumivar", "Logs", "wrapper.log")

@@ -16,10 +16,23 @@ import glob
 import json
 import os
 import platform
+import re
 
 EVENT_CEILING = 980.0  # 49 events per 50 ms drain
-LATENCY_P99_TARGET_MS = 100.0
+LATENCY_P99_TARGET_MS = 75.0  # at 500 events/s
+CPU_PERCENT_TARGET = 50.0  # of one core at the ceiling, 30 KB photos
+CPU_MS_PER_EVENT_TARGET = 0.5  # with 30 KB photos
 CODEC_RATIO_TARGET = 1.5
+SIZE_RATIO_TARGET = 1.02  # compressed photo message against zlib's default level
+LARGE_PHOTO = 30 * 1024
+
+
+def compressor_level():
+    """core::Compressor::k_LEVEL, read from its header."""
+    header = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "libs", "core", "core_compressor.h")
+    with open(header) as f:
+        m = re.search(r"k_LEVEL = (\d+);", f.read())
+    return int(m.group(1)) if m else "?"
 
 # (program, ours, reference, what is compared, target ratio or None)
 PAIRS = [
@@ -109,6 +122,15 @@ def bench_rows(benches):
         if target is not None:
             verdict = "met (< %.1fx)" % target if ratio <= target else "missed (> %.1fx)" % target
         rows.append((what, figure(a, ta), figure(b, tb), "%.2fx" % ratio, verdict))
+    # The compressed size of the photo message against zlib's default level.
+    a = benches.get("xml_bench", {}).get("BM_Save")
+    b = benches.get("xml_bench", {}).get("BM_SaveFloor")
+    if a and b and a.get("saved_bytes") and b.get("saved_bytes"):
+        ratio = a["saved_bytes"] / b["saved_bytes"]
+        rows.append(("Compressed size of the photo message against zlib's default level",
+                     "%d bytes" % a["saved_bytes"], "%d bytes" % b["saved_bytes"], "%.3fx" % ratio,
+                     ("met" if ratio <= SIZE_RATIO_TARGET else "missed") +
+                     " (within %d %%)" % round(100 * (SIZE_RATIO_TARGET - 1))))
     alone = []
     for prog in sorted(benches):
         for name, b in benches[prog].items():
@@ -148,13 +170,23 @@ def e2e_rows(runs):
                      "%.1f events/s (serial numbers spanned %.1f/s)" % (got, r["raised_per_second"]),
                      "%.0f events/s (%s)" % (expected, "raised rate" if asked < EVENT_CEILING else "design ceiling"),
                      "%.2f" % (got / expected), "met" if got >= 0.95 * expected else "missed"))
+        ms_per_event = 10 * r["cpu_percent"] / got if got else 0
+        large = r.get("photo_bytes", 0) >= LARGE_PHOTO
+        # The targets hold under load; at low rates the service's idle work
+        # and cold caches weigh on each event.
+        per_event_ok = ms_per_event <= CPU_MS_PER_EVENT_TARGET
+        if large and asked == EVENT_CEILING:
+            core_ok = r["cpu_percent"] < CPU_PERCENT_TARGET and got >= 0.95 * expected
+            cpu = ("< %.0f %% of one core, <= %.1f ms per event" % (CPU_PERCENT_TARGET, CPU_MS_PER_EVENT_TARGET),
+                   "%.2f" % (r["cpu_percent"] / CPU_PERCENT_TARGET),
+                   "met" if core_ok and per_event_ok else "missed")
+        elif large and asked == 500:
+            cpu = ("<= %.1f ms per event" % CPU_MS_PER_EVENT_TARGET, "%.2f" % (ms_per_event / CPU_MS_PER_EVENT_TARGET),
+                   "met" if per_event_ok else "missed")
+        else:
+            cpu = ("", "", "")
         rows.append(("Service CPU at %g events/s raised (%s photos)" % (asked, photo),
-                     "%.1f %% of one core (%.2f ms per event)" %
-                     (r["cpu_percent"], 10 * r["cpu_percent"] / got if got else 0),
-                     "< 50 % of one core" if asked == EVENT_CEILING else "",
-                     "%.2f" % (r["cpu_percent"] / 50) if asked == EVENT_CEILING else "",
-                     ("met" if r["cpu_percent"] < 50 and got >= 0.95 * expected else "missed")
-                     if asked == EVENT_CEILING else ""))
+                     "%.1f %% of one core (%.2f ms per event)" % (r["cpu_percent"], ms_per_event)) + cpu)
         rows.append(("Raise-to-receipt delay at %g events/s (%s photos)" % (asked, photo),
                      "median %.1f ms, p99 %.1f ms, max %.1f ms (%d samples)" %
                      (r["latency_ms_median"], r["latency_ms_p99"], r["latency_ms_max"], r["latency_samples"]),
@@ -299,10 +331,23 @@ def main():
           "- The stand-in's generator raises on a fixed schedule and makes up for late wake-ups (up to one "
           "second behind), so the raised rate is the rate asked unless the machine is saturated.",
           "- CPU per event is the service's CPU time divided by the events received. With 30 KB photos "
-          "most of it is zlib compressing the Base64 text of the photo (about 40 KB) at the default level, "
-          "which the frame format prescribes: a profile at 300/s puts about 70 % of the service's time in "
-          "zlib. That alone keeps 980 such events per second above half a core, so the CPU target holds "
-          "for smaller photos only (see the rows with smaller photos).",
+          "most of it is deflating the Base64 text of the photo (about 40 KB per event); the rest is the "
+          "stand-in's lookups, the Base64 encoding, the XML dump and the send.",
+          "- The compressor writes a standard zlib stream with libdeflate at level %d. Base64 text of a "
+          "photo holds almost no repeats, so what it gains comes from the Huffman codes alone: every level "
+          "from 1 to 9 gives the same size there (within 0.1 %%, see xml_bench BM_DeflateLevel), slightly "
+          "below zlib's default level, and level 1 takes the least time. On an ordinary reply level 1 is a "
+          "few per cent larger than zlib's default level (tens of bytes) at about half the time of level 6; "
+          "replies are small and rare next to photos, so the photo decides." % compressor_level(),
+          "- The delay at 500 events/s is mostly the event-queue drain: an event waits up to 50 ms for the "
+          "next drain, then for the events ahead of it in that drain (about 25 at 500/s), and the frames "
+          "of a drain are written when the loop next finds the socket writable, after the drain. CPU per "
+          "event therefore adds to every delay about 25 times over; on a loaded machine the wait for a "
+          "core shows in the p99 first. At 980/s the drain's capacity (49 events per 50 ms) equals the "
+          "rate raised, so a late drain leaves a backlog that later drains cannot work off: the delay "
+          "there depends on the run more than on the CPU per event.",
+          "- The codec rows' reference (libxml2 and zlib at its default level, used directly) is now slower "
+          "than our codec: the ratio below 1 is our advantage, almost all of it from the deflate library.",
           ""]
     with open(a.md, "w") as f:
         f.write("\n".join(md))

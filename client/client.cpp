@@ -8,7 +8,6 @@
 #include "cutl_environment.h"
 #include "kern_kernel.h"
 #include "utl_fileutils.h"
-#include "utl_inireader.h"
 
 EventSinkOwner::~EventSinkOwner() = default;
 
@@ -74,11 +73,7 @@ void Client::connectToNVR() {
     if (!utl::FileUtils::isDirectory(folder) && !utl::FileUtils::createDir(folder)) {
         LOG_CRIT("Client::connectToNVR", "Could not create directory [%s]", folder);
     }
-    utl::IniReader ini;
-    if (ini.loadFromFile(settingsPath()) && ini.hasSection("NVR")) {
-        ini.getString("NVR", "Address", &d_nvr_address);
-        ini.getInt("NVR", "Port", &d_nvr_port);
-    }
+    readSettings();
     // Named after the read, so the line shows the endpoint actually tried.
     LOG_NORM("Client::connectToNVR", "Attempting to connect to NVR at %s:%d", d_nvr_address,
              d_nvr_port);
@@ -171,6 +166,8 @@ void Client::handleFileChanged(kutl::FileChecker*, int, const std::string&) {
     killTimer(d_keepalive_timer);
     restartTimer(d_connect_timer, k_RECONNECT_MS);
     d_link_up = false;
+    // A refused file that changed is reported again.
+    d_trust_problem.clear();
 }
 
 // ---------------------------------------------------------------------------
@@ -236,6 +233,8 @@ bool Client::handleTimeout(int64_t id) {
         drainEventQueue();
     } else if (id == d_stop_check_timer.id()) {
         checkStop();
+    } else if (id == d_trust_recheck_timer.id()) {
+        recheckSettingsTrust();
     } else {
         return false;
     }

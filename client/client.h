@@ -21,6 +21,7 @@
 #include <mutex>
 #include <string>
 
+#include "client_security.h"
 #include "com_tcpconnection.h"
 #include "kern_timers.h"
 #include "kutl_filechecker.h"
@@ -43,6 +44,9 @@ struct EventSinkRecord {
     IUnsecuredApartment* apartment = nullptr;
     IWbemObjectSink* stub_sink = nullptr;
     EventSink* event_sink = nullptr;
+    // The services proxy the subscription was registered on: WMI cancels it
+    // only through that one, whatever namespace is connected since.
+    IWbemServices* services = nullptr;
 };
 
 class Client : public EventSinkOwner,
@@ -123,12 +127,16 @@ class Client : public EventSinkOwner,
     const std::string& namespacePath() const { return d_namespace_path; }
     bool linkUp() const { return d_link_up; }
     const Counters& counters() const { return d_counters; }
+    // The period the statistics report is armed with, in ms.
+    int64_t statsPeriod() const { return d_stats_timer.timerId().period(); }
     size_t messageQueueLength() const { return d_message_queue.size(); }
     size_t eventQueueLength() const;
     // Events dropped at the queue's bound (any thread).
     uint64_t eventsDropped() const;
     const std::map<std::string, EventSinkRecord>& eventSinks() const { return d_event_sinks; }
     const std::string& nvrAddress() const { return d_nvr_address; }
+    // What the NVR may reach, as read with the endpoint.
+    const SecurityPolicy& securityPolicy() const { return d_policy; }
     int nvrPort() const { return d_nvr_port; }
     com::TcpConnection* connection() const { return d_connection.get(); }
     // The settings file: <data folder>/Tessarin/Lumivar/Settings.
@@ -165,10 +173,18 @@ class Client : public EventSinkOwner,
     // FileCheckerOwner
     void handleFileChanged(kutl::FileChecker* checker, int kind, const std::string& path) override;
 
+    // Reads endpoint and allow-lists from the settings file when it is
+    // trusted; otherwise keeps what was read last (client_security.cpp).
+    void readSettings();
+    // While the settings are refused: once they are protected again, they
+    // count as changed.
+    void recheckSettingsTrust();
     void sendKeepalive();
     void drainEventQueue();
     void checkStop();
     void sendFrame(const core::GSharedBuf& frame);
+    // Cancels the subscription through the proxy that registered it.
+    static void cancelRecord(const EventSinkRecord& record);
     void releaseRecord(EventSinkRecord* record);
     // Runs the WQL query of 'lookup' and secures the enumerator; null (after
     // the WARN lines) when either step fails.
@@ -190,6 +206,7 @@ class Client : public EventSinkOwner,
     kern::TimerId d_connect_timer;
     kern::TimerId d_event_queue_timer;
     kern::TimerId d_stop_check_timer;
+    kern::TimerId d_trust_recheck_timer;
     kern::RepeatTimer d_stats_timer;
     std::string d_nvr_address;
     int d_nvr_port = 0;
@@ -201,6 +218,9 @@ class Client : public EventSinkOwner,
     std::deque<Message> d_event_queue;
     std::unique_ptr<kutl::FileChecker> d_settings_watch;
     Counters d_counters;
+    SecurityPolicy d_policy;
+    bool d_policy_logged = false;
+    std::string d_trust_problem;  // why the settings were refused last
     int64_t d_send_queue_limit = k_MAX_SEND_QUEUE_BYTES;
 };
 

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -16,6 +17,7 @@
 
 #include "client_loop_testutil.h"
 #include "cutl_logcapture_testutil.h"
+#include "wmi_standin.h"
 
 namespace {
 
@@ -75,6 +77,50 @@ TEST(ClientCore, StatusAndNamespaceConnect) {
     h.d_nvr.send(testutil::statusRequest());
     ASSERT_TRUE(h.receive(&reply, Millis(5000)));
     EXPECT_EQ(testutil::valueOf(reply, "namespace"), "");
+}
+
+// Each refusal of the WMI session is logged with its code.  A failed start
+// still arms the stop check (the host must be able to stop a Client whose
+// start keeps failing); a failed connect leaves no namespace and the locator
+// usable for the next request.
+TEST(ClientCore, WmiSessionFailuresAreReportedWithTheirCodes) {
+    using wmi::standin::Fault;
+    cutl::LogLines log;
+    const std::pair<Fault, const char*> startFaults[] = {
+        {Fault::e_CO_INITIALIZE, "Failed to initialize COM library. Error code = 0x80004005"},
+        {Fault::e_CO_INITIALIZE_SECURITY, "Failed to initialize security. Error code = 0x80004005"},
+        {Fault::e_CREATE_LOCATOR, "Failed to create IWbemLocator object. Error code = 0x80004005"},
+    };
+    for (const auto& [fault, line] : startFaults) {
+        ClientHarness h;
+        wmi::standin::setFault(fault, E_FAIL);
+        EXPECT_FALSE(h.client().start());
+        wmi::standin::clearFaults();
+        EXPECT_EQ(log.count(std::string("Client::start - ") + line), 1) << line;
+        h.requestStop();
+        ClientHarness::skip(Client::k_STOP_CHECK_MS);
+        EXPECT_TRUE(h.runUntilStopped(Millis(5000))) << line;
+    }
+
+    ClientHarness h;
+    ASSERT_TRUE(h.startAndConnect());
+    const auto namespaceAfter = [&](const char* path) {
+        h.d_nvr.send(testutil::namespaceRequest(path));
+        h.d_nvr.send(testutil::statusRequest());
+        Message reply;
+        return h.receive(&reply, Millis(5000)) ? valueOf(reply, "namespace") : "no reply";
+    };
+    wmi::standin::setFault(Fault::e_CONNECT_SERVER, WBEM_E_ACCESS_DENIED);
+    EXPECT_EQ(namespaceAfter("root\\AccessControl"), "");
+    EXPECT_EQ(1, log.count("Client::connectToNamespace - Could not connect to namespace "
+                           "'root\\AccessControl'. Error code = 0x80041003"));
+    wmi::standin::clearFaults();
+    wmi::standin::setFault(Fault::e_PROXY_BLANKET, E_ACCESSDENIED);
+    EXPECT_EQ(namespaceAfter("root\\AccessControl"), "");
+    EXPECT_EQ(1, log.count("Client::connectToNamespace - Could not set proxy blanket. Security "
+                           "problem. Error code = 0x80070005"));
+    wmi::standin::clearFaults();
+    EXPECT_EQ(namespaceAfter("root\\AccessControl"), "root\\AccessControl");
 }
 
 TEST(ClientCore, WhileDownTheNewest501AreKeptAndStatusRepliesAreDroppedAtLinkUp) {
@@ -449,6 +495,21 @@ TEST(ClientCore, StatisticsReportEveryLineInOrder) {
     c.queueEvent(event(1));
     c.queueEvent(event(2));
 
+    // The zone is the process's: put back what the other tests run with.
+    const char* zoneBefore = ::getenv("TZ");
+    const std::optional<std::string> savedZone =
+        zoneBefore ? std::optional<std::string>(zoneBefore) : std::nullopt;
+    struct RestoreZone {
+        const std::optional<std::string>& d_zone;
+        ~RestoreZone() {
+            if (d_zone) {
+                ::setenv("TZ", d_zone->c_str(), 1);
+            } else {
+                ::unsetenv("TZ");
+            }
+            ::tzset();
+        }
+    } restoreZone{savedZone};
     ::setenv("TZ", "XST-5:30", 1);
     ::tzset();
     c.printStats();

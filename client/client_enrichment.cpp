@@ -8,13 +8,14 @@
 
 namespace {
 
-const Parameter* findParameter(const std::vector<Parameter>& params, const char* name) {
-    for (const Parameter& p : params) {
+template <class Params>
+auto* findParameter(Params& params, const char* name) {
+    for (auto& p : params) {
         if (p.name == name) {
             return &p;
         }
     }
-    return nullptr;
+    return static_cast<decltype(&params.front())>(nullptr);
 }
 
 }  // namespace
@@ -58,12 +59,14 @@ Message Client::getAllAccessEventInfo(const Message& event) {
     lookup.params_in.push_back({"ObjectType", "1", "int"});
     lookup.params_out.push_back({"Data", "", ""});
     getInfo(lookup);
-    if (const Parameter* data = findParameter(lookup.params_out, "Data")) {
-        result.params_out.push_back(*data);
+    if (Parameter* data = findParameter(lookup.params_out, "Data")) {
         d_counters.total_image_size += data->value.size();
         if (!data->value.empty()) {
             ++d_counters.photo;
         }
+        // The photo is the bulk of the event: moved, not copied.
+        result.params_out.reserve(result.params_out.size() + 4);
+        result.params_out.push_back(std::move(*data));
     }
 
     lookup.clear();

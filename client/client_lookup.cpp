@@ -69,14 +69,14 @@ std::string Client::arrayToText(const VARIANT& value) {
             if (count > 0 && SafeArrayGetDim(array) == 1 && SafeArrayGetElemsize(array) == 1 &&
                 SUCCEEDED(SafeArrayAccessData(array, &data)) && data) {
                 // A one-dimensional byte array is one block: a photo is
-                // copied at once, not element by element.
-                bytes.assign(static_cast<const char*>(data), static_cast<size_t>(count));
+                // encoded straight from it.
+                std::string text = base64Encode(
+                    std::string_view(static_cast<const char*>(data), static_cast<size_t>(count)));
                 SafeArrayUnaccessData(array);
+                return text;
             }
-            if (bytes.empty()) {
-                bytes.reserve(static_cast<size_t>(std::clamp<int64_t>(count, 0, 1 << 20)));
-            }
-            for (int64_t i = static_cast<int64_t>(bytes.size()); i < count; ++i) {
+            bytes.reserve(static_cast<size_t>(std::clamp<int64_t>(count, 0, 1 << 20)));
+            for (int64_t i = 0; i < count; ++i) {
                 // Elements are addressed from the lower bound.
                 LONG index = static_cast<LONG>(lower + i);
                 unsigned char b = 0;

@@ -79,9 +79,17 @@ TEST(ClientLookup, Base64) {
         }
         EXPECT_EQ(base64Encode(bytes), text);
     }
-    std::string decoded;
-    ASSERT_TRUE(testutil::base64Decode(base64Encode(k_BLOB), &decoded));
-    EXPECT_EQ(decoded, k_BLOB);
+    // Every byte value at every offset of the blocks the encoder takes.
+    std::string all;
+    for (int i = 0; i < 256; ++i) {
+        all += static_cast<char>(i);
+    }
+    for (size_t cut = 0; cut < 9; ++cut) {
+        const std::string bytes = k_BLOB + all.substr(cut);
+        std::string decoded;
+        ASSERT_TRUE(testutil::base64Decode(base64Encode(bytes), &decoded));
+        EXPECT_EQ(decoded, bytes);
+    }
 }
 
 TEST(ClientLookup, RepliesPerInstanceWithValuesCarriedOver) {

@@ -71,6 +71,12 @@ void Client::executeMethod(const Message& request) {
     Message reply = request;
     LOG_INFO(tag, "Executing method '%s' on class '%s'", request.method_name, request.class_name);
     LOG_NORM(tag, "Target instance = '%s'", request.target_instance);
+    if (!d_policy.allowsMethod(request.class_name, request.method_name, request.target_instance)) {
+        LOG_WARN(tag, "Method '%s' of class '%s' refused: not in Methods of section Security",
+                 request.method_name, request.class_name);
+        finishMethod(reply, false, codeText(static_cast<HRESULT>(WBEM_E_ACCESS_DENIED)));
+        return;
+    }
 
     IWbemClassObject* classObject = nullptr;
     IWbemClassObject* inSignature = nullptr;

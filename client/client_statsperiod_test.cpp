@@ -2,6 +2,7 @@
 
 #include <stdlib.h>
 
+#include <memory>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -23,34 +24,32 @@ bool reportLogged(const cutl::LogLines& log) {
     return false;
 }
 
-// Runs a Client built with LUMIVAR_STATS_PERIOD_MS = 'value' (unset when
-// null), skips 'skipMs' on the timers' clock and answers whether a report
-// was logged.
-bool reportAfter(const char* value, int64_t skipMs, Millis wait) {
+// Sets LUMIVAR_STATS_PERIOD_MS to 'value' (unsets it when null) while a
+// Client is built.
+std::unique_ptr<ClientHarness> clientWith(const char* value) {
     if (value) {
         ::setenv("LUMIVAR_STATS_PERIOD_MS", value, 1);
     } else {
         ::unsetenv("LUMIVAR_STATS_PERIOD_MS");
     }
-    cutl::LogLines log;
-    ClientHarness h;
+    auto h = std::make_unique<ClientHarness>();
     ::unsetenv("LUMIVAR_STATS_PERIOD_MS");
-    ClientHarness::skip(skipMs);
-    return h.runUntil([&] { return reportLogged(log); }, wait);
+    return h;
 }
 
 TEST(ClientStatsPeriod, OverrideShortensThePeriod) {
-    EXPECT_TRUE(reportAfter("60000", 60000, Millis(5000)));
-    // Not yet due at 59 s.
-    EXPECT_FALSE(reportAfter("60000", 59000, Millis(200)));
+    cutl::LogLines log;
+    std::unique_ptr<ClientHarness> h = clientWith("60000");
+    EXPECT_EQ(h->client().statsPeriod(), 60000);
+    ClientHarness::skip(60000);
+    EXPECT_TRUE(h->runUntil([&] { return reportLogged(log); }, Millis(5000)));
 }
 
 TEST(ClientStatsPeriod, MalformedOrAbsentValuesKeepTheHalfHour) {
-    for (const char* value : {"", "0", "-5", "10s", "abc"}) {
-        EXPECT_FALSE(reportAfter(value, 60000, Millis(200))) << "'" << value << "'";
+    for (const char* value : {"", "0", "-5", "10s", "abc", static_cast<const char*>(nullptr)}) {
+        EXPECT_EQ(clientWith(value)->client().statsPeriod(), Client::k_STATS_MS)
+            << (value ? value : "unset");
     }
-    EXPECT_FALSE(reportAfter(nullptr, Client::k_STATS_MS - 1000, Millis(200)));
-    EXPECT_TRUE(reportAfter(nullptr, Client::k_STATS_MS, Millis(5000)));
 }
 
 }  // namespace

@@ -28,9 +28,7 @@ void Client::createEventSink(const Message& request) {
     }
     auto existing = d_event_sinks.find(request.class_name);
     if (existing != d_event_sinks.end()) {
-        if (existing->second.stub_sink) {
-            d_services->CancelAsyncCall(existing->second.stub_sink);
-        }
+        cancelRecord(existing->second);
         releaseRecord(&existing->second);
         d_event_sinks.erase(existing);
         ++d_counters.sinks_destroyed;
@@ -75,6 +73,8 @@ void Client::createEventSink(const Message& request) {
                                                 WBEM_FLAG_SEND_STATUS, nullptr, record.stub_sink);
     if (SUCCEEDED(hr)) {
         LOG_INFO(tag, "Successfully registered for notifications from '%s'", request.class_name);
+        d_services->AddRef();
+        record.services = d_services;
         d_event_sinks.emplace(request.class_name, record);
         return;
     }

@@ -34,6 +34,8 @@ class Door_Event : __ExtrinsicEvent {
 class Secret_Event : __ExtrinsicEvent { string Door; };
 [SubscribeError(0x80041010)]
 class Broken_Event : __ExtrinsicEvent { string Door; };
+#pragma namespace("\\\\.\\root\\Other")
+class Gate_Event : __ExtrinsicEvent { string Gate; };
 )";
 
 std::string doorEvent(int serial, const std::string& door = "Lobby", bool forced = true) {
@@ -217,6 +219,34 @@ TEST(ClientSubscription, RefusedSubscriptionsLeaveNoEntry) {
     EXPECT_EQ(h.provider().subscriptionCount(), 0u);
     EXPECT_EQ(h.client().counters().sinks_destroyed, 0u);
     h.harness().destroyClient();
+    EXPECT_EQ(wmi::standin::liveObjects(), objectsBefore);
+}
+
+// WMI cancels a subscription only through the proxy that registered it: the
+// record keeps that proxy, so neither a failed re-connect (no proxy at all)
+// nor a change of namespace leaves a registration behind.
+TEST(ClientSubscription, CancelledThroughTheRegisteringProxy) {
+    WmiHarness h(k_REPOSITORY);
+    const int objectsBefore = wmi::standin::liveObjects();
+    ASSERT_TRUE(h.startWithNamespace(k_NAMESPACE));
+    h.handle(subscribeRequest("Door_Event", {}));
+    h.handle(testutil::namespaceRequest("root\\Nope"));
+    ASSERT_TRUE(h.client().namespacePath().empty());
+    h.client().close();
+    EXPECT_EQ(h.provider().subscriptionCount(), 0u);
+
+    ASSERT_TRUE(h.harness().connectNamespace(k_NAMESPACE));
+    h.handle(subscribeRequest("Door_Event", {}));
+    ASSERT_TRUE(h.harness().connectNamespace("root\\Other"));
+    h.handle(subscribeRequest("Gate_Event", {}));
+    EXPECT_EQ(h.provider().subscriptionCount(), 2u);
+    // Replaced from the new namespace (where the class is unknown): the old
+    // registration still ends.
+    h.handle(subscribeRequest("Door_Event", {}));
+    EXPECT_EQ(h.client().counters().sinks_destroyed, 1u);
+    EXPECT_EQ(h.provider().subscriptionCount(), 1u);
+    h.harness().destroyClient();
+    EXPECT_EQ(h.provider().subscriptionCount(), 0u);
     EXPECT_EQ(wmi::standin::liveObjects(), objectsBefore);
 }
 

@@ -231,14 +231,18 @@ std::string valueOf(const Message& message, const std::string& name) {
     return "";
 }
 
-void writeSettings(const std::string& programData, const std::string& address, int port) {
+void writeSettings(const std::string& programData, const std::string& address, int port,
+                   const std::string& extra, std::filesystem::perms mode) {
     std::string folder = programData + "/Tessarin/Lumivar";
     std::filesystem::create_directories(folder);
+    // The service trusts only a protected file, whatever the umask says.
+    std::filesystem::permissions(folder, std::filesystem::perms(0755));
     std::string tmp = folder + "/.Settings.tmp";
     {
         std::ofstream out(tmp);
-        out << "[NVR]\nAddress=" << address << "\nPort=" << port << "\n";
+        out << "[NVR]\nAddress=" << address << "\nPort=" << port << "\n" << extra;
     }
+    std::filesystem::permissions(tmp, mode);
     std::filesystem::rename(tmp, folder + "/Settings");
 }
 

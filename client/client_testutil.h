@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <deque>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <string>
@@ -94,8 +95,11 @@ bool waitFor(const std::function<bool()>& condition, Millis timeout);
 // Answers the file's contents (empty when missing).
 std::string readFile(const std::string& path);
 
-// Writes an INI settings file for the NVR endpoint.
-void writeSettings(const std::string& programData, const std::string& address, int port);
+// Replaces the INI settings file at once: the NVR endpoint, then 'extra'
+// (further sections), with the permissions 'mode'.
+void writeSettings(const std::string& programData, const std::string& address, int port,
+                   const std::string& extra = "",
+                   std::filesystem::perms mode = std::filesystem::perms(0644));
 
 }  // namespace testutil
 

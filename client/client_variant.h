@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "lnl_message.h"
 #include "wmi_com.h"
@@ -29,6 +30,6 @@ void eventValueOf(IWbemClassObject* object, Parameter& p);
 void methodOutputValueOf(IWbemClassObject* object, Parameter& p);
 
 // Answers 'bytes' in Base64 (standard alphabet, "=" padding, no line breaks).
-std::string base64Encode(const std::string& bytes);
+std::string base64Encode(std::string_view bytes);
 
 #endif

@@ -54,6 +54,11 @@ bool Client::connectToNamespace(const Message& message) {
         d_services->Release();
         d_services = nullptr;
     }
+    if (!d_policy.allowsNamespace(message.class_name)) {
+        LOG_CRIT(tag, "Namespace '%s' refused: not in Namespaces of section Security",
+                 message.class_name);
+        return false;
+    }
     wmi::Bstr path = wmi::toBstr(message.class_name);
     HRESULT hr = d_locator->ConnectServer(path.get(), nullptr, nullptr, nullptr, 0, nullptr,
                                           nullptr, &d_services);
@@ -77,6 +82,12 @@ bool Client::connectToNamespace(const Message& message) {
     return true;
 }
 
+void Client::cancelRecord(const EventSinkRecord& record) {
+    if (record.stub_sink && record.services) {
+        record.services->CancelAsyncCall(record.stub_sink);
+    }
+}
+
 void Client::releaseRecord(EventSinkRecord* record) {
     if (record->stub_unknown) {
         record->stub_unknown->Release();
@@ -96,16 +107,17 @@ void Client::releaseRecord(EventSinkRecord* record) {
         record->event_sink->Release();
         record->event_sink = nullptr;
     }
+    if (record->services) {
+        record->services->Release();
+        record->services = nullptr;
+    }
 }
 
 void Client::close() {
     LOG_INFO("Client::close", "Wrapper closing connections to WMI");
     for (auto& entry : d_event_sinks) {
-        EventSinkRecord& record = entry.second;
-        if (record.stub_sink && d_services) {
-            d_services->CancelAsyncCall(record.stub_sink);
-        }
-        releaseRecord(&record);
+        cancelRecord(entry.second);
+        releaseRecord(&entry.second);
     }
     d_event_sinks.clear();
     if (d_services) {

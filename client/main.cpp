@@ -12,6 +12,7 @@
 #include "client.h"
 #include "core_v2masterlogger.h"
 #include "cutl_environment.h"
+#include "cutl_settingstrust.h"
 #include "kern_kernel.h"
 #include "kutl_simplelogger.h"
 #include "servicehost.h"
@@ -31,6 +32,12 @@ SERVICE_STATUS serviceStatus;
 std::atomic<SERVICE_STATUS_HANDLE> serviceStatusHandle{nullptr};
 std::mutex stopMutex;
 unsigned char stopRequested = 0;
+
+// The control handler sets the flag on its own thread, under 'stopMutex'.
+bool stopWasRequested() {
+    std::lock_guard<std::mutex> lock(stopMutex);
+    return stopRequested != 0;
+}
 
 // Sets the state (unless 'state' is 0) and reports the status.
 void reportStatus(DWORD state = 0) {
@@ -52,7 +59,7 @@ int runBridge(int argc, char** argv) {
         if (client->start()) {
             kernel->run();
         }
-        if (stopRequested) {
+        if (stopWasRequested()) {
             break;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(k_REBUILD_PAUSE_MS));
@@ -119,6 +126,9 @@ void WmiServiceMain(int argc, char** argv) {
 
 int main(int argc, char** argv) {
     const std::string logDir = cutl::logDir();
+    // Before anything is created inside it, so the settings file and the log
+    // take on the folder's protection.
+    cutl::protectDataFolder(cutl::productDataDir());
     if (!utl::FileUtils::createDir(logDir, true)) {
         core::MasterLogger::logAt(core::LOG_WARN, "main", 149, "", "");
     }

@@ -71,6 +71,16 @@ Message lookupRequest(const std::string& cls, const std::vector<std::string>& fi
     return m;
 }
 
+Message executeRequest(const std::string& cls, const std::string& method,
+                       const std::string& target) {
+    Message m;
+    m.action = e_ACTION_EXECUTE;
+    m.class_name = cls;
+    m.method_name = method;
+    m.target_instance = target;
+    return m;
+}
+
 Message subscribeRequest(const std::string& cls) {
     Message m = namespaceRequest(cls);
     m.action = e_ACTION_SUBSCRIBE;
@@ -89,6 +99,11 @@ struct FaultsFixture : ::testing::Test {
 
     std::string logFile() const { return folder + "/Logs/wrapper.log"; }
     std::string log() const { return testutil::readFile(logFile()); }
+    // Whether 'text' reaches the log within 10 s (lines are written in batches).
+    bool logged(const std::string& text) const {
+        return testutil::waitFor([&] { return log().find(text) != std::string::npos; },
+                                 Millis(10000));
+    }
 
     void start(bool writeSettings = true) {
         if (writeSettings) {
@@ -159,6 +174,21 @@ struct FaultsFixture : ::testing::Test {
         }
         return valueOf(reply, "namespace");
     }
+
+    // Sends 'request' and answers its completion as "<name> <value>".
+    std::string execute(const Message& request) {
+        nvr.send(request);
+        Message completion;
+        if (!receiveUntil([](const Message& m) { return m.action == e_ACTION_COMPLETION; },
+                          &completion, Millis(10000)) ||
+            completion.params_out.size() != 1) {
+            return "<none>";
+        }
+        const Parameter& result = completion.params_out[0];
+        return result.value.empty() ? result.name : result.name + " " + result.value;
+    }
+
+    void useFaultyRepository();
 
     void expectAliveAndBounded() {
         ASSERT_TRUE(service->running());
@@ -337,14 +367,21 @@ instance of F_Slow { ID = 1; Text = "one"; };
 instance of F_Slow { ID = 2; Text = "two"; };
 instance of F_Denied { ID = 1; };
 instance of F_Door { Name = "A"; };
+#pragma namespace("\\\\.\\root\\Other")
+class F_Other { [key] sint32 ID; };
+instance of F_Other { ID = 1; };
 )";
 
-TEST_F(FaultsFixture, WmiFailuresAreAnsweredAndNothingHangs) {
-    {
-        std::ofstream out(dir / "faulty.mof");
-        out << k_FAULTY_REPOSITORY;
-    }
+const char k_DOOR_A[] = "F_Door.Name=\"A\"";
+
+void FaultsFixture::useFaultyRepository() {
+    std::ofstream out(dir / "faulty.mof");
+    out << k_FAULTY_REPOSITORY;
     env["LUMIVAR_WMI_REPOSITORY"] = dir / "faulty.mof";
+}
+
+TEST_F(FaultsFixture, WmiFailuresAreAnsweredAndNothingHangs) {
+    useFaultyRepository();
     env["LUMIVAR_WMI_EVENT_RATE"] = "200";
     start();
 
@@ -366,18 +403,7 @@ TEST_F(FaultsFixture, WmiFailuresAreAnsweredAndNothingHangs) {
     EXPECT_TRUE(skipped.empty());
 
     // A refused method: the completion carries the code.
-    Message exec;
-    exec.action = e_ACTION_EXECUTE;
-    exec.class_name = "F_Door";
-    exec.method_name = "Break";
-    exec.target_instance = "F_Door.Name=\"A\"";
-    nvr.send(exec);
-    Message completion;
-    ASSERT_TRUE(receiveUntil([](const Message& m) { return m.action == e_ACTION_COMPLETION; },
-                             &completion, Millis(10000)));
-    ASSERT_EQ(completion.params_out.size(), 1u);
-    EXPECT_EQ(completion.params_out[0].name, "Failed");
-    EXPECT_EQ(completion.params_out[0].value, "0x80041001");
+    EXPECT_EQ(execute(executeRequest("F_Door", "Break", k_DOOR_A)), "Failed 0x80041001");
 
     // Subscriptions refused: access denied is answered, another code is not.
     nvr.send(subscribeRequest("F_Secret"));
@@ -424,6 +450,93 @@ TEST_F(FaultsFixture, WmiFailuresAreAnsweredAndNothingHangs) {
 
 // ---------------------------------------------------------------------------
 // Settings and files
+
+TEST_F(FaultsFixture, AllowListsLimitWhatTheNvrReaches) {
+    useFaultyRepository();
+    testutil::writeSettings(programData, "127.0.0.1", nvr.port(),
+                            "[Security]\nNamespaces=root\\faults\nMethods=F_DOOR.open\n");
+    start(false);
+
+    // Outside the list: refused before WMI, later requests ignored.
+    nvr.send(namespaceRequest("root\\Other"));
+    nvr.send(lookupRequest("F_Other", {"ID"}));
+    std::vector<Message> skipped;
+    EXPECT_EQ(status(Millis(10000), &skipped), "");
+    EXPECT_TRUE(skipped.empty());
+    const std::string refused =
+        "Client::connectToNamespace - Namespace 'root\\Other' refused: not in Namespaces of "
+        "section Security";
+    ASSERT_TRUE(logged(refused));
+    const std::string text = log();
+    const size_t lineStart = text.rfind('\n', text.find(refused));
+    EXPECT_NE(text.substr(lineStart, text.find(refused) - lineStart).find("[CRIT]"),
+              std::string::npos);
+    EXPECT_TRUE(logged("The NVR may use namespaces: root\\faults; methods: F_DOOR.open"));
+    EXPECT_EQ(log().find("Connected to namespace 'root\\Other'"), std::string::npos);
+
+    // Inside it, with the machine prefix and another case.
+    nvr.send(namespaceRequest("\\\\.\\ROOT\\Faults"));
+    EXPECT_EQ(status(), "\\\\.\\ROOT\\Faults");
+    Message open = executeRequest("F_Door", "Open", k_DOOR_A);
+    open.params_in.push_back({"Seconds", "5", "int"});
+    EXPECT_EQ(execute(open), "Success");
+    // WMI would answer Break with its own code 0x80041001.
+    EXPECT_EQ(execute(executeRequest("F_Door", "Break", k_DOOR_A)), "Failed 0x80041003");
+    // An allowed method named on one class but run on an instance of another.
+    EXPECT_EQ(execute(executeRequest("F_Door", "Open", "F_Other.ID=1")), "Failed 0x80041003");
+
+    // "none" allows nothing, from the next connection on.
+    testutil::writeSettings(programData, "127.0.0.1", nvr.port(), "[Security]\nNamespaces=none\n");
+    ASSERT_TRUE(nvr.accept(k_RECONNECT));
+    nvr.send(namespaceRequest("root\\Faults"));
+    EXPECT_EQ(status(), "");
+    EXPECT_TRUE(logged("The NVR may use namespaces: none; methods: every one"));
+    expectAliveAndBounded();
+}
+
+TEST_F(FaultsFixture, SettingsOthersMayWriteAreNotFollowed) {
+    start();
+    const std::string settings = folder + "/Settings";
+    testutil::FakeNvr other;
+    auto refusals = [&] {
+        std::string text = log();
+        size_t count = 0;
+        for (size_t at = text.find("not used, keeping NVR"); at != std::string::npos;
+             at = text.find("not used, keeping NVR", at + 1)) {
+            ++count;
+        }
+        return count;
+    };
+
+    // Rewritten by someone else: the last good endpoint stays, once logged.
+    testutil::writeSettings(programData, "127.0.0.1", other.port(), "",
+                            std::filesystem::perms(0666));
+    ASSERT_TRUE(nvr.accept(k_RECONNECT));
+    EXPECT_FALSE(other.connected());
+    EXPECT_TRUE(logged("'" + settings + "' is writable by group or others (mode 666)"));
+    EXPECT_EQ(refusals(), 1u);
+
+    // Protected again: trusted, and followed.
+    std::filesystem::permissions(settings, std::filesystem::perms(0600));
+    ASSERT_TRUE(other.accept(k_RECONNECT));
+    EXPECT_EQ(refusals(), 1u);
+
+    if (::geteuid() == 0) {
+        // Owned by another user, as is a folder others may write.
+        testutil::writeSettings(programData, "127.0.0.1", nvr.port());
+        ASSERT_EQ(::chown(settings.c_str(), 65534, 65534), 0);
+        ASSERT_TRUE(other.accept(k_RECONNECT));
+        EXPECT_TRUE(logged("'" + settings + "' is owned by user 65534"));
+        ASSERT_EQ(::chown(settings.c_str(), 0, 0), 0);
+        ASSERT_TRUE(nvr.accept(k_RECONNECT));
+    }
+    // The change is read 10 s after it is seen.
+    testutil::writeSettings(programData, "127.0.0.1", other.port());
+    std::filesystem::permissions(folder, std::filesystem::perms(0777));
+    ASSERT_TRUE(nvr.accept(k_RECONNECT));
+    EXPECT_TRUE(logged("'" + folder + "' is writable by group or others (mode 777)"));
+    expectAliveAndBounded();
+}
 
 TEST_F(FaultsFixture, BrokenSettingsFileKeepsTheLastGoodEndpoint) {
     start();

@@ -94,16 +94,50 @@ bool ConfigurationTool::finish(int dialogResult) {
     if (address == d_old_address && port == d_old_port) {
         return false;  // unchanged: the service must see no change
     }
-    utl::IniWriter writer;
-    writer.addSection("NVR");
-    writer.addEntry("Address", address);
-    writer.addEntry("Port", port);
-    if (!writer.saveToFile(d_file)) {
+    if (!settingsText(address, port).saveToFile(d_file)) {
         return false;
     }
     LOG_NORM("ConfigurationTool::finish", "NVR connection changed from %s:%s to %s:%s",
              d_old_address, d_old_port, address, port);
     return true;
+}
+
+utl::IniWriter ConfigurationTool::settingsText(const std::string& address,
+                                               const std::string& port) const {
+    // Everything the dialog does not edit (the allow-lists of the service,
+    // sections of other tools) is written back in its order.
+    utl::IniReader reader;
+    reader.loadFromFile(d_file);
+    utl::IniWriter writer;
+    bool wroteEndpoint = false;
+    auto writeEndpoint = [&] {
+        writer.addEntry("Address", address);
+        writer.addEntry("Port", port);
+        wroteEndpoint = true;
+    };
+    for (const auto& [section, keys] : reader.order()) {
+        writer.addSection(section);
+        const bool isNvr = section == "NVR";
+        for (const std::string& key : keys) {
+            if (isNvr && (key == "Address" || key == "Port")) {
+                if (!wroteEndpoint) {
+                    writeEndpoint();
+                }
+                continue;
+            }
+            std::string value;
+            reader.getString(section, key, &value);
+            writer.addEntry(key, value);
+        }
+        if (isNvr && !wroteEndpoint) {
+            writeEndpoint();
+        }
+    }
+    if (!wroteEndpoint) {
+        writer.addSection("NVR");
+        writeEndpoint();
+    }
+    return writer;
 }
 
 int configureMain(int argc, char** argv) {

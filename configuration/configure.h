@@ -3,9 +3,10 @@
 // The configuration tool: a dialog with which an administrator sets the NVR's
 // address and port in the service's settings file.  'ConfigurationTool' runs
 // the start-up steps (settings folder, old values, dialog), and on OK
-// rewrites the file, atomically and only when something changed, with
-// section "NVR" holding "Address" then "Port".  The settings file is the one
-// the service reads ('cutl::settingsFilePath').
+// rewrites the file, atomically and only when something changed: section
+// "NVR" gets "Address" then "Port", every other section and key is kept in
+// its order.  The settings file is the one the service reads
+// ('cutl::settingsFilePath').
 //
 // Thread safety: the GUI thread only.
 #ifndef INCLUDED_CONFIGURE
@@ -13,6 +14,8 @@
 
 #include <memory>
 #include <string>
+
+#include "utl_iniwriter.h"
 
 class QDialog;
 class QLineEdit;
@@ -50,6 +53,8 @@ class ConfigurationTool {
 
   private:
     void buildLayout();
+    // The settings file's sections with the NVR endpoint replaced.
+    utl::IniWriter settingsText(const std::string& address, const std::string& port) const;
 
     std::unique_ptr<QDialog> d_dialog;
     QLineEdit* d_address;  // owned by the dialog

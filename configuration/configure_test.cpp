@@ -96,10 +96,11 @@ TEST_F(ConfigurationToolTest, ShowsTheOldValuesAndOkWithoutChangesWritesNothing)
     EXPECT_EQ(log.count("NVR connection changed"), 0);
 }
 
-TEST_F(ConfigurationToolTest, ChangingThePortRewritesOnlySectionNvr) {
+TEST_F(ConfigurationToolTest, ChangingThePortKeepsEverySectionItDoesNotEdit) {
     writeSettings(
-        "# written by hand\n[Other]\nKey 1\n\n[NVR]\nAddress = 10.0.0.5 ; main\n"
-        "Port = 5000\nExtra yes\n");
+        "# written by hand\n[Other]\nKey 1\n\n[NVR]\nPort = 5000\nExtra yes\n"
+        "Address = 10.0.0.5 ; main\n[Security]\nNamespaces=root\\AccessControl\n"
+        "Methods=\"Door.Unlock, Door.Lock\"\n");
     cutl::LogLines log;
     core::MasterLogger::enable(core::LOG_NORM);
     ConfigurationTool tool;
@@ -107,7 +108,9 @@ TEST_F(ConfigurationToolTest, ChangingThePortRewritesOnlySectionNvr) {
     type(tool.portField(), "6000");
     EXPECT_EQ(press(tool, tool.okButton()), QDialog::Accepted);
     EXPECT_TRUE(tool.finish(tool.dialog().result()));
-    EXPECT_EQ(settings(), "[NVR]\nAddress 10.0.0.5\nPort 6000\n");
+    EXPECT_EQ(settings(),
+              "[Other]\nKey 1\n\n[NVR]\nAddress 10.0.0.5\nPort 6000\nExtra yes\n\n"
+              "[Security]\nNamespaces root\\AccessControl\nMethods \"Door.Unlock, Door.Lock\"\n");
     EXPECT_EQ(log.count("ConfigurationTool::finish - NVR connection changed from 10.0.0.5:5000 "
                         "to 10.0.0.5:6000",
                         core::LOG_NORM),

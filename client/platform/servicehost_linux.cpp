@@ -57,11 +57,17 @@ bool startServiceDispatcher(const char*, ServiceMainFunction serviceMain, int ar
         serviceMain(argc, argv);
         finished = true;
     });
+    // A stop that arrives before the service has registered its handler
+    // waits for the handler: systemd would otherwise escalate to SIGKILL.
+    bool stopPending = false;
     while (!finished) {
         timespec wait{0, 100 * 1000 * 1000};
-        int sig = sigtimedwait(&stopSignals, nullptr, &wait);
+        if (sigtimedwait(&stopSignals, nullptr, &wait) == SIGTERM) {
+            stopPending = true;
+        }
         ControlHandlerFunction handler = s_handler.load();
-        if (sig == SIGTERM && handler) {
+        if (stopPending && handler) {
+            stopPending = false;
             handler(SERVICE_CONTROL_STOP);
         }
     }

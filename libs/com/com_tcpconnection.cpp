@@ -280,8 +280,10 @@ void TcpConnection::close() {
 int TcpConnection::checkSocket() {
     int code = 0;
     if (!core::socketPendingError(d_socket, &code)) {
+        // Read before logging: writing the log line may change it.
+        const int error = WSAGetLastError();
         LOG_CRIT("com::TcpConnection::checkSocket", "(%d) - failed running getsockopt", d_socket);
-        return WSAGetLastError();
+        return error;
     }
     return code;
 }

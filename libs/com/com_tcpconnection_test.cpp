@@ -5,6 +5,7 @@
 #include <poll.h>
 #endif
 
+#include <cerrno>
 #include <csignal>
 #include <functional>
 #include <memory>
@@ -470,11 +471,22 @@ TEST_F(TcpConnectionTest, UnusableTargetsFailOnTheNextPassAndNeverStopTheProcess
     EXPECT_FALSE(peer.hasPendingConnection());  // no traffic reached anyone
 }
 
+// An output whose every line leaves errno changed, as a failed write of the
+// line to a file does.
+struct ErrnoChangingLog : core::LogImpl {
+    void log(int, unsigned, const char*, int, std::string_view) override { errno = EACCES; }
+};
+
 TEST_F(TcpConnectionTest, MisuseIsReported) {
     FailureRecorder failures;
     Peer peer;
     Recorder owner;
     TcpConnection connection(&owner);
+    // The error of the failed query, not what logging it left behind.
+    core::MasterLogger::setImpl(std::make_unique<ErrnoChangingLog>());
+    EXPECT_EQ(connection.checkSocket(), WSAEBADF);
+    core::MasterLogger::setImpl(nullptr);
+
     EXPECT_FALSE(connection.sendBuffer(core::GSharedBuf::copyOf("x")));
     EXPECT_FALSE(connection.readStream());
     EXPECT_EQ(failures.takeMessages().size(), 2u);

@@ -1,9 +1,6 @@
 #include "core_compressor.h"
 
-#include <zlib.h>
-
-#include <algorithm>
-#include <cstring>
+#include <libdeflate.h>
 
 #include "core_assert.h"
 #include "core_v2masterlogger.h"
@@ -24,7 +21,53 @@ void writeLittleEndian32(char* p, uint32_t v) {
     }
 }
 
+constexpr const char* k_COMPRESS_TAG = "core::Compressor::compress";
 constexpr const char* k_DECOMPRESS_TAG = "core::Compressor::decompress";
+
+// Failures are logged with the codes zlib gives for them, so that the log
+// reads the same whichever library wrote the stream.
+constexpr int k_DAMAGED = -3;
+constexpr int k_OUT_OF_MEMORY = -4;
+constexpr int k_NO_ROOM = -5;
+
+int failureCode(libdeflate_result rc) {
+    // A stream that ends short of the declared length is as damaged as one
+    // that does not decode; one that goes on past it had too little room.
+    return rc == LIBDEFLATE_INSUFFICIENT_SPACE ? k_NO_ROOM : k_DAMAGED;
+}
+
+// A compressor costs more to set up than a photo takes to compress: each
+// thread keeps one, and one decompressor, for its lifetime.
+struct ThreadCodecs {
+    libdeflate_compressor* d_compressor = nullptr;
+    libdeflate_decompressor* d_decompressor = nullptr;
+
+    ~ThreadCodecs() {
+        libdeflate_free_compressor(d_compressor);
+        libdeflate_free_decompressor(d_decompressor);
+    }
+};
+
+ThreadCodecs& threadCodecs() {
+    thread_local ThreadCodecs t_codecs;
+    return t_codecs;
+}
+
+libdeflate_compressor* threadCompressor() {
+    ThreadCodecs& codecs = threadCodecs();
+    if (!codecs.d_compressor) {
+        codecs.d_compressor = libdeflate_alloc_compressor(Compressor::k_LEVEL);
+    }
+    return codecs.d_compressor;
+}
+
+libdeflate_decompressor* threadDecompressor() {
+    ThreadCodecs& codecs = threadCodecs();
+    if (!codecs.d_decompressor) {
+        codecs.d_decompressor = libdeflate_alloc_decompressor();
+    }
+    return codecs.d_decompressor;
+}
 
 }  // namespace
 
@@ -35,18 +78,20 @@ bool Compressor::isContainer(const char* data, size_t size) {
 bool Compressor::compress(const char* data, size_t size, GSharedBuf* out) {
     out->reset();
     if (size > UINT32_MAX) {
-        LOG_WARN("core::Compressor::compress", "failed to compress %d bytes: %d", size,
-                 Z_BUF_ERROR);
+        LOG_WARN(k_COMPRESS_TAG, "failed to compress %d bytes: %d", size, k_NO_ROOM);
         return false;
     }
-    // Room for 110 % of the input, the header and a margin.
-    const size_t room = size + size / 10 + 20;
-    GSharedBuf buf(room);
-    uLongf produced = room - k_HEADER_SIZE;
-    int rc = ::compress(reinterpret_cast<Bytef*>(buf.mutableData() + k_HEADER_SIZE), &produced,
-                        reinterpret_cast<const Bytef*>(data), size);
-    if (rc != Z_OK) {
-        LOG_WARN("core::Compressor::compress", "failed to compress %d bytes: %d", size, rc);
+    libdeflate_compressor* compressor = threadCompressor();
+    if (!compressor) {
+        LOG_WARN(k_COMPRESS_TAG, "failed to compress %d bytes: %d", size, k_OUT_OF_MEMORY);
+        return false;
+    }
+    const size_t room = libdeflate_zlib_compress_bound(compressor, size);
+    GSharedBuf buf(k_HEADER_SIZE + room);
+    const size_t produced =
+        libdeflate_zlib_compress(compressor, data, size, buf.mutableData() + k_HEADER_SIZE, room);
+    if (produced == 0) {
+        LOG_WARN(k_COMPRESS_TAG, "failed to compress %d bytes: %d", size, k_NO_ROOM);
         return false;
     }
     writeLittleEndian32(buf.mutableData(), k_MAGIC);
@@ -75,56 +120,28 @@ bool Compressor::decompress(const char* data, size_t size, std::string* out) {
                  k_MAX_DECLARED_LENGTH);
         return false;
     }
-
-    z_stream stream;
-    std::memset(&stream, 0, sizeof stream);
-    int rc = inflateInit(&stream);
-    if (rc != Z_OK) {
-        LOG_WARN(k_DECOMPRESS_TAG, "failed to uncompress summary: %d", rc);
+    // The declared length is the peer's word: it is allocated only when the
+    // stream received could inflate to it at all.
+    const size_t streamSize = size - k_HEADER_SIZE;
+    if (declared / k_MAX_RATIO > streamSize) {
+        LOG_WARN(k_DECOMPRESS_TAG, "failed to uncompress summary: %d", k_DAMAGED);
         return false;
     }
-    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data + k_HEADER_SIZE));
-    stream.avail_in = static_cast<uInt>(size - k_HEADER_SIZE);
-
-    // The declared length is the peer's word: the output grows with what the
-    // stream really yields, up to that length.
-    const size_t compressedSize = size - k_HEADER_SIZE;
-    size_t room = std::min<size_t>(declared, std::max<size_t>(64 * 1024, compressedSize * 8));
-    out->resize(room);
-    bool ok = false;
-    for (;;) {
-        const size_t produced = stream.total_out;
-        stream.next_out = reinterpret_cast<Bytef*>(out->data() + produced);
-        stream.avail_out = static_cast<uInt>(room - produced);
-        rc = inflate(&stream, Z_NO_FLUSH);
-        if (rc == Z_STREAM_END) {
-            ok = true;
-            break;
-        }
-        if (rc != Z_OK && rc != Z_BUF_ERROR) {
-            break;
-        }
-        if (stream.avail_out == 0) {
-            if (stream.total_out == declared) {
-                ok = true;  // stopped for lack of room with exactly the declared length
-                break;
-            }
-            room = std::min<size_t>(declared, room * 2);
-            out->resize(room);
-            continue;
-        }
-        if (rc == Z_BUF_ERROR) {
-            break;  // input exhausted before the stream ended
-        }
+    libdeflate_decompressor* decompressor = threadDecompressor();
+    if (!decompressor) {
+        LOG_WARN(k_DECOMPRESS_TAG, "failed to uncompress summary: %d", k_OUT_OF_MEMORY);
+        return false;
     }
-    const size_t produced = stream.total_out;
-    inflateEnd(&stream);
-    if (!ok) {
-        LOG_WARN(k_DECOMPRESS_TAG, "failed to uncompress summary: %d", rc);
+    out->resize(declared);
+    // Without a place for the actual length, only a stream that ends after
+    // exactly the declared length succeeds.
+    const libdeflate_result rc = libdeflate_zlib_decompress(
+        decompressor, data + k_HEADER_SIZE, streamSize, out->data(), declared, nullptr);
+    if (rc != LIBDEFLATE_SUCCESS) {
+        LOG_WARN(k_DECOMPRESS_TAG, "failed to uncompress summary: %d", failureCode(rc));
         out->clear();
         return false;
     }
-    out->resize(produced);
     return true;
 }
 

@@ -2,14 +2,16 @@
 //
 // 'Compressor': the compressed payload container used for large documents.
 // A container is an 8-byte header (magic 0x1212ABAB, then the length of the
-// uncompressed data, both little-endian) followed by one zlib stream made by
-// zlib's one-call compression at the default level.
+// uncompressed data, both little-endian) followed by one standard zlib stream
+// (header, deflate data, Adler-32), so any zlib inflates what we write and
+// streams of any zlib level load.
 //
-// Containers arrive from peers, so 'decompress' never trusts the declared
-// length for an allocation: output grows with what the stream really
-// produces, and a declared length above 'k_MAX_DECLARED_LENGTH' is refused.
+// Containers arrive from peers, so 'decompress' checks the declared length
+// before it allocates for it: above 'k_MAX_DECLARED_LENGTH', or more than
+// the stream could inflate to at deflate's greatest ratio, it is refused.
 //
-// Thread safety: all functions are reentrant.
+// Thread safety: all functions are reentrant; each thread keeps its own
+// compressor and decompressor state.
 #ifndef INCLUDED_CORE_COMPRESSOR
 #define INCLUDED_CORE_COMPRESSOR
 
@@ -38,15 +40,23 @@ class Compressor {
     // magic.
     static bool isContainer(const char* data, size_t size);
 
+    // The deflate level of 'compress' (chosen by measurement, see
+    // docs/performance.md).
+    static constexpr int k_LEVEL = 1;
+    // Deflate never inflates one byte of stream to more than this many.
+    static constexpr uint32_t k_MAX_RATIO = 1032;
+
     // Compresses 'size' bytes into a container in '*out'.  On failure logs
-    // WARN "failed to compress %d bytes: %d" and answers false ('*out' empty).
+    // WARN "failed to compress %d bytes: %d" (-4: out of memory, -5: no room)
+    // and answers false ('*out' empty).
     static bool compress(const char* data, size_t size, GSharedBuf* out);
 
     // Inflates the container 'data' into '*out'.  Succeeds when the stream
-    // ends, or when exactly the declared length has been produced.  A short
-    // block or a wrong magic is reported as a failed check that never stops
-    // the process; a damaged stream, or a declared length above the cap, logs
-    // WARN.  Answers false on any failure.
+    // ends after exactly the declared length (a declared length of 0 gives
+    // empty data).  A short block or a wrong magic is reported as a failed
+    // check that never stops the process; a damaged stream, one that ends
+    // before or after the declared length, or a declared length above the cap
+    // logs WARN.  Answers false on any failure.
     static bool decompress(const char* data, size_t size, std::string* out);
 };
 

@@ -62,6 +62,22 @@ thread_local unsigned t_number = UINT_MAX;
 thread_local bool t_in_impl = false;
 thread_local bool t_in_hook = false;
 thread_local LogCapture* t_captures = nullptr;
+// Set while this thread holds the logger mutex ('ImplLock').
+thread_local bool t_holds_impl_mutex = false;
+
+// Holds the logger mutex and marks the thread as its holder, so that an
+// abort raised while it is held (by an implementation's destructor, say)
+// knows not to take it again.
+class ImplLock {
+  public:
+    explicit ImplLock(std::mutex& mutex) : d_lock(mutex) { t_holds_impl_mutex = true; }
+    ~ImplLock() { t_holds_impl_mutex = false; }
+    ImplLock(const ImplLock&) = delete;
+    ImplLock& operator=(const ImplLock&) = delete;
+
+  private:
+    std::lock_guard<std::mutex> d_lock;
+};
 
 std::atomic<MasterLogger::MonotonicClock> s_clock{nullptr};
 
@@ -129,7 +145,7 @@ struct Teardown {
         State& st = state();
         std::unique_ptr<LogImpl> old;
         {
-            std::lock_guard<std::mutex> lock(st.d_mutex);
+            ImplLock lock(st.d_mutex);
             st.d_replacing.store(true);
             old = std::move(st.d_impl);
             old.reset();  // a buffering implementation writes what it holds
@@ -453,7 +469,7 @@ void MasterLogger::implLog(int type, unsigned thread, std::string_view text) {
     const uint8_t flags = slot.d_flags.load(std::memory_order_relaxed);
     const uint8_t code = slot.d_code.load(std::memory_order_relaxed);
     if (code != 0 || (flags & (e_LOG_OBSERVED | e_LOG_HISTORY))) {
-        std::lock_guard<std::mutex> lock(st.d_mutex);
+        ImplLock lock(st.d_mutex);
         if (code != 0) {
             st.d_impl->log(type, thread, slot.d_name, code, text);
         }
@@ -666,7 +682,7 @@ void MasterLogger::setImpl(std::unique_ptr<LogImpl> impl) {
         impl = std::make_unique<DefaultLogImpl>();
     }
     State& st = state();
-    std::lock_guard<std::mutex> lock(st.d_mutex);
+    ImplLock lock(st.d_mutex);
     st.d_replacing.store(true);
     std::swap(st.d_impl, impl);
     impl.reset();  // the old one; what it logs now goes to standard output
@@ -677,7 +693,7 @@ void MasterLogger::releaseImplForAbort() {
     // Once only: what the implementation does while going may fail a check
     // and come back here, possibly with the mutex already held.
     static std::atomic<bool> s_released{false};
-    if (t_in_impl || s_released.exchange(true)) {
+    if (t_in_impl || t_holds_impl_mutex || s_released.exchange(true)) {
         return;
     }
     State& st = state();
@@ -718,7 +734,7 @@ void MasterLogger::addObserver(GlobalLogObserver* observer) {
         return;
     }
     State& st = state();
-    std::lock_guard<std::mutex> lock(st.d_mutex);
+    ImplLock lock(st.d_mutex);
     if (observer->d_registered) {
         return;
     }
@@ -738,7 +754,7 @@ void MasterLogger::removeObserver(GlobalLogObserver* observer) {
         return;
     }
     State& st = state();
-    std::lock_guard<std::mutex> lock(st.d_mutex);
+    ImplLock lock(st.d_mutex);
     auto it = std::find(st.d_observers.begin(), st.d_observers.end(), observer);
     if (it == st.d_observers.end()) {
         return;
@@ -761,7 +777,7 @@ void MasterLogger::removeObserver(GlobalLogObserver* observer) {
 
 void MasterLogger::setHistoryCapacity(size_t capacity) {
     State& st = state();
-    std::lock_guard<std::mutex> lock(st.d_mutex);
+    ImplLock lock(st.d_mutex);
     st.d_history_capacity = capacity;
     while (st.d_history.size() > capacity) {
         st.d_history.pop_front();
@@ -770,7 +786,7 @@ void MasterLogger::setHistoryCapacity(size_t capacity) {
 
 std::vector<LogHistoryEntry> MasterLogger::history() {
     State& st = state();
-    std::lock_guard<std::mutex> lock(st.d_mutex);
+    ImplLock lock(st.d_mutex);
     return std::vector<LogHistoryEntry>(st.d_history.begin(), st.d_history.end());
 }
 

@@ -235,7 +235,8 @@ class MasterLogger {
 
     // Before the process aborts: destroys the installed implementation (so a
     // buffering one writes what it holds) if the logger mutex can be had
-    // within about a second and this thread is not inside the implementation.
+    // within about a second, unless this thread already holds it or is inside
+    // the implementation.
     static void releaseImplForAbort();
 
     // Delivers an already-joined line of 'type' (used by the rate limiter).

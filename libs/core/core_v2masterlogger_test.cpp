@@ -242,6 +242,30 @@ TEST(MasterLogger, LineLoggedWhileReplacingGoesToStandardOutput) {
     EXPECT_THAT(log->texts(), ElementsAre("After - delivered"));
 }
 
+// An implementation that fails in its destructor while it is being replaced
+// brings the release before the abort in with the logger mutex held by this
+// very thread.  The mutex is not recursive: the release must leave it alone,
+// and must not count as done.
+TEST(MasterLogger, ReleaseBeforeAbortLeavesAMutexThisThreadHolds) {
+    struct ReleasingWhenDestroyed : LogImpl {
+        void log(int, unsigned, const char*, int, std::string_view) override {}
+        ~ReleasingWhenDestroyed() override { MasterLogger::releaseImplForAbort(); }
+    };
+    struct FlagWhenDestroyed : LogImpl {
+        explicit FlagWhenDestroyed(bool* gone) : d_gone(gone) {}
+        void log(int, unsigned, const char*, int, std::string_view) override {}
+        ~FlagWhenDestroyed() override { *d_gone = true; }
+        bool* d_gone;
+    };
+    bool gone = false;
+    MasterLogger::setImpl(std::make_unique<ReleasingWhenDestroyed>());
+    MasterLogger::setImpl(std::make_unique<FlagWhenDestroyed>(&gone));
+    EXPECT_FALSE(gone);
+    MasterLogger::releaseImplForAbort();
+    EXPECT_TRUE(gone);
+    MasterLogger::setImpl(nullptr);
+}
+
 class Watcher : public GlobalLogObserver {
   public:
     using GlobalLogObserver::GlobalLogObserver;

@@ -1,10 +1,12 @@
 #include "kern_kernel.h"
 
+#include <chrono>
 #include <clocale>
 #include <cstdlib>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 
 #include "core_assert.h"
 #include "core_v2masterlogger.h"
@@ -442,7 +444,18 @@ void StdKernel::runLoop() {
         if (ready == 0) {
             queue.processTimers();
         } else if (ready < 0) {
-            LOG_NORM("kern::StdKernel::runLoop", "Select error: %d", selectError);
+            // A failure that returns at once (a descriptor closed while
+            // registered, no descriptor at all) repeats on every pass: wait
+            // as long as the select would have, so the loop neither spins
+            // nor starves its timers, and say so once a minute.  A signal
+            // only cuts the wait short.
+            if (selectError != WSAEINTR) {
+                LOG_RATE(6, core::LOG_NORM, "kern::StdKernel::runLoop - Select error: %d",
+                         selectError);
+                std::this_thread::sleep_for(std::chrono::seconds(timeout.tv_sec) +
+                                            std::chrono::microseconds(timeout.tv_usec));
+            }
+            queue.processTimers();
         } else {
             d_descriptor_manager->readSet().dispatch(sets.d_read);
             d_descriptor_manager->writeSet().dispatch(sets.d_write);

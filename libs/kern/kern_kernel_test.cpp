@@ -221,23 +221,11 @@ TEST(StdKernel, HeapTimersRunOnEveryFifthActivePassZeroTimersOnEvery) {
     zero.killTimer(zero.d_a);
 }
 
-// Ends the loop from the output when the select failure is logged, so that
-// the test needs no timer (timers do not run on a failed pass).
-class StopOnSelectError : public core::LogImpl {
-  public:
-    explicit StopOnSelectError(std::vector<std::string>* lines) : d_lines(lines) {}
-    void log(int, unsigned, const char*, int, std::string_view text) override {
-        d_lines->emplace_back(text);
-        if (text.find("Select error") != std::string_view::npos) {
-            Kernel::current()->stopKernel();
-        }
-    }
-    std::vector<std::string>* d_lines;
-};
-
-TEST(StdKernel, SelectErrorIsLoggedAtNormAndSkipsTimers) {
-    std::vector<std::string> lines;
-    core::MasterLogger::setImpl(std::make_unique<StopOnSelectError>(&lines));
+// A descriptor closed while registered fails every select at once.  The loop
+// must go on running its timers (the Client's stop check is one) without
+// spinning, and report the failure once, not on every pass.
+TEST(StdKernel, SelectErrorsNeitherSpinNorStopTheTimers) {
+    RecordingLog log;
     core::MasterLogger::enable(core::LOG_NORM, 4);
     {
         StdKernel kernel(0, nullptr);
@@ -246,17 +234,26 @@ TEST(StdKernel, SelectErrorIsLoggedAtNormAndSkipsTimers) {
         const int fd = ::dup(0);
         ::close(fd);  // registered but not open: select fails
         stale.addReadDescriptor(fd);
-        RecordingOwner zero;
-        zero.restartTimer(zero.d_a, 0);
+        RecordingOwner ticks;
+        ticks.d_on_fire = [&](int64_t) {
+            if (ticks.d_fired.size() == 3) {
+                kernel.stopKernel();
+            }
+        };
+        ticks.restartTimer(ticks.d_a, 20);
+        const uint32_t selectsBefore = kernel.selectCount();
         EXPECT_TRUE(kernel.run());
-        EXPECT_TRUE(zero.d_fired.empty());
-        zero.killTimer(zero.d_a);
+        EXPECT_EQ(ticks.count(ticks.d_a.id()), 3);
+        // Each failed pass waited for the next expiry (a spinning loop makes
+        // thousands of calls in 60 ms).
+        EXPECT_LT(kernel.selectCount() - selectsBefore, 20u);
+        ticks.killTimer(ticks.d_a);
         stale.removeReadDescriptor(fd);
     }
     core::MasterLogger::disable(core::LOG_NORM);
-    core::MasterLogger::setImpl(nullptr);
-    ASSERT_FALSE(lines.empty());
-    EXPECT_EQ(lines[0], "kern::StdKernel::runLoop - Select error: 10038");
+    EXPECT_EQ(log.texts(core::LOG_NORM),
+              std::vector<std::string>{
+                  "kern::StdKernel::runLoop - Select error: 10038 [1 times in 0 seconds]"});
 }
 
 TEST(StdKernel, TimeCacheReadsOncePerPassWhileRunning) {
@@ -482,19 +479,29 @@ TEST(StdKernelDeathTest, WatchdogAbortsALoopStuckInACallback) {
         "kern::WatchdogThread - Watchdog thread - dump then abort");
 }
 
-TEST(KernelWatchdog, SuspendedCounterIsNotCounted) {
-    // Feeding suspended (counter 0) for longer than the time-out: no abort.
+TEST(KernelWatchdog, CountsOnlyACounterThatStandsStill) {
+    // Wake-ups driven by the test: period 10, time-out 30, so three silent
+    // wake-ups are allowed and the fourth aborts.
+    std::atomic<uint32_t> counter{0};
+    WatchdogThread thread(10, 30, &counter);
+    for (int i = 0; i < 100; ++i) {
+        ASSERT_TRUE(thread.wakeUp());  // feeding suspended
+    }
+    counter = 7;
+    EXPECT_TRUE(thread.wakeUp());  // moved
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_TRUE(thread.wakeUp());
+    }
+    counter = 8;
+    EXPECT_TRUE(thread.wakeUp());  // fed in time: counting starts again
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_TRUE(thread.wakeUp());
+    }
+    EXPECT_FALSE(thread.wakeUp());
+
     TimerPriorityQueue queue;
     KernelWatchdog watchdog(10, 30);
-    watchdog.start();
-    watchdog.setCounter(0);
-    // The thread wakes every 10 ms; give it several time-outs' worth.
-    std::mutex mutex;
-    std::condition_variable never;
-    std::unique_lock<std::mutex> lock(mutex);
-    never.wait_for(lock, std::chrono::milliseconds(150), [] { return false; });
-    EXPECT_EQ(watchdog.counter(), 0u);
-    EXPECT_TRUE(watchdog.handleTimeout(watchdog.counter() + 999) == false);
+    EXPECT_FALSE(watchdog.handleTimeout(watchdog.counter() + 999));
 }
 
 }  // namespace

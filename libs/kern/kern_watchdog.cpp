@@ -40,26 +40,30 @@ void WatchdogThread::stop() {
     }
 }
 
+bool WatchdogThread::wakeUp() {
+    const uint32_t value = d_counter->load();
+    if (value == 0) {
+        return true;
+    }
+    if (value != d_last) {
+        d_last = value;
+        d_misses = 0;
+        return true;
+    }
+    return ++d_misses <= d_allowed_misses;
+}
+
 void WatchdogThread::run() {
     core::blockConsoleSignalsOnThisThread();
-    uint32_t last = d_counter->load();
-    int misses = 0;
+    d_last = d_counter->load();
+    d_misses = 0;
     std::unique_lock<std::mutex> lock(d_mutex);
     while (true) {
         if (d_wake.wait_for(lock, std::chrono::milliseconds(d_period_ms),
                             [this] { return d_stop; })) {
             return;
         }
-        const uint32_t value = d_counter->load();
-        if (value == 0) {
-            continue;
-        }
-        if (value != last) {
-            last = value;
-            misses = 0;
-            continue;
-        }
-        if (++misses > d_allowed_misses) {
+        if (!wakeUp()) {
             core::StackTrace::abortWithStack("kern::WatchdogThread",
                                              "Watchdog thread - dump then abort");
         }

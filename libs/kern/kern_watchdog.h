@@ -34,6 +34,11 @@ class WatchdogThread {
     // Signals the thread to end and joins it.
     void stop();
 
+    // One wake-up of the thread (called by it; tests call it instead of
+    // starting it): answers false when the counter has stood still for more
+    // than the allowed number of wake-ups.  A counter of 0 is not counted.
+    bool wakeUp();
+
     int allowedMisses() const { return d_allowed_misses; }
 
   private:
@@ -42,6 +47,8 @@ class WatchdogThread {
     const int d_period_ms;
     const int d_allowed_misses;
     std::atomic<uint32_t>* d_counter;
+    uint32_t d_last = 0;
+    int d_misses = 0;
     std::thread d_thread;
     std::mutex d_mutex;
     std::condition_variable d_wake;

@@ -17,6 +17,7 @@
 #define LV_WRITE _write
 #define LV_CLOSE _close
 #define LV_FSTAT _fstat64
+#define LV_CLOEXEC _O_NOINHERIT
 using LvStat = struct _stat64;
 #else
 #include <unistd.h>
@@ -24,6 +25,7 @@ using LvStat = struct _stat64;
 #define LV_WRITE ::write
 #define LV_CLOSE ::close
 #define LV_FSTAT ::fstat
+#define LV_CLOEXEC O_CLOEXEC
 using LvStat = struct stat;
 #define O_BINARY 0
 #endif
@@ -114,59 +116,94 @@ bool SimpleLogger::handleTimeout(int64_t id) {
     return true;
 }
 
+// What went wrong during one flush, in the order it happened.
+struct SimpleLogger::FlushReport {
+    struct RenameFailure {
+        int d_check_line;
+        std::string d_from;
+        std::string d_to;
+        std::string d_why;
+        std::string d_message;
+    };
+    std::string d_path;
+    bool d_open_failed = false;
+    int d_short_lines = 0;
+    std::vector<RenameFailure> d_renames;
+};
+
 void SimpleLogger::flushToFile() {
-    std::vector<std::string> lines;
+    FlushReport report;
     {
-        std::lock_guard<std::mutex> lock(d_pending_mutex);
-        lines.swap(d_pending);
-    }
-    if (lines.empty()) {
-        return;
-    }
-    const std::string file = path();
-    bool shortWrite = false;
-    bool opened = false;
-    bool tooLarge = false;
-    {
-        // One flush at a time keeps the lines of concurrent flushes in order.
-        std::lock_guard<std::recursive_mutex> lock(d_file_mutex);
-        int fd = LV_OPEN(file.c_str(), O_RDWR | O_APPEND | O_CREAT | O_BINARY, 0600);
-        if (fd >= 0) {
-            opened = true;
+        // Taking the lines under the file lock keeps the batches of two
+        // concurrent flushes in the order they were logged.
+        std::lock_guard<std::mutex> fileLock(d_file_mutex);
+        std::vector<std::string> lines;
+        {
+            std::lock_guard<std::mutex> lock(d_pending_mutex);
+            lines.swap(d_pending);
+        }
+        if (lines.empty()) {
+            return;
+        }
+        report.d_path = path();
+        // Not inherited: a child process must not keep the log open.
+        const int fd = LV_OPEN(report.d_path.c_str(),
+                               O_RDWR | O_APPEND | O_CREAT | O_BINARY | LV_CLOEXEC, 0600);
+        if (fd < 0) {
+            report.d_open_failed = true;
+        } else {
             for (const std::string& line : lines) {
                 if (static_cast<long long>(
                         LV_WRITE(fd, line.data(), static_cast<unsigned>(line.size()))) !=
                     static_cast<long long>(line.size())) {
-                    shortWrite = true;
+                    ++report.d_short_lines;
                 }
             }
             LvStat st;
-            tooLarge = LV_FSTAT(fd, &st) == 0 && static_cast<int64_t>(st.st_size) > d_size_limit;
+            const bool tooLarge =
+                LV_FSTAT(fd, &st) == 0 && static_cast<int64_t>(st.st_size) > d_size_limit;
             LV_CLOSE(fd);
             if (tooLarge) {
-                rotate();
+                rotate(&report);
             }
         }
     }
-    // Reports go back through the master logger, so no lock of ours is held.
-    if (!opened) {
+    publish(report);
+}
+
+void SimpleLogger::publish(const FlushReport& report) {
+    if (report.d_open_failed) {
         // A folder we cannot write is a condition of the machine.
-        CHECKF_NOSTOP_AT(false, "kutl_simplelogger", 95, "%s", file);
+        CHECKF_NOSTOP_AT(false, "kutl_simplelogger", 95, "%s", report.d_path);
         return;
     }
-    if (shortWrite) {
-        LOG_WARN("kutl::SimpleLogger::flushToFile", "failed writing '%s'", file);
+    for (int i = 0; i < report.d_short_lines; ++i) {
+        LOG_WARN("kutl::SimpleLogger::flushToFile", "failed writing '%s'", report.d_path);
+    }
+    for (const FlushReport::RenameFailure& failure : report.d_renames) {
+        LOG_INFO("utl::FileUtils::renameFile", "'%s'=>'%s' failed : %s", failure.d_from,
+                 failure.d_to, failure.d_why);
+        CHECKF_NOSTOP_AT(false, "kutl_simplelogger", failure.d_check_line, "%s", failure.d_message);
     }
 }
 
-void SimpleLogger::rotate() {
+void SimpleLogger::rotate(FlushReport* report) {
+    // Renames with write-through, like the file utilities, but silently: the
+    // file lock is held here.
+    const auto rename = [report](const std::string& from, const std::string& to, int checkLine,
+                                 std::string message) {
+        std::error_code ec;
+        std::filesystem::rename(from, to, ec);
+        if (!ec) {
+            utl::FileUtils::syncFolderOf(to);
+            return;
+        }
+        report->d_renames.push_back({checkLine, from, to, ec.message(), std::move(message)});
+    };
     const std::string base = path();
     if (d_rotation_count == 1) {
-        std::string target = base + ".old";
-        if (!utl::FileUtils::renameFile(base, target)) {
-            CHECKF_NOSTOP_AT(false, "kutl_simplelogger", 128, "failed renaming %s to %s", base,
-                             target);
-        }
+        const std::string target = base + ".old";
+        rename(base, target, 128, core::strFormat("failed renaming %s to %s", base, target));
         return;
     }
     const int n = d_rotation_count;
@@ -175,14 +212,10 @@ void SimpleLogger::rotate() {
         std::error_code ec;
         if (std::filesystem::exists(from, ec) && !std::filesystem::is_directory(from, ec)) {
             std::string to = core::strFormat("%s/%s.%d", d_directory, d_file_name, i + 1);
-            if (!utl::FileUtils::renameFile(from, to)) {
-                CHECKF_NOSTOP_AT(false, "kutl_simplelogger", 145, "%s=>%s", from, to);
-            }
+            rename(from, to, 145, core::strFormat("%s=>%s", from, to));
         }
     }
-    if (!utl::FileUtils::renameFile(base, base + ".0")) {
-        CHECKF_NOSTOP_AT(false, "kutl_simplelogger", 152, "%s", base);
-    }
+    rename(base, base + ".0", 152, base);
     std::error_code ec;
     std::filesystem::remove(core::strFormat("%s/%s.%d", d_directory, d_file_name, n + 1), ec);
 }

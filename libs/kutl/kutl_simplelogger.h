@@ -9,7 +9,10 @@
 //
 // Thread safety: 'log' may be called on any thread (the master logger calls it
 // under its mutex); the timer runs on the thread of the kernel that started
-// it.  The pending lines are guarded by a lock of the logger's own.
+// it.  The pending lines are guarded by a lock of the logger's own; one flush
+// at a time holds the file lock, and nothing is logged while it is held (a
+// thread logging through the master logger may be waiting for it), so what
+// goes wrong during a flush is reported after the lock is released.
 #ifndef INCLUDED_KUTL_SIMPLELOGGER
 #define INCLUDED_KUTL_SIMPLELOGGER
 
@@ -51,8 +54,12 @@ class SimpleLogger : public core::LogImpl, public kern::TimerInterface {
                                   unsigned threadNumber, std::string_view text);
 
   private:
+    struct FlushReport;
+
     bool handleTimeout(int64_t id) override;
-    void rotate();
+    // Renames the full file away; failures go to 'report'.
+    void rotate(FlushReport* report);
+    static void publish(const FlushReport& report);
 
     std::string d_directory;
     std::string d_file_name;
@@ -65,8 +72,8 @@ class SimpleLogger : public core::LogImpl, public kern::TimerInterface {
     int d_countdown = 0;
     mutable std::mutex d_pending_mutex;
     std::vector<std::string> d_pending;
-    // Recursive: a report made while rotating may come back here.
-    std::recursive_mutex d_file_mutex;
+    // Held for a whole flush, from taking the pending lines to the rotation.
+    std::mutex d_file_mutex;
 };
 
 }  // namespace kutl

@@ -1,10 +1,17 @@
 #include "kutl_simplelogger.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -149,6 +156,120 @@ TEST(SimpleLogger, UnwritableFolderOrRefusedRenameNeverStops) {
     EXPECT_GT(std::filesystem::file_size(dir / "wrapper.log"), 200u);
     EXPECT_TRUE(lines.contains("GASSERT failed at kutl_simplelogger:95"));
     EXPECT_TRUE(lines.contains("GASSERT failed at kutl_simplelogger:128"));
+    EXPECT_TRUE(lines.contains("utl::FileUtils::renameFile - '" + dir / "wrapper.log" + "'=>'" +
+                               dir / "wrapper.log.old" + "' failed : "));
+
+    // A full disk: one WARN for each line that did not go out whole.
+    if (std::filesystem::exists("/dev/full")) {
+        lines.clear();
+        SimpleLogger full("/dev", "full", 5000000, 1);
+        logLines(full, 3, 10);
+        EXPECT_EQ(lines.texts(core::LOG_WARN),
+                  std::vector<std::string>(
+                      3, "kutl::SimpleLogger::flushToFile - failed writing '/dev/full'"));
+    }
+}
+
+// Quiet: a failed check raised on any thread only counts.
+std::atomic<int> s_failed_checks{0};
+bool countFailure(const char*, std::string_view, int, int, std::string_view) {
+    ++s_failed_checks;
+    return false;
+}
+
+// A flush holds the file lock; a thread logging through the master logger
+// holds the master's lock and may wait for the file lock.  With a rename
+// that fails at every flush, the failure must be reported only after the
+// file lock is let go, and two concurrent flushes must keep their lines in
+// the order they were logged.
+TEST(SimpleLogger, ConcurrentFlushesWithARefusedRenameKeepOrderAndNeverDeadlock) {
+    cutl::TempDir dir;
+    std::filesystem::create_directory(dir / "wrapper.log.old");
+    std::ofstream(dir / "wrapper.log.old/keep") << "x";
+    s_failed_checks = 0;
+    core::Assert::setFailureHandler(&countFailure);
+    auto owned = std::make_unique<SimpleLogger>(dir.path(), "wrapper.log", 100, 1);
+    SimpleLogger* logger = owned.get();
+    core::MasterLogger::setImpl(std::move(owned));
+
+    constexpr int k_LINES = 600;
+    std::atomic<int> finished{0};
+    std::thread timerLike([&] {
+        while (finished.load() == 0) {
+            // A line is pending when the quiet-period tick flushes.
+            logger->log(core::LOG_INFO, 0, "INFO", 4, "tick");
+            logger->flushToFile();
+        }
+        ++finished;
+    });
+    std::thread writer([&] {
+        for (int i = 0; i < k_LINES; ++i) {
+            LOG_INFO("test", "line %d.", i);
+        }
+        ++finished;
+    });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (finished.load() < 2 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (finished.load() < 2) {
+        std::fputs("deadlock between the file lock and the master logger's lock\n", stderr);
+        std::abort();
+    }
+    timerLike.join();
+    writer.join();
+    core::MasterLogger::setImpl(nullptr);
+    core::Assert::setFailureHandler(&core::Assert::failDefault);
+
+    const std::string text = slurp(dir / "wrapper.log");
+    size_t at = 0;
+    for (int i = 0; i < k_LINES; ++i) {
+        at = text.find(" - line " + std::to_string(i) + ".", at);
+        ASSERT_NE(at, std::string::npos) << "line " << i << " missing or out of order";
+    }
+    EXPECT_GT(s_failed_checks.load(), 0);
+    EXPECT_NE(text.find("utl::FileUtils::renameFile - '"), std::string::npos);
+}
+
+// The file is open only during a flush; a process started meanwhile must not
+// inherit it.  A line larger than a pipe holds keeps the flush inside its
+// write to a named pipe while the test looks at the open descriptor.
+TEST(SimpleLogger, TheFileIsNotInheritedByChildProcesses) {
+    cutl::TempDir dir;
+    const std::string fifo = dir / "pipe";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    SimpleLogger logger(dir.path(), "pipe", 5000000, 1);
+    logger.log(core::LOG_INFO, 0, "INFO", 4, std::string(1 << 20, 'x'));
+    std::atomic<bool> flushed{false};
+    std::thread flusher([&] {
+        logger.flushToFile();
+        flushed = true;
+    });
+    struct stat pipe {};
+    ASSERT_EQ(::stat(fifo.c_str(), &pipe), 0);
+    int descriptorFlags = -1;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (descriptorFlags < 0 && std::chrono::steady_clock::now() < deadline) {
+        for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+            const int fd = std::atoi(entry.path().filename().c_str());
+            struct stat open {};
+            if (fd != reader && ::fstat(fd, &open) == 0 && open.st_ino == pipe.st_ino &&
+                open.st_dev == pipe.st_dev) {
+                descriptorFlags = ::fcntl(fd, F_GETFD);
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    char buffer[65536];
+    while (!flushed.load()) {
+        (void)!::read(reader, buffer, sizeof buffer);
+    }
+    flusher.join();
+    ::close(reader);
+    ASSERT_GE(descriptorFlags, 0) << "the flush's descriptor was not seen";
+    EXPECT_TRUE(descriptorFlags & FD_CLOEXEC);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -62,6 +63,16 @@ TEST(File, CreateFromMemSafeReplacesAtomically) {
     EXPECT_TRUE(File::createFromMemSafe(path, ""));
     EXPECT_EQ(FileUtils::fileSize(path), 0);
     EXPECT_EQ(log.lines().size(), 0u);
+
+    // Saved by root into a folder a service account owns: the account gets
+    // the file, so the service can read it.
+    if (::geteuid() == 0) {
+        ASSERT_EQ(::chown(dir.path().c_str(), 65534, 65534), 0);
+        ASSERT_TRUE(File::createFromMemSafe(path, "new"));
+        ASSERT_EQ(::stat(path.c_str(), &st), 0);
+        EXPECT_EQ(st.st_uid, 65534u);
+        EXPECT_EQ(st.st_mode & 0777, 0600u);
+    }
 }
 
 TEST(File, CreateFromMemSafeFailuresKeepTheOldFile) {

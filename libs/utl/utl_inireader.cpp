@@ -69,6 +69,8 @@ void tokenize(std::string_view line, std::vector<std::string_view>* tokens) {
 void IniReader::clear() {
     d_loaded = false;
     d_sections.clear();
+    d_order.clear();
+    d_order_index.clear();
     d_path.clear();
 }
 
@@ -100,16 +102,27 @@ void IniReader::parseLine(std::string_view line, std::string* section) {
     if (first.size() > 2 && first.front() == '[' && first.back() == ']') {
         section->assign(first.substr(1, first.size() - 2));
         d_sections.try_emplace(*section);
+        keysInOrder(*section);
         return;
     }
     if (tokens.size() < 2) {
         return;
     }
     Section& entries = d_sections[*section];
-    if (!entries.emplace(std::string(first), std::string(tokens[1])).second) {
+    if (entries.emplace(std::string(first), std::string(tokens[1])).second) {
+        keysInOrder(*section).emplace_back(first);
+    } else {
         LOG_WARN("utl::IniReader::load", "(%s) - duplicate property '%s' in section '%s'", d_path,
                  first, *section);
     }
+}
+
+std::vector<std::string>& IniReader::keysInOrder(const std::string& section) {
+    const auto found = d_order_index.try_emplace(section, d_order.size());
+    if (found.second) {
+        d_order.emplace_back(section, std::vector<std::string>());
+    }
+    return d_order[found.first->second].second;
 }
 
 bool IniReader::loadFromFile(std::string_view path) {

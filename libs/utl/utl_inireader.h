@@ -17,6 +17,8 @@
 #include <map>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace utl {
 
@@ -24,6 +26,9 @@ class IniReader {
   public:
     using Section = std::map<std::string, std::string, std::less<>>;
     using Sections = std::map<std::string, Section, std::less<>>;
+    // Section names in the order they first appear, each with its keys in the
+    // order they were read.
+    using Order = std::vector<std::pair<std::string, std::vector<std::string>>>;
 
     // MANIPULATORS
     // Parses 'size' bytes at 'data' into the sections read so far; always
@@ -47,14 +52,18 @@ class IniReader {
     bool hasSection(std::string_view section) const;
     bool isLoaded() const { return d_loaded; }
     const Sections& sections() const { return d_sections; }
+    const Order& order() const { return d_order; }
 
   private:
     void parseLine(std::string_view line, std::string* section);
     const std::string* find(std::string_view section, std::string_view key) const;
+    std::vector<std::string>& keysInOrder(const std::string& section);
 
     bool d_loaded = false;
     Sections d_sections;
-    std::string d_path;  // the file being read, for messages
+    Order d_order;
+    std::map<std::string, size_t, std::less<>> d_order_index;  // into d_order
+    std::string d_path;                                        // the file being read, for messages
 };
 
 }  // namespace utl

@@ -312,7 +312,8 @@ HRESULT SafeArrayDestroy(SAFEARRAY* psa) {
         return (HRESULT)0x8002000Du;  // DISP_E_ARRAYISLOCKED
     }
     const VARTYPE vt = blockOf(psa)->d_vt;
-    for (ULONG i = 0; i < psa->rgsabound[0].cElements; ++i) {
+    const bool owning = vt == VT_BSTR || vt == VT_VARIANT || vt == VT_UNKNOWN;
+    for (ULONG i = 0; owning && i < psa->rgsabound[0].cElements; ++i) {
         char* p = static_cast<char*>(psa->pvData) + static_cast<size_t>(i) * psa->cbElements;
         if (vt == VT_BSTR) {
             SysFreeString(*reinterpret_cast<BSTR*>(p));

@@ -934,6 +934,7 @@ class Parser {
                 }
                 v.d_items.push_back(std::move(s));
             }
+            v.packBytes(type.d_base);
         } else {
             if (lit.d_kind == Literal::e_LIST) {
                 return fail(lit.d_at, "an array value for a property that is not an array");

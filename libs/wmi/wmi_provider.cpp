@@ -9,6 +9,7 @@
 #include "core_v2masterlogger.h"
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstdlib>
 #include <ctime>
@@ -70,6 +71,7 @@ struct Subscription {
     std::string d_namespace;  // the repository's spelling
     BoundQuery d_query;
     IWbemObjectSink* d_sink = nullptr;  // one reference, released when finished
+    uint64_t d_registrar = 0;           // serial of the services proxy that made it
     bool d_cancelled = false;
     bool d_finished = false;
 };
@@ -187,10 +189,13 @@ struct Provider::Impl : std::enable_shared_from_this<Provider::Impl> {
         d_cv.notify_all();
     }
 
-    HRESULT cancel(IWbemObjectSink* sink) {
+    // Only the proxy that registered a subscription can cancel it; through
+    // any other the sink is unknown.
+    HRESULT cancel(IWbemObjectSink* sink, uint64_t registrar) {
         std::unique_lock<std::mutex> lock(d_mutex);
-        auto it = std::find_if(d_subs.begin(), d_subs.end(),
-                               [&](const auto& s) { return s->d_sink == sink; });
+        auto it = std::find_if(d_subs.begin(), d_subs.end(), [&](const auto& s) {
+            return s->d_sink == sink && s->d_registrar == registrar;
+        });
         if (it == d_subs.end()) {
             return WBEM_E_NOT_FOUND;
         }
@@ -593,6 +598,13 @@ class Services final : public ComObject<IWbemServices> {
     Services(std::shared_ptr<Provider> provider, std::string nameSpace)
         : d_provider(std::move(provider)), d_namespace(std::move(nameSpace)) {}
 
+    // Proxies are told apart by serial, not address: a freed proxy's address
+    // may come back with the next one.
+    static uint64_t nextSerial() {
+        static std::atomic<uint64_t> s_serial{0};
+        return ++s_serial;
+    }
+
     HRESULT STDMETHODCALLTYPE OpenNamespace(const BSTR, long, IWbemContext*,
                                             IWbemServices** ppWorkingNamespace,
                                             IWbemCallResult** ppResult) override {
@@ -605,7 +617,7 @@ class Services final : public ComObject<IWbemServices> {
         if (pSink == nullptr) {
             return WBEM_E_INVALID_PARAMETER;
         }
-        return d_provider->impl()->cancel(pSink);
+        return d_provider->impl()->cancel(pSink, d_serial);
     }
 
     HRESULT STDMETHODCALLTYPE QueryObjectSink(long, IWbemObjectSink** ppResponseHandler) override {
@@ -788,6 +800,7 @@ class Services final : public ComObject<IWbemServices> {
             return *sub->d_query.d_class->d_subscribe_error;
         }
         sub->d_namespace = ns->d_name;
+        sub->d_registrar = d_serial;
         pResponseHandler->AddRef();
         sub->d_sink = pResponseHandler;
         Provider::Impl& impl = *d_provider->impl();
@@ -939,6 +952,7 @@ class Services final : public ComObject<IWbemServices> {
 
     std::shared_ptr<Provider> d_provider;
     std::string d_namespace;
+    const uint64_t d_serial = nextSerial();
 };
 
 // ---------------------------------------------------------------- Locator

@@ -14,8 +14,10 @@ namespace wmi::standin {
 
 namespace {
 
+// Names and WQL literals compare in ASCII case folding, without a call into
+// the locale per character: every lookup of an enrichment compares many.
 char lower(char c) {
-    return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
 struct Range {
@@ -381,6 +383,11 @@ void valueToVariant(CimType type, const Value& value, VARIANT* out) {
     SAFEARRAY* sa = SafeArrayCreateVector(vt, 0, static_cast<ULONG>(value.d_items.size()));
     out->vt = VT_ARRAY | vt;
     out->parray = sa;
+    if (vt == VT_UI1 && value.d_bytes && !value.d_items.empty() &&
+        value.d_bytes->size() == value.d_items.size()) {
+        std::memcpy(sa->pvData, value.d_bytes->data(), value.d_bytes->size());
+        return;
+    }
     if (vt == VT_UI1) {
         // Photos and other blobs: written straight into the array's block.
         auto* bytes = static_cast<unsigned char*>(sa->pvData);
@@ -451,8 +458,26 @@ HRESULT valueFromVariant(CimType type, const VARIANT& in, Value* out) {
         }
         v.d_items.push_back(std::move(s));
     }
+    v.packBytes(type.d_base);
     *out = std::move(v);
     return S_OK;
+}
+
+void Value::packBytes(CimBase base) {
+    d_bytes.reset();
+    if (base != CimBase::e_UINT8 || d_items.empty()) {
+        return;
+    }
+    std::string bytes;
+    bytes.reserve(d_items.size());
+    for (const Scalar& item : d_items) {
+        const uint64_t* u = std::get_if<uint64_t>(&item);
+        if (u == nullptr || *u > 0xFF) {
+            return;
+        }
+        bytes.push_back(static_cast<char>(*u));
+    }
+    d_bytes = std::make_shared<const std::string>(std::move(bytes));
 }
 
 // ---------------------------------------------------------------- schema

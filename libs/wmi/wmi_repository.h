@@ -62,9 +62,21 @@ using Scalar = std::variant<bool, int64_t, uint64_t, double, std::string>;
 struct Value {
     bool d_null = true;
     std::vector<Scalar> d_items;  // one item for a scalar value
+    // The items of a uint8 array once more as bytes ('packBytes'), so that
+    // blobs such as photos convert in one copy; null for other values (a
+    // pointer, so that every other value stays small).  Used only while it
+    // holds as many bytes as there are items.
+    std::shared_ptr<const std::string> d_bytes;
 
     static Value null() { return Value(); }
-    static Value scalar(Scalar s) { return Value{false, {std::move(s)}}; }
+    static Value scalar(Scalar s) {
+        Value v;
+        v.d_null = false;
+        v.d_items.push_back(std::move(s));
+        return v;
+    }
+    // Fills 'd_bytes' when 'base' is uint8 and every item is a byte.
+    void packBytes(CimBase base);
 };
 
 // Reads 'text' as a value of 'base' the way WMI compares a WQL literal or

@@ -6,7 +6,7 @@
 // same loader as a user's file.
 #include "wmi_standin.h"
 
-#include <zlib.h>
+#include <libdeflate.h>
 
 #include <cstdio>
 
@@ -26,8 +26,7 @@ void chunk(std::vector<uint8_t>& out, const char* type, const std::vector<uint8_
     const size_t start = out.size();
     out.insert(out.end(), type, type + 4);
     out.insert(out.end(), data.begin(), data.end());
-    const uLong crc = crc32(0L, out.data() + start, static_cast<uInt>(out.size() - start));
-    put32(out, static_cast<uint32_t>(crc));
+    put32(out, libdeflate_crc32(0, out.data() + start, out.size() - start));
 }
 
 }  // namespace
@@ -67,10 +66,14 @@ std::vector<uint8_t> samplePortrait(uint32_t seed) {
             raw.insert(raw.end(), c, c + 3);
         }
     }
-    std::vector<uint8_t> packed(compressBound(static_cast<uLong>(raw.size())));
-    uLongf packedSize = static_cast<uLongf>(packed.size());
-    compress(packed.data(), &packedSize, raw.data(), static_cast<uLong>(raw.size()));
-    packed.resize(packedSize);
+    libdeflate_compressor* compressor = libdeflate_alloc_compressor(9);
+    if (!compressor) {
+        return {};  // out of memory: no portrait
+    }
+    std::vector<uint8_t> packed(libdeflate_zlib_compress_bound(compressor, raw.size()));
+    packed.resize(
+        libdeflate_zlib_compress(compressor, raw.data(), raw.size(), packed.data(), packed.size()));
+    libdeflate_free_compressor(compressor);
 
     std::vector<uint8_t> png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
     std::vector<uint8_t> header;

@@ -11,6 +11,7 @@
 
 #include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 
@@ -355,6 +356,21 @@ TEST_F(StandInTest, WritesToAnInstanceObjectOrItsCloneStayInThatObject) {
     ASSERT_EQ(S_OK, clone->Put(name.get(), 0, &key, 0));
     VariantClear(&key);
 
+    // A byte array written reads back whole.
+    VARIANT blob;
+    VariantInit(&blob);
+    blob.vt = VT_ARRAY | VT_UI1;
+    blob.parray = SafeArrayCreateVector(VT_UI1, 0, 2);
+    static_cast<BYTE*>(blob.parray->pvData)[0] = 7;
+    static_cast<BYTE*>(blob.parray->pvData)[1] = 200;
+    Bstr bytes = toBstr("Bytes");
+    ASSERT_EQ(S_OK, rows[0]->Put(bytes.get(), 0, &blob, 0));
+    VariantClear(&blob);
+    ASSERT_EQ(S_OK, rows[0]->Get(bytes.get(), 0, &blob, nullptr, nullptr));
+    ASSERT_EQ(2u, blob.parray->rgsabound[0].cElements);
+    EXPECT_EQ(0, std::memcmp(blob.parray->pvData, "\x07\xC8", 2));
+    VariantClear(&blob);
+
     EXPECT_EQ("changed", propertyText(rows[0].get(), "Text"));
     EXPECT_EQ("first", propertyText(second.get(), "Text"));
     EXPECT_EQ("OTHER", propertyText(clone.get(), "Text"));
@@ -508,6 +524,13 @@ TEST_F(StandInTest, DeliveriesArriveOnAStandInThreadOncePerRaise) {
     EXPECT_NE(std::this_thread::get_id(), got[0].d_thread);
     EXPECT_EQ(2u, d_provider->deliveryCount());
     EXPECT_TRUE(sink->statuses().empty());
+
+    // Only the registering proxy can cancel: through another one, even to
+    // the same namespace, the sink is unknown and delivery goes on.
+    Ref<IWbemServices> other;
+    ASSERT_EQ(S_OK, connect(d_locator.get(), "root\\Test", &other));
+    EXPECT_EQ(WBEM_E_NOT_FOUND, other->CancelAsyncCall(stub.get()));
+    EXPECT_EQ(1u, d_provider->subscriptionCount());
 
     // Cancelling sends the final status, releases the sink and stops delivery.
     EXPECT_EQ(S_OK, d_services->CancelAsyncCall(stub.get()));

@@ -1,7 +1,9 @@
-// The data folder's access list and the settings file's owner on Windows.
+// Windows: the data folder's access list, the settings file's owner, and the
+// settings trust rule built on them.
 #ifdef _WIN32
 
 #include "cutl_datafolder_windows.h"
+#include "cutl_settingstrust.h"
 
 #include <windows.h>
 // after windows.h
@@ -146,6 +148,20 @@ bool isOwnedByAdministrator(const std::string& path, std::string* reason) {
     }
     *reason = "it is owned by " + narrow(accountName(owner)) + ", who is not an administrator";
     return false;
+}
+
+// The settings trust rule on Windows: the file must belong to SYSTEM or an
+// administrator (the folder's access list is set when it is created).
+std::string settingsTrustProblem(const std::string& path) {
+    if (GetFileAttributesW(wide(path).c_str()) == INVALID_FILE_ATTRIBUTES) {
+        return {};
+    }
+    std::string reason;
+    return isOwnedByAdministrator(path, &reason) ? std::string() : "'" + path + "': " + reason;
+}
+
+bool protectDataFolder(const std::string& folder) {
+    return createProtectedFolder(folder);
 }
 
 }  // namespace cutl

@@ -1,6 +1,7 @@
 #ifdef _WIN32
 
 #include "cutl_datafolder_windows.h"
+#include "cutl_settingstrust.h"
 
 #include <windows.h>
 // after windows.h
@@ -81,6 +82,9 @@ TEST(DataFolder, OnlySystemAndAdministratorsWrite) {
     EXPECT_TRUE(isOwnedByAdministrator(open + "\\Settings", &reason)) << reason;
     EXPECT_FALSE(isOwnedByAdministrator(open + "\\Missing", &reason));
     EXPECT_NE(reason.find("cannot be read"), std::string::npos);
+    // So the settings read trusts it; a missing file is left to the read.
+    EXPECT_EQ(settingsTrustProblem(open + "\\Settings"), "");
+    EXPECT_EQ(settingsTrustProblem(open + "\\Missing"), "");
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-// POSIX layer of the atomic file replacement: mkstemp in the target's
+// POSIX layer of the atomic file replacement: mkostemp in the target's
 // folder, fsync of the file, rename over the target, fsync of the folder.
 #ifndef _WIN32
 
@@ -44,14 +44,22 @@ bool File::createFromMemSafe(std::string_view path, const void* data, size_t siz
     const std::string prefix =
         folder + "/" + std::string(k_TEMP_PREFIX) + FileUtils::baseName(target);
     std::string temp = prefix + ".XXXXXX";
-    const int fd = ::mkstemp(temp.data());
+    // Not inherited by a child started while the file is open.
+    const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
     if (fd < 0) {
         LOG_WARN("File::createFromMemSafe", "failed creating temp file (path=%s, prefix=%s)",
                  target, prefix);
         return false;
     }
-    // What mkstemp opens the file with.
+    // How mkostemp opens the file (close-on-exec besides), for the reports.
     constexpr int k_FLAGS = O_RDWR | O_CREAT | O_EXCL;
+    // Saved by an administrator into a folder that a service account owns,
+    // the file goes to that account so that the service can read it; the
+    // mode keeps everyone else out.
+    struct stat folderStat;
+    if (::geteuid() == 0 && ::stat(folder.c_str(), &folderStat) == 0 && folderStat.st_uid != 0) {
+        (void)!::fchown(fd, folderStat.st_uid, folderStat.st_gid);
+    }
     const bool written = ::fchmod(fd, static_cast<mode_t>(mode)) == 0 &&
                          writeAll(fd, static_cast<const char*>(data), size) && ::fsync(fd) == 0;
     const bool closed = ::close(fd) == 0;

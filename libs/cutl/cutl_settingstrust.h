@@ -1,0 +1,31 @@
+// cutl_settingstrust.h                                            -*-C++-*-
+//
+// Whether the settings file may be trusted: a file that a user other than the
+// machine's administrators (or the service's own user) can rewrite would let
+// that user point the service, which runs with high privileges, at a peer of
+// their choosing.  The test looks at the file and at the folder holding it.
+// The platform forms live in platform/cutl_settingstrust_*.cpp.
+//
+// Thread safety: reentrant.
+#ifndef INCLUDED_CUTL_SETTINGSTRUST
+#define INCLUDED_CUTL_SETTINGSTRUST
+
+#include <string>
+
+namespace cutl {
+
+// Empty when the settings file 'path' and its folder are protected, or when
+// the file does not exist (reading it then fails on its own).  Otherwise a
+// sentence naming the file or folder and why it is not trusted.
+std::string settingsTrustProblem(const std::string& path);
+
+// Creates the data folder 'folder' with an access list that only the
+// machine's administrators may write, where the platform keeps access lists
+// on folders (Windows); an existing folder is left as it is.  Elsewhere the
+// folder's owner and mode come from the service's installation (the unit's
+// state folder) and this does nothing.  True unless creating failed.
+bool protectDataFolder(const std::string& folder);
+
+}  // namespace cutl
+
+#endif
