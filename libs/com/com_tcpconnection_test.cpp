@@ -477,6 +477,14 @@ struct ErrnoChangingLog : core::LogImpl {
     void log(int, unsigned, const char*, int, std::string_view) override { errno = EACCES; }
 };
 
+// What querying a socket that is none answers: Winsock knows the handle is
+// not a socket, POSIX only that the descriptor is bad.
+#ifdef _WIN32
+constexpr int k_NOT_A_SOCKET = WSAENOTSOCK;
+#else
+constexpr int k_NOT_A_SOCKET = WSAEBADF;
+#endif
+
 TEST_F(TcpConnectionTest, MisuseIsReported) {
     FailureRecorder failures;
     Peer peer;
@@ -484,7 +492,7 @@ TEST_F(TcpConnectionTest, MisuseIsReported) {
     TcpConnection connection(&owner);
     // The error of the failed query, not what logging it left behind.
     core::MasterLogger::setImpl(std::make_unique<ErrnoChangingLog>());
-    EXPECT_EQ(connection.checkSocket(), WSAEBADF);
+    EXPECT_EQ(connection.checkSocket(), k_NOT_A_SOCKET);
     core::MasterLogger::setImpl(nullptr);
 
     EXPECT_FALSE(connection.sendBuffer(core::GSharedBuf::copyOf("x")));
