@@ -13,6 +13,7 @@
 #include "core_assert.h"
 #include "core_v2masterlogger.h"
 #include "cutl_environment.h"
+#include "cutl_settingstrust.h"
 #include "kern_kernel.h"
 #include "kutl_simplelogger.h"
 #include "servicehost.h"
@@ -128,6 +129,9 @@ void WmiServiceMain(int argc, char** argv) {
 
 int main(int argc, char** argv) {
     const std::string logDir = cutl::logDir();
+    // Before anything is created inside it, so the settings file and the log
+    // take on the folder's protection.
+    cutl::protectDataFolder(cutl::productDataDir());
     if (!utl::FileUtils::createDir(logDir, true)) {
         core::MasterLogger::logAt(core::LOG_WARN, "main", 149, "", "");
     }
