@@ -115,6 +115,10 @@ void Client::releaseRecord(EventSinkRecord* record) {
 
 void Client::close() {
     LOG_INFO("Client::close", "Wrapper closing connections to WMI");
+    // A lookup still waiting for the link ends unanswered, and so do the
+    // requests behind it: they belong to the namespace being dropped.
+    endLookup();
+    d_deferred_requests.clear();
     for (auto& entry : d_event_sinks) {
         cancelRecord(entry.second);
         releaseRecord(&entry.second);
