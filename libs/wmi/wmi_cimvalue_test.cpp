@@ -8,6 +8,8 @@
 
 using namespace wmi;
 using namespace wmi::standin;
+using wmi::test::intVariant;
+using wmi::test::textVariant;
 
 namespace {
 
@@ -43,34 +45,20 @@ TEST(CimValueTest, TextReadsAsTheTypeWithRangeChecks) {
     EXPECT_EQ(CIM_UINT8 | CIM_FLAG_ARRAY, cimTypeCode(CimType{CimBase::e_UINT8, true}));
 }
 
-// Put's conversion, then Get's: what goes in as one VARIANT type comes out
-// as the scripting type of the property.
+// Put's conversion, and Get's for a byte array (every type as Get gives it:
+// wmi_standin_test.cpp).
 TEST(CimValueTest, VariantsConvertBothWaysAsPutAndGetDo) {
     auto put = [](CimType type, VARIANT in, Value* out) {
         const HRESULT hr = valueFromVariant(type, in, out);
         VariantClear(&in);
         return hr;
     };
-    auto bstr = [](const char* text) {
-        VARIANT v;
-        VariantInit(&v);
-        v.vt = VT_BSTR;
-        v.bstrVal = toBstr(text).release();
-        return v;
-    };
-    auto i4 = [](LONG n) {
-        VARIANT v;
-        VariantInit(&v);
-        v.vt = VT_I4;
-        v.lVal = n;
-        return v;
-    };
     Value v;
-    ASSERT_EQ(S_OK, put({CimBase::e_UINT32}, bstr("150"), &v));
+    ASSERT_EQ(S_OK, put({CimBase::e_UINT32}, textVariant("150"), &v));
     EXPECT_EQ(Scalar(uint64_t{150}), v.d_items[0]);
-    ASSERT_EQ(S_OK, put({CimBase::e_STRING}, i4(42), &v));
+    ASSERT_EQ(S_OK, put({CimBase::e_STRING}, intVariant(42), &v));
     EXPECT_EQ(Scalar(std::string("42")), v.d_items[0]);
-    ASSERT_EQ(S_OK, put({CimBase::e_BOOLEAN}, i4(2), &v));
+    ASSERT_EQ(S_OK, put({CimBase::e_BOOLEAN}, intVariant(2), &v));
     EXPECT_EQ(Scalar(true), v.d_items[0]);
     VARIANT real;
     VariantInit(&real);
@@ -80,25 +68,22 @@ TEST(CimValueTest, VariantsConvertBothWaysAsPutAndGetDo) {
     EXPECT_EQ(Scalar(int64_t{3}), v.d_items[0]);
     real.dblVal = 3.5;
     EXPECT_EQ(WBEM_E_TYPE_MISMATCH, put({CimBase::e_SINT16}, real, &v));
-    EXPECT_EQ(WBEM_E_TYPE_MISMATCH, put({CimBase::e_UINT8}, i4(-1), &v));
-    EXPECT_EQ(WBEM_E_TYPE_MISMATCH, put({CimBase::e_UINT32}, bstr("twelve"), &v));
-    EXPECT_EQ(WBEM_E_TYPE_MISMATCH, put({CimBase::e_UINT8, true}, i4(1), &v));
+    EXPECT_EQ(WBEM_E_TYPE_MISMATCH, put({CimBase::e_UINT8}, intVariant(-1), &v));
+    EXPECT_EQ(WBEM_E_TYPE_MISMATCH, put({CimBase::e_UINT32}, textVariant("twelve"), &v));
+    EXPECT_EQ(WBEM_E_TYPE_MISMATCH, put({CimBase::e_UINT8, true}, intVariant(1), &v));
     VARIANT null;
     VariantInit(&null);
     null.vt = VT_NULL;
     ASSERT_EQ(S_OK, put({CimBase::e_UINT8, true}, null, &v));
     EXPECT_TRUE(v.d_null);
 
-    // Arrays: elements converted one by one; a byte array travels packed.
-    VARIANT words;
-    VariantInit(&words);
-    words.vt = VT_ARRAY | VT_BSTR;
-    words.parray = SafeArrayCreateVector(VT_BSTR, 0, 2);
-    for (LONG i = 0; i < 2; ++i) {
-        Bstr w = toBstr(i == 0 ? "7" : "200");
-        SafeArrayPutElement(words.parray, &i, w.get());
-    }
-    ASSERT_EQ(S_OK, put({CimBase::e_UINT8, true}, words, &v));
+    // A byte array, as a photo is written, travels packed and reads back whole.
+    VARIANT blob;
+    VariantInit(&blob);
+    blob.vt = VT_ARRAY | VT_UI1;
+    blob.parray = SafeArrayCreateVector(VT_UI1, 0, 2);
+    std::memcpy(blob.parray->pvData, "\x07\xC8", 2);
+    ASSERT_EQ(S_OK, put({CimBase::e_UINT8, true}, blob, &v));
     ASSERT_TRUE(v.d_bytes);
     EXPECT_EQ(std::string("\x07\xC8", 2), *v.d_bytes);
     VARIANT out;
@@ -107,13 +92,6 @@ TEST(CimValueTest, VariantsConvertBothWaysAsPutAndGetDo) {
     ASSERT_EQ(2u, out.parray->rgsabound[0].cElements);
     EXPECT_EQ(0, std::memcmp(out.parray->pvData, "\x07\xC8", 2));
     VariantClear(&out);
-    ASSERT_EQ(S_OK, put({CimBase::e_SINT64}, i4(-5), &v));
-    valueToVariant({CimBase::e_SINT64}, v, &out);
-    ASSERT_EQ(VT_BSTR, out.vt);  // 64-bit numbers travel as text
-    EXPECT_EQ("-5", fromBstr(out.bstrVal));
-    VariantClear(&out);
-    valueToVariant({CimBase::e_STRING}, Value::null(), &out);
-    EXPECT_EQ(VT_NULL, out.vt);
     EXPECT_EQ(0, liveStrings());
     EXPECT_EQ(0, liveArrays());
 }

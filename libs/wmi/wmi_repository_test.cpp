@@ -25,19 +25,4 @@ TEST(RepositoryTest, NamespacesMatchWithAnyLocalPrefixSeparatorAndCase) {
     }
 }
 
-TEST(RepositoryTest, ClassesKnowTheirAncestorsPropertiesAndMethods) {
-    const std::shared_ptr<const Repository> repo = wmi::test::testRepository();
-    const Namespace& ns = *repo->findNamespace("root\\Test");
-    const std::shared_ptr<const ClassDecl> fire = ns.findClass("FIRE");
-    ASSERT_TRUE(fire);
-    EXPECT_TRUE(fire->isA("alarm") && fire->isA("__Event") && fire->isA("Fire"));
-    EXPECT_FALSE(fire->isA("Thing"));
-    EXPECT_EQ(fire->d_properties.size() - 1, static_cast<size_t>(fire->findProperty("level")));
-    EXPECT_EQ(-1, fire->findProperty("Nope"));
-    EXPECT_FALSE(fire->hasKeys());
-    EXPECT_TRUE(ns.findClass("Account")->hasKeys());
-    EXPECT_EQ(static_cast<HRESULT>(0x80041003u), *ns.findClass("Forbidden")->d_subscribe_error);
-    EXPECT_EQ(nullptr, ns.findClass("Nope"));
-}
-
 }  // namespace

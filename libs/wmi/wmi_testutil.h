@@ -152,6 +152,22 @@ inline std::string propertyText(IWbemClassObject* obj, const char* name) {
     return out;
 }
 
+// VARIANTs the caller owns (VariantClear), as a client passes them to Put.
+inline VARIANT textVariant(const std::string& text) {
+    VARIANT v;
+    VariantInit(&v);
+    v.vt = VT_BSTR;
+    v.bstrVal = toBstr(text).release();
+    return v;
+}
+inline VARIANT intVariant(LONG n) {
+    VARIANT v;
+    VariantInit(&v);
+    v.vt = VT_I4;
+    v.lVal = n;
+    return v;
+}
+
 // COM initialised on the calling thread for the life of the object.
 class ComScope {
   public:
