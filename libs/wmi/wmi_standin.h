@@ -1,7 +1,8 @@
 // wmi_standin.h                                                    -*-C++-*-
 //
-// The in-process provider behind the COM/WMI declarations of wmi_comtypes.h,
-// and its C++ interface for tests and tools.
+// The in-process provider behind the COM/WMI declarations of wmi_comtypes.h
+// (whose COM objects, wmi_services.h, answer from it), and its C++ interface
+// for tests and tools.
 //
 // 'Provider' is the "WMI installation" of the process: a repository (the MOF
 // file named by LUMIVAR_WMI_REPOSITORY, or the embedded access-control
@@ -17,7 +18,10 @@
 // remaining subscriptions are released; the next 'acquire' builds a new one
 // from the environment.  Never let go of the last holder inside a sink call.
 //
-// Faults and counters are process-wide and may be used from any thread.
+// Every operation may be called from any thread; the provider's state is
+// guarded by a mutex of its own, never held while a sink is called.  Do not
+// 'cancel' while holding a lock that the sink's 'Indicate' takes.  Faults and
+// counters are process-wide and may be used from any thread.
 #ifndef INCLUDED_WMI_STANDIN
 #define INCLUDED_WMI_STANDIN
 
