@@ -16,7 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "client_loop_testutil.h"
-#include "cutl_logcapture_testutil.h"
+#include "testsupport_logcapture.h"
 #include "wmi_standin.h"
 
 namespace {
@@ -85,7 +85,7 @@ TEST(ClientCore, StatusAndNamespaceConnect) {
 // usable for the next request.
 TEST(ClientCore, WmiSessionFailuresAreReportedWithTheirCodes) {
     using wmi::standin::Fault;
-    cutl::LogLines log;
+    testutil::LogLines log{testutil::LogLines::e_KEEP_GOING};
     const std::pair<Fault, const char*> startFaults[] = {
         {Fault::e_CO_INITIALIZE, "Failed to initialize COM library. Error code = 0x80004005"},
         {Fault::e_CO_INITIALIZE_SECURITY, "Failed to initialize security. Error code = 0x80004005"},
@@ -125,7 +125,7 @@ TEST(ClientCore, WmiSessionFailuresAreReportedWithTheirCodes) {
 
 TEST(ClientCore, WhileDownTheNewest501AreKeptAndStatusRepliesAreDroppedAtLinkUp) {
     ClientHarness h;
-    cutl::LogLines log;
+    testutil::LogLines log{testutil::LogLines::e_KEEP_GOING};
     Client& c = h.client();
     for (int i = 0; i < 502; ++i) {
         Message m = event(i);
@@ -177,7 +177,7 @@ std::string noise(size_t size, uint32_t seed) {
 
 TEST(ClientCore, ALostLinkIsRetriedLaterAndWhatWaitedIsSentThen) {
     ClientHarness h;
-    cutl::LogLines log;
+    testutil::LogLines log{testutil::LogLines::e_KEEP_GOING};
     Client& c = h.client();
     ASSERT_TRUE(h.startAndConnect());
     // The link is lost in the middle of a request: the new link's first
@@ -216,7 +216,7 @@ TEST(ClientCore, ALostLinkIsRetriedLaterAndWhatWaitedIsSentThen) {
 
 TEST(ClientCore, ASettingsFolderThatCannotBeMadeIsReportedAndRetried) {
     ClientHarness h;
-    cutl::LogLines log;
+    testutil::LogLines log{testutil::LogLines::e_KEEP_GOING};
     core::Assert::setStopOnFailedCheck(true);
     // The data folder is a plain file: nothing can be made below it.
     std::ofstream(h.d_dir / "plain") << "x";
@@ -235,7 +235,7 @@ TEST(ClientCore, ASettingsFolderThatCannotBeMadeIsReportedAndRetried) {
 
 TEST(ClientCore, KeepaliveOnlyWhenIdleAndAStalledNvrCostsBoundedMemory) {
     ClientHarness h;
-    cutl::LogLines log;
+    testutil::LogLines log{testutil::LogLines::e_KEEP_GOING};
     Client& c = h.client();
     ASSERT_TRUE(h.startAndConnect());
 
@@ -353,7 +353,7 @@ TEST(ClientCore, FramesLostWithTheLinkAreCounted) {
 
 TEST(ClientCore, SettingsChangeClosesQuietlyAndReconnectsLaterToTheNewEndpoint) {
     ClientHarness h;
-    cutl::LogLines log;
+    testutil::LogLines log{testutil::LogLines::e_KEEP_GOING};
     core::MasterLogger::enable(core::LOG_NORM);
     Client& c = h.client();
     ASSERT_TRUE(h.startAndConnect());
@@ -399,7 +399,7 @@ TEST(ClientCore, SettingsChangeClosesQuietlyAndReconnectsLaterToTheNewEndpoint) 
 
 TEST(ClientCore, MissingOrMalformedSettingsAreRetriedWithoutStopping) {
     ClientHarness h;
-    cutl::LogLines log;
+    testutil::LogLines log{testutil::LogLines::e_KEEP_GOING};
     // Values from the file must not stop the service.
     core::Assert::setStopOnFailedCheck(true);
     core::MasterLogger::enable(core::LOG_NORM);
@@ -452,7 +452,7 @@ TEST(ClientCore, MissingOrMalformedSettingsAreRetriedWithoutStopping) {
 
 TEST(ClientCore, EventQueueIsBoundedAndDrainsInArrivalOrder) {
     ClientHarness h;
-    cutl::LogLines log;
+    testutil::LogLines log{testutil::LogLines::e_KEEP_GOING};
     Client& c = h.client();
     // Four sinks deliver at once while the link is down.
     const int perThread = static_cast<int>(Client::k_MAX_EVENT_QUEUE / 4) + 10;
@@ -501,11 +501,11 @@ TEST(ClientCore, StopFlagEndsTheLoopAtTheNextStopCheck) {
 }
 
 // The report's lines after the tag, in order.
-std::vector<std::string> statsLines(const cutl::LogLines& log) {
+std::vector<std::string> statsLines(const testutil::LogLines& log) {
     std::vector<std::string> out;
     const std::string prefix = "Client::printStats - ";
-    for (const auto& [type, text] : log.lines()) {
-        if (type == core::LOG_INFO && text.rfind(prefix, 0) == 0) {
+    for (const std::string& text : log.texts(core::LOG_INFO)) {
+        if (text.rfind(prefix, 0) == 0) {
             out.push_back(text.substr(prefix.size()));
         }
     }
@@ -514,7 +514,7 @@ std::vector<std::string> statsLines(const cutl::LogLines& log) {
 
 TEST(ClientCore, StatisticsReportEveryLineInOrder) {
     ClientHarness h;
-    cutl::LogLines log;
+    testutil::LogLines log{testutil::LogLines::e_KEEP_GOING};
     Client& c = h.client();
     for (int i = 0; i < 503; ++i) {
         c.sendToServer(event(i));

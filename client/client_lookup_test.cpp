@@ -249,7 +249,7 @@ TEST(ClientLookup, GetInfoTakesTheFirstInstance) {
         "Client::getInfo - 'Nope' is type '0'",
         "Client::getInfo - Failed finding value for the field 'Nope'",
     };
-    EXPECT_EQ(h.d_log.lines(), expected);
+    EXPECT_EQ(h.d_log.texts(), expected);
 }
 
 }  // namespace

@@ -15,9 +15,9 @@
 #include <string>
 
 #include "client.h"
-#include "client_testutil.h"
-#include "cutl_tempdir_testutil.h"
 #include "kern_kernel.h"
+#include "testsupport_service.h"
+#include "testsupport_tempdir.h"
 
 namespace testutil {
 
@@ -62,7 +62,7 @@ class ClientHarness {
     // Destroys the Client (the kernel stays).
     void destroyClient() { d_client.reset(); }
 
-    cutl::TempDir d_dir;
+    testutil::TempDir d_dir;
     FakeNvr d_nvr;
     std::mutex d_stop_mutex;
     unsigned char d_stop_requested = 0;

@@ -8,15 +8,15 @@
 #include <gtest/gtest.h>
 
 #include "client_loop_testutil.h"
-#include "cutl_logcapture_testutil.h"
+#include "testsupport_logcapture.h"
 
 namespace {
 
 using testutil::ClientHarness;
 using testutil::Millis;
 
-bool reportLogged(const cutl::LogLines& log) {
-    for (const auto& [type, text] : log.lines()) {
+bool reportLogged(const testutil::LogLines& log) {
+    for (const std::string& text : log.texts()) {
         if (text.rfind("Client::printStats - messages_discarded", 0) == 0) {
             return true;
         }
@@ -38,7 +38,7 @@ std::unique_ptr<ClientHarness> clientWith(const char* value) {
 }
 
 TEST(ClientStatsPeriod, OverrideShortensThePeriod) {
-    cutl::LogLines log;
+    testutil::LogLines log{testutil::LogLines::e_KEEP_GOING};
     std::unique_ptr<ClientHarness> h = clientWith("60000");
     EXPECT_EQ(h->client().statsPeriod(), 60000);
     ClientHarness::skip(60000);

@@ -2,49 +2,23 @@
 //
 // Test helpers for the Client's WMI work: a Client on a real loop (see
 // ClientHarness) in front of the stand-in provider holding a repository the
-// test writes, a capture of the log lines of every thread, and request
-// builders.
+// test writes, with a capture of the log lines of every thread.
 //
-// Thread safety: 'LogLines' may be written from any thread; the rest belongs
-// to the test's thread.
+// Thread safety: belongs to the test's thread.
 #ifndef INCLUDED_CLIENT_WMI_TESTUTIL
 #define INCLUDED_CLIENT_WMI_TESTUTIL
 
 #include <memory>
-#include <mutex>
-#include <ostream>
-#include <set>
 #include <string>
 #include <vector>
 
 #include "client_loop_testutil.h"
 #include "client_photo_testutil.h"
+#include "testsupport_logcapture.h"
+#include "testsupport_nvrmessages.h"
 #include "wmi_standin.h"
 
 namespace testutil {
-
-// Collects every log line (CRIT to NORM enabled) while it lives.
-class LogLines {
-  public:
-    LogLines();
-    ~LogLines();
-    LogLines(const LogLines&) = delete;
-    LogLines& operator=(const LogLines&) = delete;
-
-    // Lines "Tag - message" containing 'text'.
-    int count(const std::string& text) const;
-    bool contains(const std::string& text) const { return count(text) > 0; }
-    // The logger's numbers of the threads that wrote lines containing 'text'.
-    std::set<unsigned> threadsOf(const std::string& text) const;
-    std::vector<std::string> lines() const;
-    std::string all() const;
-    void clear();
-
-    struct Store;
-
-  private:
-    std::shared_ptr<Store> d_store;
-};
 
 // A Client, its NVR and the stand-in with the repository 'mof' loaded.
 class WmiHarness {
@@ -77,28 +51,13 @@ class WmiHarness {
     ClientHarness& harness() { return d_harness; }
     wmi::standin::Provider& provider() { return *d_provider; }
 
-    LogLines d_log;
+    LogLines d_log{LogLines::e_ALL_TYPES};
 
   private:
     std::shared_ptr<wmi::standin::Provider> d_provider;
     ClientHarness d_harness;
 };
 
-// Requests as the NVR writes them.
-Message subscribeRequest(const std::string& className, std::vector<Parameter> wanted);
-Message lookupRequest(const std::string& className, std::vector<Parameter> conditions,
-                      std::vector<Parameter> wanted);
-Message executeRequest(const std::string& className, const std::string& method,
-                       std::vector<Parameter> arguments, std::vector<Parameter> wanted,
-                       const std::string& target = "");
-
-// The parameter 'name' of 'message''s output list (null when absent).
-const Parameter* outParam(const Message& message, const std::string& name);
-
 }  // namespace testutil
-
-// Readable failure output of the test framework.
-void PrintTo(const Message& message, std::ostream* out);
-void PrintTo(const Parameter& parameter, std::ostream* out);
 
 #endif

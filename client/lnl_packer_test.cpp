@@ -6,9 +6,12 @@
 
 #include "core_assert.h"
 #include "core_v2masterlogger.h"
+#include "testsupport_nvrmessages.h"
 #include "xml_xnode.h"
 
 namespace {
+
+using testutil::frameOf;
 
 const std::string k_DECL = "<?xml version=\"1.0\" encoding=\"utf-8\"?>";
 
@@ -16,11 +19,6 @@ struct Collector : NS_LNL::PackerOwner {
     std::vector<Message> messages;
     void handleProcessData(const Message& m) override { messages.push_back(m); }
 };
-
-std::string frame(const std::string& payload) {
-    return core::strFormat("%c%05d%c", '\x02', static_cast<int64_t>(payload.size()), '\x03') +
-           payload;
-}
 
 void feed(NS_LNL::Packer& p, const std::string& bytes) {
     p.addReceivedData(core::GSharedBuf::copyOf(bytes));
@@ -135,7 +133,7 @@ TEST(Packer, LengthFieldGuardsReturnToWaiting) {
     }
     EXPECT_EQ(p.numBadFrames(), 6u);
     // The next valid request still gets through.
-    feed(p, frame(k_STATUS_REQUEST));
+    feed(p, frameOf(k_STATUS_REQUEST));
     EXPECT_EQ(c.messages.size(), 2u);
 
     // A real length beyond the cap: the payload is skipped whole, start
@@ -144,7 +142,7 @@ TEST(Packer, LengthFieldGuardsReturnToWaiting) {
     feed(p, "\x02" + std::to_string(over) + "\x03");
     std::string inside;
     while (inside.size() < (1u << 20)) {
-        inside += frame(k_STATUS_REQUEST);
+        inside += frameOf(k_STATUS_REQUEST);
     }
     inside.resize(1u << 20);
     for (int64_t left = over; left > 0; left -= static_cast<int64_t>(inside.size())) {
@@ -153,7 +151,7 @@ TEST(Packer, LengthFieldGuardsReturnToWaiting) {
     EXPECT_EQ(p.bytesToSkip(), 0);
     EXPECT_EQ(c.messages.size(), 2u);
     EXPECT_EQ(p.numBadFrames(), 7u);
-    feed(p, frame(k_STATUS_REQUEST));
+    feed(p, frameOf(k_STATUS_REQUEST));
     EXPECT_EQ(c.messages.size(), 3u);
 }
 
@@ -162,13 +160,13 @@ TEST(Packer, UnloadablePayloadsAreDroppedWithoutStopping) {
     core::Assert::setStopOnFailedCheck(true);
     Collector c;
     NS_LNL::Packer p(&c);
-    feed(p, frame("<root><action>5</acti"));                                      // broken XML
-    feed(p, frame(std::string("\xAB\xAB\x12\x12\x10\x00\x00\x00garbage!", 16)));  // bad stream
-    feed(p, frame(std::string("\xAB\xAB\x12", 3)));                               // short container
-    feed(p, frame("{\"root\": 1"));  // broken legacy JSON
-    feed(p, frame(k_DECL + "<other><action>5</action><class_name/></other>"));  // not a message
+    feed(p, frameOf("<root><action>5</acti"));                                      // broken XML
+    feed(p, frameOf(std::string("\xAB\xAB\x12\x12\x10\x00\x00\x00garbage!", 16)));  // bad stream
+    feed(p, frameOf(std::string("\xAB\xAB\x12", 3)));  // short container
+    feed(p, frameOf("{\"root\": 1"));                  // broken legacy JSON
+    feed(p, frameOf(k_DECL + "<other><action>5</action><class_name/></other>"));  // not a message
     EXPECT_TRUE(c.messages.empty());
-    feed(p, frame(k_STATUS_REQUEST));
+    feed(p, frameOf(k_STATUS_REQUEST));
     EXPECT_EQ(c.messages.size(), 1u);
 }
 

@@ -11,9 +11,9 @@
 
 #include <gtest/gtest.h>
 
-#include "client_testutil.h"
-#include "cutl_tempdir_testutil.h"
 #include "servicehost.h"
+#include "testsupport_service.h"
+#include "testsupport_tempdir.h"
 
 namespace {
 
@@ -23,7 +23,7 @@ using testutil::statusRequest;
 using testutil::valueOf;
 
 struct ServiceFixture : ::testing::Test {
-    cutl::TempDir dir;
+    testutil::TempDir dir;
     testutil::FakeNvr nvr;
     std::string programData = dir / "data";
     std::map<std::string, std::string> env{{"PROGRAMDATA", programData},

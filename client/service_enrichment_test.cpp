@@ -10,8 +10,8 @@
 #include <fstream>
 
 #include "client_photo_testutil.h"
-#include "client_testutil.h"
-#include "cutl_tempdir_testutil.h"
+#include "testsupport_service.h"
+#include "testsupport_tempdir.h"
 
 namespace {
 
@@ -23,7 +23,7 @@ using testutil::mofArray;
 const std::string k_PHOTO("\x89PNG\r\n\x1a\n\0\x01\xff\xfe\x7f\x80", 14);
 
 struct ServiceEnrichment : ::testing::Test {
-    cutl::TempDir dir;
+    testutil::TempDir dir;
     std::string programData = dir / "data";
     std::string drop = dir / "drop";
     std::map<std::string, std::string> env{{"PROGRAMDATA", programData},

@@ -23,15 +23,19 @@
 
 #include <gtest/gtest.h>
 
-#include "client_testutil.h"
 #include "core_compressor.h"
-#include "cutl_tempdir_testutil.h"
+#include "testsupport_service.h"
+#include "testsupport_tempdir.h"
 
 namespace {
 
+using testutil::executeRequest;
+using testutil::frameOf;
+using testutil::lookupRequest;
 using testutil::Millis;
 using testutil::namespaceRequest;
 using testutil::statusRequest;
+using testutil::subscribeRequest;
 using testutil::valueOf;
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -49,46 +53,14 @@ constexpr long k_RSS_BOUND_KB = 128 * 1024;
 // The reconnect period after a lost link or a settings change is 10 s.
 constexpr Millis k_RECONNECT{20000};
 
-std::string frameOf(const std::string& payload) {
-    char header[32];
-    std::snprintf(header, sizeof header, "\x02%05zu\x03", payload.size());
-    return header + payload;
-}
-
 std::string xmlOf(const Message& message) {
     core::GSharedBuf frame = NS_LNL::Packer::packMessage(message);
     std::string bytes = frame.str();
     return bytes.substr(bytes.find('\x03') + 1);
 }
 
-Message lookupRequest(const std::string& cls, const std::vector<std::string>& fields) {
-    Message m;
-    m.action = e_ACTION_LOOKUP;
-    m.class_name = cls;
-    for (const std::string& f : fields) {
-        m.params_out.push_back({f, "", ""});
-    }
-    return m;
-}
-
-Message executeRequest(const std::string& cls, const std::string& method,
-                       const std::string& target) {
-    Message m;
-    m.action = e_ACTION_EXECUTE;
-    m.class_name = cls;
-    m.method_name = method;
-    m.target_instance = target;
-    return m;
-}
-
-Message subscribeRequest(const std::string& cls) {
-    Message m = namespaceRequest(cls);
-    m.action = e_ACTION_SUBSCRIBE;
-    return m;
-}
-
 struct FaultsFixture : ::testing::Test {
-    cutl::TempDir dir;
+    testutil::TempDir dir;
     testutil::FakeNvr nvr;
     std::string programData = dir / "data";
     std::string folder = programData + "/Tessarin/Lumivar";
@@ -352,7 +324,8 @@ TEST_F(FaultsFixture, NvrThatNeverReadsCostsBoundedMemory) {
     // none of them until the service's lookups wait for the link.
     std::string burst;
     const std::string one =
-        NS_LNL::Packer::packMessage(lookupRequest("Lnl_MultimediaObject", {"PersonID", "Data"}))
+        NS_LNL::Packer::packMessage(
+            lookupRequest("Lnl_MultimediaObject", {}, {{"PersonID", "", ""}, {"Data", "", ""}}))
             .str();
     for (int i = 0; i < 100; ++i) {
         burst += one;
@@ -404,7 +377,7 @@ TEST_F(FaultsFixture, LargeLookupArrivesWholeToAReadingNvr) {
     // The stand-in's repository lives in the service's process: its 58 MB of
     // text come on top of what the lookup may cost.
     const long loadedKb = rssKb();
-    nvr.send(lookupRequest("Big", {"ID", "Text"}));
+    nvr.send(lookupRequest("Big", {}, {{"ID", "", ""}, {"Text", "", ""}}));
     nvr.send(statusRequest());
     int replies = 0;
     bool inOrder = true;
@@ -481,7 +454,7 @@ TEST_F(FaultsFixture, WmiFailuresAreAnsweredAndNothingHangs) {
     // A namespace that does not exist: no reply, and later requests are
     // ignored until a connect succeeds.
     nvr.send(namespaceRequest("root\\Nowhere"));
-    nvr.send(lookupRequest("F_Slow", {"Text"}));
+    nvr.send(lookupRequest("F_Slow", {}, {{"Text", "", ""}}));
     std::vector<Message> skipped;
     EXPECT_EQ(status(Millis(10000), &skipped), "");
     EXPECT_TRUE(skipped.empty());
@@ -490,13 +463,13 @@ TEST_F(FaultsFixture, WmiFailuresAreAnsweredAndNothingHangs) {
     EXPECT_EQ(status(), "root\\Faults");
 
     // A refused query: counted, no reply.
-    nvr.send(lookupRequest("F_Denied", {"ID"}));
+    nvr.send(lookupRequest("F_Denied", {}, {{"ID", "", ""}}));
     skipped.clear();
     EXPECT_EQ(status(Millis(10000), &skipped), "root\\Faults");
     EXPECT_TRUE(skipped.empty());
 
     // A refused method: the completion carries the code.
-    EXPECT_EQ(execute(executeRequest("F_Door", "Break", k_DOOR_A)), "Failed 0x80041001");
+    EXPECT_EQ(execute(executeRequest("F_Door", "Break", {}, {}, k_DOOR_A)), "Failed 0x80041001");
 
     // Subscriptions refused: access denied is answered, another code is not.
     nvr.send(subscribeRequest("F_Secret"));
@@ -525,7 +498,7 @@ TEST_F(FaultsFixture, WmiFailuresAreAnsweredAndNothingHangs) {
         Millis(20000));
     EXPECT_GE(events, 50);
     for (int round = 0; round < 3; ++round) {
-        nvr.send(lookupRequest("F_Slow", {"Text"}));
+        nvr.send(lookupRequest("F_Slow", {}, {{"Text", "", ""}}));
         std::vector<Message> replies;
         skipped.clear();
         EXPECT_EQ(status(Millis(20000), &skipped), "root\\Faults");
@@ -552,7 +525,7 @@ TEST_F(FaultsFixture, AllowListsLimitWhatTheNvrReaches) {
 
     // Outside the list: refused before WMI, later requests ignored.
     nvr.send(namespaceRequest("root\\Other"));
-    nvr.send(lookupRequest("F_Other", {"ID"}));
+    nvr.send(lookupRequest("F_Other", {}, {{"ID", "", ""}}));
     std::vector<Message> skipped;
     EXPECT_EQ(status(Millis(10000), &skipped), "");
     EXPECT_TRUE(skipped.empty());
@@ -570,13 +543,14 @@ TEST_F(FaultsFixture, AllowListsLimitWhatTheNvrReaches) {
     // Inside it, with the machine prefix and another case.
     nvr.send(namespaceRequest("\\\\.\\ROOT\\Faults"));
     EXPECT_EQ(status(), "\\\\.\\ROOT\\Faults");
-    Message open = executeRequest("F_Door", "Open", k_DOOR_A);
+    Message open = executeRequest("F_Door", "Open", {}, {}, k_DOOR_A);
     open.params_in.push_back({"Seconds", "5", "int"});
     EXPECT_EQ(execute(open), "Success");
     // WMI would answer Break with its own code 0x80041001.
-    EXPECT_EQ(execute(executeRequest("F_Door", "Break", k_DOOR_A)), "Failed 0x80041003");
+    EXPECT_EQ(execute(executeRequest("F_Door", "Break", {}, {}, k_DOOR_A)), "Failed 0x80041003");
     // An allowed method named on one class but run on an instance of another.
-    EXPECT_EQ(execute(executeRequest("F_Door", "Open", "F_Other.ID=1")), "Failed 0x80041003");
+    EXPECT_EQ(execute(executeRequest("F_Door", "Open", {}, {}, "F_Other.ID=1")),
+              "Failed 0x80041003");
 
     // "none" allows nothing, from the next connection on.
     testutil::writeSettings(programData, "127.0.0.1", nvr.port(), "[Security]\nNamespaces=none\n");

@@ -8,15 +8,15 @@
 
 #include <gtest/gtest.h>
 
-#include "client_testutil.h"
-#include "cutl_tempdir_testutil.h"
+#include "testsupport_service.h"
+#include "testsupport_tempdir.h"
 
 namespace {
 
 using testutil::Millis;
 
 TEST(ServiceLog, AFullLogIsRotatedAndANewOneStarted) {
-    cutl::TempDir dir;
+    testutil::TempDir dir;
     testutil::FakeNvr nvr;
     const std::string programData = dir / "data";
     const std::string logs = programData + "/Tessarin/Lumivar/Logs";

@@ -43,7 +43,8 @@ endfunction()
 
 # lumivar_test(<target> SOURCES <files...> LIBS <libs...>)
 # One GoogleTest binary; every test case becomes its own CTest entry, so a
-# test that dies or changes process-wide state cannot disturb another.
+# test that dies or changes process-wide state cannot disturb another.  Every
+# test binary links the shared test helpers (libs/testsupport).
 function(lumivar_test target)
   cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
   if(NOT BUILD_TESTING)
@@ -71,7 +72,7 @@ function(lumivar_test target)
   add_executable(${target} ${ARG_SOURCES})
   set_target_properties(${target} PROPERTIES
     RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
-  target_link_libraries(${target} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock
+  target_link_libraries(${target} PRIVATE ${ARG_LIBS} lv_testsupport GTest::gtest GTest::gmock
                         GTest::gtest_main Threads::Threads)
   lumivar_warnings(${target})
   if(CMAKE_CROSSCOMPILING)

@@ -12,9 +12,9 @@
 
 #include <gtest/gtest.h>
 
-#include "client_testutil.h"
 #include "configure.h"
-#include "cutl_tempdir_testutil.h"
+#include "testsupport_service.h"
+#include "testsupport_tempdir.h"
 
 // Qt's offscreen platform keeps its screen objects past the application's
 // end; only allocations made inside Qt are excused.
@@ -28,7 +28,7 @@ namespace {
 using testutil::Millis;
 
 TEST(ConfigurationWithService, TheServiceFollowsTheDialogToTheNewNvr) {
-    cutl::TempDir dir;
+    testutil::TempDir dir;
     const std::string programData = dir / "data";
     testutil::FakeNvr first;
     testutil::FakeNvr second;

@@ -12,8 +12,8 @@
 #include <cstdlib>
 #include <fstream>
 
-#include "cutl_logcapture_testutil.h"
-#include "cutl_tempdir_testutil.h"
+#include "testsupport_logcapture.h"
+#include "testsupport_tempdir.h"
 #include "utl_fileutils.h"
 #include "utl_inireader.h"
 
@@ -65,7 +65,7 @@ class ConfigurationToolTest : public ::testing::Test {
         return tool.dialog().result();
     }
 
-    cutl::TempDir d_root;
+    testutil::TempDir d_root;
 };
 
 TEST_F(ConfigurationToolTest, ShowsTheOldValuesAndOkWithoutChangesWritesNothing) {
@@ -82,7 +82,7 @@ TEST_F(ConfigurationToolTest, ShowsTheOldValuesAndOkWithoutChangesWritesNothing)
     EXPECT_EQ(tool.cancelButton().text(), "Cancel");
 
     // Typing the same text again is no change either.
-    cutl::LogLines log;
+    testutil::LogLines log{testutil::LogLines::e_KEEP_GOING};
     core::MasterLogger::enable(core::LOG_NORM);
     type(tool.portField(), "5000");
     EXPECT_EQ(press(tool, tool.okButton()), QDialog::Accepted);
@@ -101,7 +101,7 @@ TEST_F(ConfigurationToolTest, ChangingThePortKeepsEverySectionItDoesNotEdit) {
         "# written by hand\n[Other]\nKey 1\n\n[NVR]\nPort = 5000\nExtra yes\n"
         "Address = 10.0.0.5 ; main\n[Security]\nNamespaces=root\\AccessControl\n"
         "Methods=\"Door.Unlock, Door.Lock\"\n");
-    cutl::LogLines log;
+    testutil::LogLines log{testutil::LogLines::e_KEEP_GOING};
     core::MasterLogger::enable(core::LOG_NORM);
     ConfigurationTool tool;
     EXPECT_EQ(tool.addressField().text(), "10.0.0.5");
@@ -175,7 +175,7 @@ TEST_F(ConfigurationToolTest, TheModalRunSavesOnOkAndNotOnCancel) {
 }
 
 TEST_F(ConfigurationToolTest, AFolderThatCannotBeMadeIsReportedAndTheDialogStillShows) {
-    cutl::LogLines log;
+    testutil::LogLines log{testutil::LogLines::e_KEEP_GOING};
     core::Assert::setStopOnFailedCheck(true);  // the check must not stop the tool
     std::ofstream(d_root / "Tessarin") << "a file where a folder belongs";
     ConfigurationTool tool;

@@ -13,15 +13,15 @@
 #include <vector>
 
 #include "core_smartsocket.h"
-#include "core_testutil.h"
 #include "kern_kernel.h"
 #include "kern_testutil.h"
+#include "testsupport_logcapture.h"
 
 namespace com {
 namespace {
 
-using core::FailureRecorder;
-using core::RecordingLog;
+using testutil::FailureRecorder;
+using testutil::LogLines;
 
 #ifdef MSG_NOSIGNAL
 constexpr int k_NO_SIGNAL = MSG_NOSIGNAL;
@@ -203,7 +203,7 @@ class TcpConnectionTest : public ::testing::Test {
 };
 
 TEST_F(TcpConnectionTest, ConnectsAndExchangesDataBothWays) {
-    RecordingLog log;
+    testutil::LogLines log;
     char d[] = "d";
     char type[] = "COM_TCPCON";
     char* argv[] = {d, type};
@@ -378,7 +378,7 @@ TEST_F(TcpConnectionTest, SendingToAResetPeerReportsTheResetAndNeverRaisesSigpip
 }
 
 TEST_F(TcpConnectionTest, CloseInsideConnectionUpStopsTheHandling) {
-    RecordingLog log;
+    testutil::LogLines log;
     Peer peer;
     Recorder owner;
     TcpConnection connection(&owner);
@@ -452,7 +452,7 @@ TEST_F(TcpConnectionTest, ConnectTimeoutIsAdjustable) {
 TEST_F(TcpConnectionTest, UnusableTargetsFailOnTheNextPassAndNeverStopTheProcess) {
     // Default check setting: a stopping check here would end the test.
     ASSERT_TRUE(core::Assert::stopOnFailedCheck());
-    RecordingLog log;
+    testutil::LogLines log;
     Peer peer;
     d_kernel->descriptorManager()->removeAll(&peer);
     struct Target {
@@ -503,7 +503,7 @@ constexpr int k_NOT_A_SOCKET = WSAEBADF;
 #endif
 
 TEST_F(TcpConnectionTest, MisuseIsReported) {
-    FailureRecorder failures;
+    testutil::FailureRecorder failures;
     Peer peer;
     Recorder owner;
     TcpConnection connection(&owner);
@@ -546,7 +546,7 @@ TEST_F(TcpConnectionTest, DestructionClosesWithoutCallingTheOwner) {
 }
 
 TEST_F(TcpConnectionTest, RunsWithoutOwnerOnlyWhenAllowed) {
-    FailureRecorder failures;
+    testutil::FailureRecorder failures;
     TcpConnection allowed(nullptr);
     allowed.setOwnerCanBeNull(true);
     allowed.connectTo("0.0.0.0", 1);
@@ -556,8 +556,8 @@ TEST_F(TcpConnectionTest, RunsWithoutOwnerOnlyWhenAllowed) {
     kern::SingleShotTimer later("later", [&] { stop(); });
     later.start(1);
     ASSERT_TRUE(runFor(5000));
-    ASSERT_EQ(FailureRecorder::failures().size(), 1u);
-    EXPECT_EQ(FailureRecorder::failures()[0].d_expr, "d_owner_can_be_null");
+    ASSERT_EQ(testutil::FailureRecorder::failures().size(), 1u);
+    EXPECT_EQ(testutil::FailureRecorder::failures()[0].d_expr, "d_owner_can_be_null");
 }
 
 TEST(ComLogTypes, AreRegisteredAtStart) {

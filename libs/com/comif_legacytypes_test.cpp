@@ -4,12 +4,12 @@
 
 #include <cstring>
 
-#include "core_testutil.h"
+#include "testsupport_logcapture.h"
 
 namespace com {
 namespace {
 
-using core::FailureRecorder;
+using testutil::FailureRecorder;
 
 TEST(Endpoint, TextFormShowsAPositivePortOnly) {
     EXPECT_EQ(Endpoint("10.1.2.3", 5000).text(), "10.1.2.3:5000");
@@ -32,7 +32,7 @@ TEST(CopyHostBounded, ShortTextIsCopiedAndPadded) {
 }
 
 TEST(CopyHostBounded, LongTextIsReportedAndCutWithoutSplittingACharacter) {
-    FailureRecorder failures;
+    testutil::FailureRecorder failures;
     char dest[Endpoint::k_HOST_SIZE];
     EXPECT_FALSE(copyHostBounded(dest, "nvr.example.internal.lan", Endpoint::k_HOST_SIZE));
     EXPECT_STREQ(dest, "nvr.example.interna");
@@ -50,13 +50,13 @@ TEST(CopyHostBounded, LongTextIsReportedAndCutWithoutSplittingACharacter) {
     const std::string fourByte = std::string(17, 'a') + "\xF0\x9F\x98\x80" + "z";
     EXPECT_FALSE(copyHostBounded(dest, fourByte.c_str(), Endpoint::k_HOST_SIZE));
     EXPECT_EQ(std::string(dest), std::string(17, 'a'));
-    EXPECT_EQ(FailureRecorder::failures().size(), 3u);
+    EXPECT_EQ(testutil::FailureRecorder::failures().size(), 3u);
     // The report never stops the process.
-    EXPECT_EQ(FailureRecorder::failures()[0].d_expr, "CHECKF");
+    EXPECT_EQ(testutil::FailureRecorder::failures()[0].d_expr, "CHECKF");
 }
 
 TEST(ResolveEndpoint, UsesTheEndpointPortOrAPositiveDefault) {
-    FailureRecorder failures;
+    testutil::FailureRecorder failures;
     std::string host;
     int port = 0;
     core::GSharedBuf preamble = core::GSharedBuf::copyOf("stale");
@@ -67,9 +67,9 @@ TEST(ResolveEndpoint, UsesTheEndpointPortOrAPositiveDefault) {
     ASSERT_TRUE(resolveEndpoint(Endpoint("10.0.0.1", 0), 80, &host, &port, &preamble));
     EXPECT_EQ(port, 80);
     EXPECT_FALSE(resolveEndpoint(Endpoint("10.0.0.1", 0), 0, &host, &port, &preamble));
-    ASSERT_EQ(FailureRecorder::failures().size(), 1u);
-    EXPECT_EQ(FailureRecorder::failures()[0].d_expr, "default_port > 0");
-    EXPECT_EQ(FailureRecorder::failures()[0].d_message, "10.0.0.1");
+    ASSERT_EQ(testutil::FailureRecorder::failures().size(), 1u);
+    EXPECT_EQ(testutil::FailureRecorder::failures()[0].d_expr, "default_port > 0");
+    EXPECT_EQ(testutil::FailureRecorder::failures()[0].d_message, "10.0.0.1");
 }
 
 }  // namespace

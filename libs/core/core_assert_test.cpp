@@ -3,7 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "core_testutil.h"
+#include "testsupport_logcapture.h"
 
 namespace core {
 namespace {
@@ -22,7 +22,7 @@ TEST(AssertDeathTest, FailedCheckStopsTheProcessByDefault) {
 }
 
 TEST(Assert, NonStoppingCheckReportsAndGoesOn) {
-    RecordingLog log;
+    testutil::LogLines log;
     testing::internal::CaptureStdout();
     const int line = __LINE__ + 1;
     EXPECT_FALSE(CHECKF_NOSTOP(1 > 2, "outside value %s", "v"));
@@ -64,7 +64,7 @@ TEST(Assert, NonStoppingCheckReportsAndGoesOn) {
 }
 
 TEST(Assert, StopSettingOffLetsChecksContinue) {
-    RecordingLog log;
+    testutil::LogLines log;
     Assert::setStopOnFailedCheck(false);
     EXPECT_FALSE(CHECKF_AT(false, "kern_kernel", 42, "is already running"));
     EXPECT_FALSE(GASSERT(1 == 2));
@@ -79,7 +79,7 @@ TEST(Assert, StopSettingOffLetsChecksContinue) {
 }
 
 TEST(Assert, ExclusionsNullExpressionAndCheckLevel) {
-    RecordingLog log;
+    testutil::LogLines log;
     Assert::setExclusions({{"zeta", 9}, {"alpha", 5}, {"kern_timer", 77}});
     EXPECT_FALSE(CHECKF_AT(false, "kern_timer", 77, "known"));
     EXPECT_FALSE(CHECKF_AT(false, "alpha", 5));
@@ -93,7 +93,7 @@ TEST(Assert, ExclusionsNullExpressionAndCheckLevel) {
     log.clear();
 
     // Severity above the level is not reported; the level is clamped to 0..1.
-    FailureRecorder failures;
+    testutil::FailureRecorder failures;
     Assert::fail("E", "f", 1, 1, "sev1");
     Assert::setCheckLevel(0);
     Assert::fail("E", "f", 2, 1, "dropped");
@@ -125,7 +125,7 @@ TEST(Assert, FailureInsideTheHandlerIsNotReentered) {
 }
 
 TEST(Assert, HandlersAlertsAndLocking) {
-    RecordingLog log;
+    testutil::LogLines log;
     testing::internal::CaptureStderr();
     Assert::setFailureHandler();
     EXPECT_FALSE(CHECKF_AT(false, "utl_ini", 8, "bad %s", "line"));

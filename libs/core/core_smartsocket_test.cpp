@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "core_testutil.h"
+#include "testsupport_logcapture.h"
 
 namespace core {
 namespace {
@@ -51,7 +51,7 @@ TEST(SmartSocket, ConnectsToALocalListener) {
 }
 
 TEST(SmartSocket, RefusedAndInvalidTargets) {
-    RecordingLog log;
+    testutil::LogLines log;
     // A port that nothing listens on: bind one, close it, connect there.
     SmartSocket probe;
     ASSERT_TRUE(probe.create(SOCK_STREAM, SmartSocket::e_NONE));
@@ -69,12 +69,12 @@ TEST(SmartSocket, RefusedAndInvalidTargets) {
 }
 
 TEST(SmartSocket, OwnsItsHandle) {
-    FailureRecorder failures;
+    testutil::FailureRecorder failures;
     SmartSocket empty;
     EXPECT_FALSE(empty.setNonBlocking());
     EXPECT_FALSE(empty.setReuseAddr());
     EXPECT_EQ(empty.connectTo("127.0.0.1", 1), SmartSocket::e_FAILED);
-    EXPECT_EQ(FailureRecorder::failures().size(), 3u);
+    EXPECT_EQ(testutil::FailureRecorder::failures().size(), 3u);
 
     int fds[2];
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "core_testutil.h"
+#include "testsupport_logcapture.h"
 
 namespace core {
 namespace {
@@ -15,7 +15,7 @@ TEST(GetSocketError, MapsTheWinsockTable) {
         {10048, 100}, {10049, 101}, {10050, 116}, {10051, 118}, {10052, 117}, {10053, 106},
         {10054, 108}, {10055, 119}, {10056, 113}, {10057, 126}, {10060, 138}, {10061, 107},
         {10062, 114}, {10063, 38},  {10065, 110}, {10066, 41}};
-    RecordingLog log;
+    testutil::LogLines log;
     for (const auto& [code, number] : rows) {
         EXPECT_EQ(GetSocketError(code), number) << code;
     }
@@ -23,7 +23,7 @@ TEST(GetSocketError, MapsTheWinsockTable) {
 }
 
 TEST(GetSocketError, UnknownCodeWarnsAndMapsToBadAddress) {
-    RecordingLog log;
+    testutil::LogLines log;
     EXPECT_EQ(GetSocketError(10101), 14);
     EXPECT_EQ(log.texts(LOG_WARN),
               std::vector<std::string>{"core::GetSocketError - unhandled Winsock error 10101"});

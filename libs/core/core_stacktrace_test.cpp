@@ -3,7 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "core_testutil.h"
+#include "testsupport_logcapture.h"
 
 namespace core {
 

@@ -8,7 +8,7 @@
 #include <map>
 #include <thread>
 
-#include "core_testutil.h"
+#include "testsupport_logcapture.h"
 
 namespace core {
 namespace {
@@ -29,7 +29,7 @@ void onOtherThread(F f) {
 }
 
 TEST(MasterLogger, DefaultTypesMaskAndConsoleEcho) {
-    RecordingLog log;
+    testutil::LogLines log;
     EXPECT_FALSE(isLogEnabled(LOG_NORM));
     EXPECT_TRUE(isLogEnabled(LOG_2STRING));
     EXPECT_EQ(g_log_mask[0], 2 | 4 | 8);
@@ -54,7 +54,7 @@ TEST(MasterLogger, DefaultTypesMaskAndConsoleEcho) {
 }
 
 TEST(MasterLogger, JoinsTagAndMessage) {
-    RecordingLog log;
+    testutil::LogLines log;
     MasterLogger::log(LOG_WARN, "ControlHandler", "SERVICE_CONTROL_STOP");
     MasterLogger::log(LOG_WARN, "Tag", ": colon");
     MasterLogger::log(LOG_WARN, "Tag", "(paren)");
@@ -75,7 +75,7 @@ TEST(MasterLogger, JoinsTagAndMessage) {
 }
 
 TEST(MasterLogger, UnregisteredTypeGoesToStandardOutput) {
-    RecordingLog log;
+    testutil::LogLines log;
     testing::internal::CaptureStdout();
     MasterLogger::log(7, "Tag", "text");
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
@@ -102,7 +102,7 @@ TEST(MasterLogger, RegistersTypesAndCutsNames) {
     EXPECT_EQ(MasterLogger::numTypes(), 7);
 
     // A registered type is off until enabled with an output code.
-    RecordingLog log;
+    testutil::LogLines log;
     EXPECT_FALSE(isLogEnabled(a));
     CORE_LOG(a, "T", "dropped");
     MasterLogger::enable(a, 4);
@@ -184,7 +184,7 @@ TEST(MasterLogger, AdministrationIsConfinedToTheCreatingThread) {
 }
 
 TEST(MasterLogger, ConsoleEchoNumbersOtherThreads) {
-    RecordingLog log;
+    testutil::LogLines log;
     MasterLogger::setConsoleEcho(LOG_NORM, true);  // enables NORM, but not for the output
     EXPECT_TRUE(isLogEnabled(LOG_NORM));
     EXPECT_EQ(MasterLogger::typeFlags(LOG_NORM), e_LOG_ENABLED | e_LOG_ECHO);
@@ -234,7 +234,7 @@ TEST(MasterLogger, ImplementationThatLogsIsNotReentered) {
 TEST(MasterLogger, LineLoggedWhileReplacingGoesToStandardOutput) {
     MasterLogger::setImpl(std::make_unique<SelfLoggingImpl>());
     testing::internal::CaptureStdout();
-    auto log = std::make_unique<RecordingLog>();
+    auto log = std::make_unique<testutil::LogLines>();
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "MasterLogger:implLog - log while setting impl\n"
               "  <[WARN] {0} SelfLoggingImpl - going>\n");
@@ -277,7 +277,7 @@ class Watcher : public GlobalLogObserver {
 };
 
 TEST(MasterLogger, ObserversSeeTheirTypes) {
-    RecordingLog log;
+    testutil::LogLines log;
     {
         Watcher watcher({LOG_NORM, LOG_WARN});
         MasterLogger::addObserver(&watcher);
@@ -317,7 +317,7 @@ TEST(MasterLogger, HistoryKeepsTheLatestEntries) {
 }
 
 TEST(MasterLogger, CaptureCollectsTypeZeroOnItsThread) {
-    RecordingLog log;
+    testutil::LogLines log;
     LogCapture outer;
     {
         LogCapture inner(2);
@@ -337,7 +337,7 @@ TEST(MasterLogger, CaptureCollectsTypeZeroOnItsThread) {
 }
 
 TEST(MasterLogger, LogAtForms) {
-    RecordingLog log;
+    testutil::LogLines log;
     MasterLogger::logAt(LOG_WARN, "file", 12, "", "");
     MasterLogger::logAt(LOG_WARN, "file", 12, "", "msg");
     MasterLogger::logAt(LOG_WARN, "file", 12, "fn", "");
@@ -347,7 +347,7 @@ TEST(MasterLogger, LogAtForms) {
 }
 
 TEST(MasterLogger, RateLimitByCount) {
-    RecordingLog log;
+    testutil::LogLines log;
     MasterLogger::setMonotonicClock(&testClock);
     for (int i = 0; i < 25; ++i) {
         LOG_RATE(1, LOG_WARN, "failed %s", "x");
@@ -367,7 +367,7 @@ TEST(MasterLogger, RateLimitByCount) {
 }
 
 TEST(MasterLogger, RateLimitByTime) {
-    RecordingLog log;
+    testutil::LogLines log;
     MasterLogger::setMonotonicClock(&testClock);
     const int seconds[] = {60, 300, 900, 1800, 3600, 21600, 86400};
     for (int rateClass = 6; rateClass <= 12; ++rateClass) {
@@ -400,7 +400,7 @@ TEST(MasterLogger, RateLimitByTime) {
 }
 
 TEST(MasterLogger, ManyThreadsLogAtOnce) {
-    RecordingLog log;
+    testutil::LogLines log;
     constexpr int k_THREADS = 4;
     constexpr int k_LINES = 500;
     std::vector<std::thread> threads;
@@ -422,7 +422,7 @@ TEST(MasterLogger, ManyThreadsLogAtOnce) {
     }
     std::map<int, int> next;          // worker -> next expected line
     std::map<int, unsigned> numbers;  // worker -> thread number
-    for (const LoggedLine& l : log.lines()) {
+    for (const testutil::LoggedLine& l : log.lines()) {
         if (l.d_type != LOG_INFO) {
             continue;
         }
@@ -450,7 +450,7 @@ TEST(MasterLogger, ManyThreadsLogAtOnce) {
 }
 
 TEST(MasterLogger, GlobalsInstallAndRestore) {
-    auto store = std::make_unique<RecordingLog>();
+    auto store = std::make_unique<testutil::LogLines>();
     {
         // Globals owns an implementation for its lifetime.
         DefaultGlobals globals;

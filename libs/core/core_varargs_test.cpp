@@ -6,7 +6,7 @@
 #include <climits>
 #include <cstdint>
 
-#include "core_testutil.h"
+#include "testsupport_logcapture.h"
 
 namespace core {
 namespace {
@@ -117,7 +117,7 @@ TEST(Format, PercentSignsAndAppending) {
 }
 
 TEST(Format, MismatchesAreReportedAndWritePlaceholders) {
-    FailureRecorder failures;
+    testutil::FailureRecorder failures;
     EXPECT_EQ(strFormat("[%d]", "x"), "[0]");
     EXPECT_EQ(strFormat("[%s] rest", 5), "[] rest");
     EXPECT_EQ(strFormat("[%c|%p|%.1f|%5x]", true, 1.0, 'c', nullptr), "[?|(nil)|0.0|    0]");
@@ -128,18 +128,18 @@ TEST(Format, MismatchesAreReportedAndWritePlaceholders) {
                             "core_varargs:504: ch=p format='[%c|%p|%.1f|%5x]'",
                             "core_varargs:349: ch=f format='[%c|%p|%.1f|%5x]'",
                             "core_varargs:311: ch=x format='[%c|%p|%.1f|%5x]'"));
-    ASSERT_TRUE(FailureRecorder::failures().empty());
+    ASSERT_TRUE(testutil::FailureRecorder::failures().empty());
 
     // Every failure names the expression "CHECKF", the source and the line.
     EXPECT_EQ(strFormat("%s %s", "a"), "a ");
-    ASSERT_EQ(FailureRecorder::failures().size(), 2u);
-    const RecordedFailure& missing = FailureRecorder::failures()[0];
+    ASSERT_EQ(testutil::FailureRecorder::failures().size(), 2u);
+    const testutil::RecordedFailure& missing = testutil::FailureRecorder::failures()[0];
     EXPECT_EQ(missing.d_expr, "CHECKF");
     EXPECT_EQ(missing.d_file, "core_varargs");
     EXPECT_EQ(missing.d_line, 16);
     EXPECT_EQ(missing.d_severity, 0);
     EXPECT_EQ(missing.d_message, "core_varargs:480: ch=s format='%s %s'");
-    const RecordedFailure& count = FailureRecorder::failures()[1];
+    const testutil::RecordedFailure& count = testutil::FailureRecorder::failures()[1];
     EXPECT_EQ(count.d_line, 462);
     EXPECT_EQ(count.d_message, "format='%s %s' args_in_format_string=2 args_in_parameter_pack=1");
     failures.takeMessages();
@@ -151,19 +151,19 @@ TEST(Format, MismatchesAreReportedAndWritePlaceholders) {
 }
 
 TEST(Format, UnknownConversionsAndShortWidths) {
-    FailureRecorder failures;
+    testutil::FailureRecorder failures;
     // A conversion no type knows: the mismatch, then the unknown character.
     EXPECT_EQ(strFormat("<%k>", "x"), "<>");
-    ASSERT_EQ(FailureRecorder::failures().size(), 2u);
-    EXPECT_EQ(FailureRecorder::failures()[1].d_line, 35);
-    EXPECT_EQ(FailureRecorder::failures()[1].d_message, "k");
+    ASSERT_EQ(testutil::FailureRecorder::failures().size(), 2u);
+    EXPECT_EQ(testutil::FailureRecorder::failures()[1].d_line, 35);
+    EXPECT_EQ(testutil::FailureRecorder::failures()[1].d_message, "k");
     failures.takeMessages();
 
     // "S" narrower than 4 cuts the text and reports it.
     EXPECT_EQ(strFormat("%3S", "abcdef"), "abc");
-    ASSERT_EQ(FailureRecorder::failures().size(), 1u);
-    EXPECT_EQ(FailureRecorder::failures()[0].d_expr, "false");
-    EXPECT_EQ(FailureRecorder::failures()[0].d_line, 65);
+    ASSERT_EQ(testutil::FailureRecorder::failures().size(), 1u);
+    EXPECT_EQ(testutil::FailureRecorder::failures()[0].d_expr, "false");
+    EXPECT_EQ(testutil::FailureRecorder::failures()[0].d_line, 65);
     failures.takeMessages();
 
     // A format cut inside a directive writes nothing more.

@@ -4,13 +4,13 @@
 
 #include <cstdlib>
 
-#include "cutl_logcapture_testutil.h"
+#include "testsupport_logcapture.h"
 
 namespace cutl {
 namespace {
 
 TEST(Environment, DataFolderFollowsProgramData) {
-    LogLines log;
+    testutil::LogLines log{testutil::LogLines::e_KEEP_GOING};
     ::setenv("PROGRAMDATA", "/srv/pd", 1);
     EXPECT_EQ(commonDataDir(), "/srv/pd");
     EXPECT_EQ(productDataDir(), "/srv/pd/Tessarin/Lumivar");

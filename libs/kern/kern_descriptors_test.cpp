@@ -5,14 +5,14 @@
 #include <functional>
 #include <vector>
 
-#include "core_testutil.h"
 #include "kern_testutil.h"
+#include "testsupport_logcapture.h"
 
 namespace kern {
 namespace {
 
-using core::FailureRecorder;
-using core::RecordingLog;
+using testutil::FailureRecorder;
+using testutil::LogLines;
 
 core::SocketSet readyOf(std::initializer_list<SOCKET> fds) {
     core::SocketSet set;
@@ -43,7 +43,7 @@ TEST(DescriptorSet, WalksReadyRegistrationsInAscendingOrder) {
 }
 
 TEST(DescriptorSet, SecondRegistrationOfAnFdTakesOverWithAWarning) {
-    RecordingLog log;
+    testutil::LogLines log;
     StdDescriptorManager manager;
     Watcher first, second;
     first.addReadDescriptor(7);
@@ -123,7 +123,7 @@ TEST(DescriptorSet, DestroyingAnObjectRemovesAllItsRegistrations) {
 }
 
 TEST(DescriptorSet, MisuseIsReported) {
-    FailureRecorder failures;
+    testutil::FailureRecorder failures;
     StdDescriptorManager manager;
     Watcher a, b;
     a.removeReadDescriptor(42);
@@ -155,8 +155,8 @@ TEST(DescriptorSet, FdsBeyondCapacityAreRegisteredButNeverReady) {
 }
 
 TEST(DescriptorManager, OnePerThreadAndRequiredByTheInterface) {
-    FailureRecorder failures;
-    RecordingLog log;
+    testutil::FailureRecorder failures;
+    testutil::LogLines log;
     {
         Watcher w;
         w.addReadDescriptor(3);  // no manager
@@ -175,7 +175,7 @@ TEST(DescriptorManager, OnePerThreadAndRequiredByTheInterface) {
 }
 
 TEST(DescriptorManager, DisplayCountsRegistrations) {
-    RecordingLog log;
+    testutil::LogLines log;
     StdDescriptorManager manager;
     Watcher w;
     w.addReadDescriptor(3);

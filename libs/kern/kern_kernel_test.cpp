@@ -11,16 +11,16 @@
 #include <mutex>
 #include <thread>
 
-#include "core_testutil.h"
 #include "kern_testutil.h"
 #include "kern_timecache.h"
 #include "platform/core_platform.h"
+#include "testsupport_logcapture.h"
 
 namespace kern {
 namespace {
 
-using core::FailureRecorder;
-using core::RecordingLog;
+using testutil::FailureRecorder;
+using testutil::LogLines;
 
 bool raiseDescriptorLimit(rlim_t wanted) {
     rlimit limit{};
@@ -64,7 +64,7 @@ TEST(StdKernel, CreatesAndDestroysTheThreadsManagers) {
 }
 
 TEST(StdKernel, ParsesTheLogOptions) {
-    RecordingLog log;
+    testutil::LogLines log;
     const int type = core::MasterLogger::registerType("TEST_KERN", "");
     ASSERT_GT(type, 4);
     char arg0[] = "console";
@@ -94,7 +94,7 @@ TEST(StdKernel, ParsesTheLogOptions) {
 }
 
 TEST(StdKernel, DebugAndNoCrashOptions) {
-    RecordingLog log;
+    testutil::LogLines log;
     char debug[] = "debug";
     char noCrash[] = "no_crash_on_gassert";
     char* argv[] = {debug, noCrash};
@@ -225,7 +225,7 @@ TEST(StdKernel, HeapTimersRunOnEveryFifthActivePassZeroTimersOnEvery) {
 // must go on running its timers (the Client's stop check is one) without
 // spinning, and report the failure once, not on every pass.
 TEST(StdKernel, SelectErrorsNeitherSpinNorStopTheTimers) {
-    RecordingLog log;
+    testutil::LogLines log;
     core::MasterLogger::enable(core::LOG_NORM, 4);
     {
         StdKernel kernel(0, nullptr);
@@ -286,7 +286,7 @@ class Veto : public ShutdownHandler {
 };
 
 TEST(StdKernel, ShutdownHandlerCanDenyTheStop) {
-    RecordingLog log;
+    testutil::LogLines log;
     StdKernel kernel(0, nullptr);
     kernel.setInstallSignalHandlers(false);
     Veto veto;
@@ -337,7 +337,7 @@ TEST(StdKernel, DeleteLaterRunsOnTheNextPassAndAtDestruction) {
 }
 
 TEST(StdKernel, RunWhileRunningIsRefused) {
-    FailureRecorder failures;
+    testutil::FailureRecorder failures;
     StdKernel kernel(0, nullptr);
     kernel.setInstallSignalHandlers(false);
     bool nested = true;
@@ -357,7 +357,7 @@ TEST(StdKernel, RunWhileRunningIsRefused) {
 
 TEST(StdKernel, InterruptSignalEndsTheLoopAndHandlersAreRestored) {
     std::signal(SIGINT, &customHandler);
-    RecordingLog log;
+    testutil::LogLines log;
     {
         StdKernel kernel(0, nullptr);
         SingleShotTimer interrupt("interrupt", [] { std::raise(SIGINT); });
@@ -376,7 +376,7 @@ TEST(StdKernel, InterruptSignalEndsTheLoopAndHandlersAreRestored) {
 }
 
 TEST(StdKernel, ArrivedSignalsAreListedLowestFirst) {
-    RecordingLog log;
+    testutil::LogLines log;
     StdKernel kernel(0, nullptr);
     kernel.handleArrivedSignals((1u << 10) | (1u << 12), 1u << 1);
     EXPECT_TRUE(log.contains("kern::Kernel::handleArrivedSignals - unhandled signals 10,12,33"));

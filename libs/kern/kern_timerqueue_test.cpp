@@ -4,14 +4,14 @@
 
 #include <string>
 
-#include "core_testutil.h"
 #include "kern_testutil.h"
+#include "testsupport_logcapture.h"
 
 namespace kern {
 namespace {
 
-using core::FailureRecorder;
-using core::RecordingLog;
+using testutil::FailureRecorder;
+using testutil::LogLines;
 
 TEST(TimerPriorityQueue, IdsStartAtOneAndAreNeverReused) {
     FakeClock clock;
@@ -30,12 +30,12 @@ TEST(TimerPriorityQueue, IdsStartAtOneAndAreNeverReused) {
 }
 
 TEST(TimerPriorityQueue, SecondManagerOnOneThreadIsRefused) {
-    FailureRecorder failures;
+    testutil::FailureRecorder failures;
     TimerPriorityQueue first;
     {
         TimerPriorityQueue second;
         EXPECT_EQ(TimerManager::timerManager(), &first);
-        EXPECT_EQ(FailureRecorder::failures().size(), 1u);
+        EXPECT_EQ(testutil::FailureRecorder::failures().size(), 1u);
     }
     // Destroying the refused one leaves the registered one in place.
     EXPECT_EQ(TimerManager::timerManager(), &first);
@@ -218,7 +218,7 @@ TEST(TimerPriorityQueue, DeadEntriesPoppedFromTheTopAreCountedDown) {
 
 TEST(TimerPriorityQueue, FullHeapWithEnoughDeadEntriesTrimsAndInserts) {
     FakeClock clock;
-    RecordingLog log;
+    testutil::LogLines log;
     TimerPriorityQueue queue;
     RecordingOwner owner;
     owner.d_accept_all = true;
@@ -281,7 +281,7 @@ TEST(TimerPriorityQueueDeathTest, IdWrapAborts) {
 
 TEST(TimerPriorityQueue, MisuseIsReportedAndSkipped) {
     FakeClock clock;
-    FailureRecorder failures;
+    testutil::FailureRecorder failures;
     TimerPriorityQueue queue;
     RecordingOwner owner;
     RecordingOwner other;
@@ -305,7 +305,7 @@ TEST(TimerPriorityQueue, MisuseIsReportedAndSkipped) {
 
 TEST(TimerPriorityQueue, UnhandledTimerIsReportedAndRemoved) {
     FakeClock clock;
-    FailureRecorder failures;
+    testutil::FailureRecorder failures;
     TimerPriorityQueue queue;
     RecordingOwner owner;  // answers false: not one of its ids
     const int64_t heapId = queue.insertTimer(10, &owner);
@@ -327,7 +327,7 @@ TEST(TimerPriorityQueue, UnhandledTimerIsReportedAndRemoved) {
 
 TEST(TimerPriorityQueue, CheckIntegrityFindsInconsistencies) {
     FakeClock clock;
-    FailureRecorder failures;
+    testutil::FailureRecorder failures;
     TimerPriorityQueue queue;
     RecordingOwner owner;
     queue.insertTimer(10, &owner);
@@ -374,7 +374,7 @@ TEST(TimerPriorityQueue, RemoveAllTimersClearsEveryKindIncludingTheFiringOne) {
 
 TEST(TimerPriorityQueue, DiagnosticsDescribeTheTimers) {
     FakeClock clock;
-    RecordingLog log;
+    testutil::LogLines log;
     TimerPriorityQueue queue;
     RecordingOwner owner;
     owner.d_accept_all = true;

@@ -2,16 +2,16 @@
 
 #include <gtest/gtest.h>
 
-#include "core_testutil.h"
 #include "kern_clocktick.h"
 #include "kern_testutil.h"
 #include "kern_timerqueue.h"
+#include "testsupport_logcapture.h"
 
 namespace kern {
 namespace {
 
-using core::FailureRecorder;
-using core::RecordingLog;
+using testutil::FailureRecorder;
+using testutil::LogLines;
 
 TEST(TimerInterface, ArmKillAndRestartKeepTheCountRight) {
     FakeClock clock;
@@ -35,7 +35,7 @@ TEST(TimerInterface, ArmKillAndRestartKeepTheCountRight) {
 
 TEST(TimerInterface, SetTimerOnArmedIdReportsAndRearms) {
     FakeClock clock;
-    FailureRecorder failures;
+    testutil::FailureRecorder failures;
     TimerPriorityQueue queue;
     RecordingOwner owner;
     owner.setTimer(owner.d_a, 100);
@@ -50,7 +50,7 @@ TEST(TimerInterface, SetTimerOnArmedIdReportsAndRearms) {
 }
 
 TEST(TimerInterface, MisuseWithoutManagerOrWithBadPeriod) {
-    FailureRecorder failures;
+    testutil::FailureRecorder failures;
     RecordingOwner owner;
     EXPECT_EQ(owner.startTimer(10), 0);
     EXPECT_EQ(failures.takeMessages(),
@@ -71,14 +71,14 @@ TEST(TimerInterface, MisuseWithoutManagerOrWithBadPeriod) {
 
 TEST(TimerInterface, DestructorRemovesArmedTimersAndChecksTheCount) {
     FakeClock clock;
-    FailureRecorder failures;
+    testutil::FailureRecorder failures;
     TimerPriorityQueue queue;
     {
         RecordingOwner owner;
         owner.restartTimer(owner.d_a, 100);
         owner.restartTimer(owner.d_b, 0);
     }
-    EXPECT_TRUE(FailureRecorder::failures().empty());
+    EXPECT_TRUE(testutil::FailureRecorder::failures().empty());
     EXPECT_EQ(queue.deadCount(), 1);
     clock.advance(100);
     queue.processTimers();  // nothing left to call into a destroyed owner
@@ -90,10 +90,10 @@ TEST(TimerInterface, DestructorRemovesArmedTimersAndChecksTheCount) {
         // One timer vanishes behind the owner's back.
         queue.removeTimer(owner.d_b.id(), &owner);
     }
-    ASSERT_EQ(FailureRecorder::failures().size(), 1u);
-    EXPECT_EQ(FailureRecorder::failures()[0].d_expr,
+    ASSERT_EQ(testutil::FailureRecorder::failures().size(), 1u);
+    EXPECT_EQ(testutil::FailureRecorder::failures()[0].d_expr,
               "num_removed == -1 || num_removed == d_num_active_timers");
-    EXPECT_EQ(FailureRecorder::failures()[0].d_message, "1 removed, expected 2");
+    EXPECT_EQ(testutil::FailureRecorder::failures()[0].d_message, "1 removed, expected 2");
 }
 
 TEST(SingleShotTimer, FiresOnceAndMayRearmItself) {
@@ -126,7 +126,7 @@ TEST(SingleShotTimer, FiresOnceAndMayRearmItself) {
 
 TEST(SingleShotTimer, WithoutFunctionIsAFailedCheckAndStaysQuiet) {
     FakeClock clock;
-    FailureRecorder failures;
+    testutil::FailureRecorder failures;
     TimerPriorityQueue queue;
     SingleShotTimer timer("nameless");
     timer.start(0);
@@ -156,7 +156,7 @@ TEST(RepeatTimer, StopsAfterTheFirstFalse) {
 
 TEST(RepeatTimer, RestartedUnderneathUsIsReportedAndKeepsTheNewTimer) {
     FakeClock clock;
-    FailureRecorder failures;
+    testutil::FailureRecorder failures;
     TimerPriorityQueue queue;
     RepeatTimer* self = nullptr;
     int calls = 0;
@@ -170,9 +170,9 @@ TEST(RepeatTimer, RestartedUnderneathUsIsReportedAndKeepsTheNewTimer) {
     const int64_t first = timer.timerId().id();
     clock.advance(10);
     queue.processTimers();
-    ASSERT_EQ(FailureRecorder::failures().size(), 1u);
-    EXPECT_EQ(FailureRecorder::failures()[0].d_expr, "d_timer.timerId().empty()");
-    EXPECT_EQ(FailureRecorder::failures()[0].d_message,
+    ASSERT_EQ(testutil::FailureRecorder::failures().size(), 1u);
+    EXPECT_EQ(testutil::FailureRecorder::failures()[0].d_expr, "d_timer.timerId().empty()");
+    EXPECT_EQ(testutil::FailureRecorder::failures()[0].d_message,
               core::strFormat("trying to stop timer restarted underneath us 'client:109' (%d,%d)",
                               first, timer.timerId().id()));
     EXPECT_TRUE(timer.isActive());
@@ -183,7 +183,7 @@ TEST(RepeatTimer, RestartedUnderneathUsIsReportedAndKeepsTheNewTimer) {
 
 TEST(RepeatTimer, PeriodBeyond32BitsIsRefused) {
     FakeClock clock;
-    FailureRecorder failures;
+    testutil::FailureRecorder failures;
     TimerPriorityQueue queue;
     RepeatTimer timer("stats", [] { return true; });
     timer.start(1800000);
@@ -251,8 +251,8 @@ TEST(ClockTick, DropsSubscribersThatAnswerFalseAndStopsWhenEmpty) {
 
 TEST(ClockTick, DestroyedWithSubscribersReports) {
     FakeClock clock;
-    FailureRecorder failures;
-    RecordingLog log;
+    testutil::FailureRecorder failures;
+    testutil::LogLines log;
     TimerPriorityQueue queue;
     TickCounter counter(100);
     {

@@ -9,9 +9,9 @@
 
 #include <gtest/gtest.h>
 
-#include "cutl_tempdir_testutil.h"
 #include "kern_kernel.h"
 #include "kern_testutil.h"
+#include "testsupport_tempdir.h"
 
 namespace kutl {
 namespace {
@@ -38,7 +38,7 @@ void replace(const std::string& path, const std::string& text) {
 }
 
 struct FileCheckerTest : ::testing::Test {
-    cutl::TempDir dir;
+    testutil::TempDir dir;
     std::string path = dir / "Settings";
     kern::FakeClock clock;
     char arg0[5] = "test";

@@ -15,10 +15,10 @@
 
 #include <gtest/gtest.h>
 
-#include "core_testutil.h"
-#include "cutl_tempdir_testutil.h"
 #include "kern_kernel.h"
 #include "kern_testutil.h"
+#include "testsupport_logcapture.h"
+#include "testsupport_tempdir.h"
 
 namespace kutl {
 namespace {
@@ -43,7 +43,7 @@ TEST(SimpleLogger, LineLayout) {
 }
 
 TEST(SimpleLogger, SixthLineFlushesAndDestructionFlushesTheRest) {
-    cutl::TempDir dir;
+    testutil::TempDir dir;
     {
         SimpleLogger logger(dir.path(), "wrapper.log", 5000000, 1);
         for (int i = 1; i <= 5; ++i) {
@@ -66,9 +66,9 @@ TEST(SimpleLogger, SixthLineFlushesAndDestructionFlushesTheRest) {
 // timer must be armed again with each new kernel and the logger must go away
 // without a failed timer count.
 TEST(SimpleLogger, QuietFlushFollowsEachNewKernel) {
-    cutl::TempDir dir;
+    testutil::TempDir dir;
     kern::FakeClock clock;
-    core::FailureRecorder failures;
+    testutil::FailureRecorder failures;
     auto logger = std::make_unique<SimpleLogger>(dir.path(), "wrapper.log", 5000000, 1);
     char arg0[] = "test";
     char* argv[] = {arg0, nullptr};
@@ -106,7 +106,7 @@ void logLines(SimpleLogger& logger, int n, size_t width) {
 }
 
 TEST(SimpleLogger, RotationWithCountOneKeepsOneOldFile) {
-    cutl::TempDir dir;
+    testutil::TempDir dir;
     SimpleLogger logger(dir.path(), "wrapper.log", 1000, 1);
     logLines(logger, 3, 400);  // over the limit after the flush
     EXPECT_FALSE(std::filesystem::exists(dir / "wrapper.log"));
@@ -119,7 +119,7 @@ TEST(SimpleLogger, RotationWithCountOneKeepsOneOldFile) {
 }
 
 TEST(SimpleLogger, RotationWithCountNShiftsNumberedFiles) {
-    cutl::TempDir dir;
+    testutil::TempDir dir;
     for (const char* name : {"log.0", "log.1", "log.2"}) {
         std::ofstream(dir / name) << name;
     }
@@ -131,7 +131,7 @@ TEST(SimpleLogger, RotationWithCountNShiftsNumberedFiles) {
     EXPECT_GT(std::filesystem::file_size(dir / "log.0"), 200u);
     EXPECT_FALSE(std::filesystem::exists(dir / "log"));
 
-    cutl::TempDir alone;
+    testutil::TempDir alone;
     SimpleLogger single(alone.path(), "log", 100, 2);
     logLines(single, 1, 200);
     EXPECT_TRUE(std::filesystem::exists(alone / "log.0"));
@@ -140,8 +140,8 @@ TEST(SimpleLogger, RotationWithCountNShiftsNumberedFiles) {
 
 TEST(SimpleLogger, UnwritableFolderOrRefusedRenameNeverStops) {
     core::Assert::setStopOnFailedCheck(true);
-    core::RecordingLog lines;
-    cutl::TempDir dir;
+    testutil::LogLines lines;
+    testutil::TempDir dir;
     {
         SimpleLogger logger(dir / "missing/folder", "wrapper.log", 1000, 1);
         logLines(logger, 7, 10);
@@ -183,7 +183,7 @@ bool countFailure(const char*, std::string_view, int, int, std::string_view) {
 // file lock is let go, and two concurrent flushes must keep their lines in
 // the order they were logged.
 TEST(SimpleLogger, ConcurrentFlushesWithARefusedRenameKeepOrderAndNeverDeadlock) {
-    cutl::TempDir dir;
+    testutil::TempDir dir;
     std::filesystem::create_directory(dir / "wrapper.log.old");
     std::ofstream(dir / "wrapper.log.old/keep") << "x";
     s_failed_checks = 0;
@@ -236,7 +236,7 @@ TEST(SimpleLogger, ConcurrentFlushesWithARefusedRenameKeepOrderAndNeverDeadlock)
 // write to a named pipe while the test looks at the open descriptor.
 #ifndef _WIN32
 TEST(SimpleLogger, TheFileIsNotInheritedByChildProcesses) {
-    cutl::TempDir dir;
+    testutil::TempDir dir;
     const std::string fifo = dir / "pipe";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);

@@ -8,8 +8,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "cutl_logcapture_testutil.h"
-#include "cutl_tempdir_testutil.h"
+#include "testsupport_logcapture.h"
+#include "testsupport_tempdir.h"
 #include "utl_fileutils.h"
 
 namespace utl {
@@ -41,8 +41,8 @@ size_t entries(const std::string& dir) {
 }
 
 TEST(File, CreateFromMemSafeReplacesAtomically) {
-    cutl::LogLines log;
-    cutl::TempDir dir;
+    testutil::LogLines log{testutil::LogLines::e_KEEP_GOING};
+    testutil::TempDir dir;
     const std::string path = dir / "Settings";
     ASSERT_TRUE(File::createFromMemSafe(path, "old"));
 #ifndef _WIN32
@@ -78,9 +78,9 @@ TEST(File, CreateFromMemSafeReplacesAtomically) {
 }
 
 TEST(File, CreateFromMemSafeFailuresKeepTheOldFile) {
-    cutl::LogLines log;
+    testutil::LogLines log{testutil::LogLines::e_KEEP_GOING};
     core::Assert::setStopOnFailedCheck(true);  // the folder check never stops
-    cutl::TempDir dir;
+    testutil::TempDir dir;
     EXPECT_FALSE(File::createFromMemSafe(dir / "missing/Settings", "x"));
     EXPECT_EQ(log.count("GASSERT failed at utl_file:890"), 1);
 
@@ -89,9 +89,9 @@ TEST(File, CreateFromMemSafeFailuresKeepTheOldFile) {
     ASSERT_TRUE(FileUtils::createDir(folder));
     std::ofstream(folder + "/inside") << "x";
     EXPECT_FALSE(File::createFromMemSafe(folder, "new"));
-    EXPECT_EQ(log.count("utl::File::createFromMemSafe(" + folder +
-                            ",3B,flags=" + k_TEMP_FLAGS + ",mode=384) - failed renaming file from temporary '" +
-                            dir.path() + "/.tmp-taken.",
+    EXPECT_EQ(log.count("utl::File::createFromMemSafe(" + folder + ",3B,flags=" + k_TEMP_FLAGS +
+                            ",mode=384) - failed renaming file from temporary '" + dir.path() +
+                            "/.tmp-taken.",
                         core::LOG_WARN),
               1);
     EXPECT_TRUE(FileUtils::isDirectory(folder));
@@ -115,8 +115,8 @@ TEST(File, CreateFromMemSafeFailuresKeepTheOldFile) {
 // Names are UTF-8 on every platform, whatever the system's code page; only
 // regular files are read.
 TEST(FileUtils, NonAsciiNamesAndRegularFilesOnly) {
-    cutl::LogLines log;
-    cutl::TempDir dir;
+    testutil::LogLines log{testutil::LogLines::e_KEEP_GOING};
+    testutil::TempDir dir;
     const std::string folder = dir / "D\xc3\xa4ten \xe2\x98\x83";
     ASSERT_TRUE(FileUtils::createDir(folder + "/Logs", true));
     const std::string path = folder + "/Settings \xce\xa9";
@@ -136,8 +136,8 @@ TEST(FileUtils, NonAsciiNamesAndRegularFilesOnly) {
 }
 
 TEST(FileUtils, CreateDirOneLevelOrWithParents) {
-    cutl::LogLines log;
-    cutl::TempDir dir;
+    testutil::LogLines log{testutil::LogLines::e_KEEP_GOING};
+    testutil::TempDir dir;
     EXPECT_TRUE(FileUtils::createDir(dir / "one/"));
     EXPECT_TRUE(FileUtils::isDirectory(dir / "one"));
     EXPECT_TRUE(FileUtils::createDir(dir / "one"));  // existing is success
@@ -157,8 +157,8 @@ TEST(FileUtils, CreateDirOneLevelOrWithParents) {
 }
 
 TEST(FileUtils, RenameReplacesAndReportsFailures) {
-    cutl::LogLines log;
-    cutl::TempDir dir;
+    testutil::LogLines log{testutil::LogLines::e_KEEP_GOING};
+    testutil::TempDir dir;
     std::ofstream(dir / "from") << "new";
     std::ofstream(dir / "to") << "old";
     EXPECT_TRUE(FileUtils::renameFile(dir / "from", dir / "to"));

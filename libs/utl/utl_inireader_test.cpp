@@ -4,8 +4,8 @@
 
 #include <fstream>
 
-#include "cutl_logcapture_testutil.h"
-#include "cutl_tempdir_testutil.h"
+#include "testsupport_logcapture.h"
+#include "testsupport_tempdir.h"
 #include "utl_iniwriter.h"
 
 namespace utl {
@@ -92,8 +92,8 @@ TEST(IniReader, IntegerValues) {
 }
 
 TEST(IniReader, DuplicatesKeepTheFirstValueAndNameTheFile) {
-    cutl::LogLines log;
-    cutl::TempDir dir;
+    testutil::LogLines log{testutil::LogLines::e_KEEP_GOING};
+    testutil::TempDir dir;
     const std::string path = dir / "Settings";
     std::ofstream(path) << "[NVR]\nPort 1\nPort 2\n";
     IniReader r;

@@ -6,7 +6,7 @@
 #include "wmi_standin.h"
 #include "wmi_testutil.h"
 
-#include "core_testutil.h"
+#include "testsupport_logcapture.h"
 
 #include <gtest/gtest.h>
 
@@ -24,7 +24,7 @@ namespace {
 // The environment chooses the repository, the rate and the drop folder of a
 // provider built when nobody holds one.
 TEST(StandInEnvironmentTest, VariablesSelectRepositoryRateAndFolder) {
-    core::RecordingLog log;
+    testutil::LogLines log;
     const std::string example = std::string(LUMIVAR_SOURCE_DIR) + "/docs/examples/doors.mof";
     setenv("LUMIVAR_WMI_REPOSITORY", example.c_str(), 1);
     setenv("LUMIVAR_WMI_EVENT_RATE", "0", 1);

@@ -5,7 +5,7 @@
 #include "wmi_standin.h"
 #include "wmi_testutil.h"
 
-#include "core_testutil.h"
+#include "testsupport_logcapture.h"
 
 #include <gtest/gtest.h>
 
@@ -542,7 +542,7 @@ TEST_F(StandInTest, CancelFromInsideTheSinkDoesNotWaitForItself) {
 }
 
 TEST_F(StandInTest, DropFolderRaisesGoodFilesAndRenamesBadOnes) {
-    core::RecordingLog log;
+    testutil::LogLines log;
     namespace fs = std::filesystem;
     const fs::path dir = fs::temp_directory_path() / ("wmi_drop_" + std::to_string(getpid()));
     fs::remove_all(dir);

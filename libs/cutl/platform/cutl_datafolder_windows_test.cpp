@@ -12,14 +12,13 @@
 
 #include <fstream>
 
-#include "cutl_tempdir_testutil.h"
+#include "testsupport_tempdir.h"
 
 namespace cutl {
 namespace {
 
 constexpr DWORD k_WRITE = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_ADD_SUBDIRECTORY |
-                          FILE_DELETE_CHILD | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE |
-                          GENERIC_ALL;
+                          FILE_DELETE_CHILD | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
 
 // Who the folder's access list lets write it: "SY" for SYSTEM, "users" when
 // Users, Authenticated Users or Everyone may.
@@ -52,7 +51,7 @@ std::string writers(const std::string& folder) {
 }
 
 TEST(DataFolder, OnlySystemAndAdministratorsWrite) {
-    TempDir dir;
+    testutil::TempDir dir;
     const std::string created = dir.path() + "\\Lumivar";
     ASSERT_TRUE(createProtectedFolder(created));
     EXPECT_EQ(writers(created), "SY ");

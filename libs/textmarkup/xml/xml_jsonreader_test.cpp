@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "cutl_logcapture_testutil.h"
+#include "testsupport_logcapture.h"
 #include "xml_xnodeio.h"
 
 namespace NS_XML {
@@ -141,7 +141,7 @@ TEST(JsonReader, ErrorTexts) {
 TEST(JsonReader, OutsideInputNeverStops) {
     ASSERT_TRUE(core::Assert::stopOnFailedCheck());
     // Consistency checks on "_root" are reported, not fatal.
-    cutl::LogLines log;
+    testutil::LogLines log{testutil::LogLines::e_KEEP_GOING};
     core::Assert::setStopOnFailedCheck(true);
     Result r = read(R"({"a":1,"_root":""})");
     EXPECT_TRUE(r.ok);

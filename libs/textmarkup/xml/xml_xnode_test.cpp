@@ -5,7 +5,7 @@
 
 #include <thread>
 
-#include "cutl_logcapture_testutil.h"
+#include "testsupport_logcapture.h"
 
 namespace NS_XML {
 namespace {
@@ -32,7 +32,7 @@ TEST(XNode, ChildLookupAppendsOnceAndKeepsReferencesStable) {
 }
 
 TEST(XNode, MisuseIsReportedAndRepaired) {
-    cutl::LogLines log;
+    testutil::LogLines log{testutil::LogLines::e_KEEP_GOING};
     XNode root("p");
     XNode& bad = root.addChild("");
     EXPECT_EQ(bad.name(), "_error");
@@ -62,7 +62,7 @@ TEST(XNode, MisuseIsReportedAndRepaired) {
 }
 
 TEST(XNode, InvalidUtf8IsCutAfterHexDump) {
-    cutl::LogLines log;
+    testutil::LogLines log{testutil::LogLines::e_KEEP_GOING};
     XNode n("n");
     n.setText(std::string("a\xC3", 2));
     EXPECT_EQ(n.text(), "a");
@@ -84,13 +84,13 @@ TEST(XNode, InvalidUtf8IsCutAfterHexDump) {
     log.clear();
     n.setText(std::string(5000, 'z') + "\xFF");
     EXPECT_EQ(n.text().size(), 5000u);
-    const std::string line = log.lines().at(0).second;
+    const std::string line = log.lines().at(0).d_text;
     EXPECT_THAT(line, HasSubstr("\n03f0:"));
     EXPECT_THAT(line, ::testing::Not(HasSubstr("\n0400:")));
 }
 
 TEST(XNode, UnsatisfiableAccessesGiveEmptyNodeAndCount) {
-    cutl::LogLines log;
+    testutil::LogLines log{testutil::LogLines::e_KEEP_GOING};
     XNode::resetAccessErrors();
     XNode root("r");
     root.addChild("a");
@@ -173,7 +173,7 @@ TEST(XNode, IterationWithAndWithoutFilter) {
 }
 
 TEST(XNode, DereferencingAtTheEndIsReported) {
-    cutl::LogLines log;
+    testutil::LogLines log{testutil::LogLines::e_KEEP_GOING};
     XNode root("par");
     root.addChild("a");
     const XNode& cr = root;

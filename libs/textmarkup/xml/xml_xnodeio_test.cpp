@@ -11,7 +11,7 @@
 #include <random>
 
 #include "core_compressor.h"
-#include "cutl_logcapture_testutil.h"
+#include "testsupport_logcapture.h"
 
 namespace NS_XML {
 namespace {
@@ -140,7 +140,7 @@ TEST(XNodeIO, DumpFormatIsPinned) {
 }
 
 TEST(XNodeIO, NameTests) {
-    cutl::LogLines log;
+    testutil::LogLines log{testutil::LogLines::e_KEEP_GOING};
     EXPECT_TRUE(IsValidNodeName("_a-b.c:d9"));
     EXPECT_FALSE(IsValidNodeName(""));
     EXPECT_FALSE(IsValidNodeName("9a"));
@@ -272,7 +272,7 @@ TEST(XNodeIO, ContainersInterworkWithZlib) {
 }
 
 TEST(XNodeIO, DamagedContainersFailCleanly) {
-    cutl::LogLines log;
+    testutil::LogLines log{testutil::LogLines::e_KEEP_GOING};
     XNode tree = messageTree(3000);
     const std::string good = saved(tree);
     ASSERT_TRUE(core::Compressor::isContainer(good.data(), good.size()));
@@ -385,7 +385,7 @@ TEST(XNodeIO, HostileDocumentsNeitherStopNorExpand) {
                             "<?xml version=\"1.0\"?>", "{", "{\"a\":", "{,}"}) {
         EXPECT_FALSE(n.load(bad)) << bad;
     }
-    cutl::LogLines log;
+    testutil::LogLines log{testutil::LogLines::e_KEEP_GOING};
     core::Assert::setStopOnFailedCheck(true);
     core::MasterLogger::enable(core::LOG_NORM);
     EXPECT_FALSE(n.load("<a>"));
@@ -419,7 +419,7 @@ TEST(XNodeIO, ParserOptionsAcceptWhatThePlainParserAccepts) {
 }
 
 TEST(XNodeIO, LegacyJsonFallback) {
-    cutl::LogLines log;
+    testutil::LogLines log{testutil::LogLines::e_KEEP_GOING};
     XNode n = loaded("{\"_root\":\"msg\",\"a\":true}");
     EXPECT_EQ(n.name(), "msg");
     EXPECT_EQ(n.child("a").text(), "1");

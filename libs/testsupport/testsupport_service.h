@@ -1,10 +1,11 @@
-// client_testutil.h                                               -*-C++-*-
+// testsupport_service.h                                           -*-C++-*-
 //
 // Test helpers for the service: an NVR on 127.0.0.1 that accepts the
 // service's connection and exchanges framed messages, and the service binary
 // run as a child process with its own data folder.  Every wait is bounded.
-#ifndef INCLUDED_CLIENT_TESTUTIL
-#define INCLUDED_CLIENT_TESTUTIL
+// POSIX only.
+#ifndef INCLUDED_TESTSUPPORT_SERVICE
+#define INCLUDED_TESTSUPPORT_SERVICE
 
 #include <sys/types.h>
 
@@ -16,8 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "lnl_message.h"
 #include "lnl_packer.h"
+#include "testsupport_nvrmessages.h"
 
 namespace testutil {
 
@@ -79,12 +80,6 @@ class Process {
     pid_t d_pid = -1;
     int d_status = -1;
 };
-
-// Messages as the NVR writes them: a status request, a namespace connect.
-Message statusRequest();
-Message namespaceRequest(const std::string& path);
-// The value of the output parameter 'name' of 'message' ("" when absent).
-std::string valueOf(const Message& message, const std::string& name);
 
 // The built binaries.
 std::string binaryPath(const std::string& name);

@@ -1,4 +1,4 @@
-#include "client_testutil.h"
+#include "testsupport_service.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -207,28 +207,6 @@ std::string readFile(const std::string& path) {
     std::stringstream s;
     s << in.rdbuf();
     return s.str();
-}
-
-Message statusRequest() {
-    Message m;
-    m.action = e_ACTION_STATUS;
-    return m;
-}
-
-Message namespaceRequest(const std::string& path) {
-    Message m;
-    m.action = e_ACTION_NAMESPACE;
-    m.class_name = path;
-    return m;
-}
-
-std::string valueOf(const Message& message, const std::string& name) {
-    for (const Parameter& p : message.params_out) {
-        if (p.name == name) {
-            return p.value;
-        }
-    }
-    return "";
 }
 
 void writeSettings(const std::string& programData, const std::string& address, int port,

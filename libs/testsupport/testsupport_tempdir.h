@@ -1,15 +1,15 @@
-// cutl_tempdir_testutil.h                                         -*-C++-*-
+// testsupport_tempdir.h                                          -*-C++-*-
 //
 // Test helper: a fresh folder under the system's temporary folder, removed
 // with everything in it when the object goes.
-#ifndef INCLUDED_CUTL_TEMPDIR_TESTUTIL
-#define INCLUDED_CUTL_TEMPDIR_TESTUTIL
+#ifndef INCLUDED_TESTSUPPORT_TEMPDIR
+#define INCLUDED_TESTSUPPORT_TEMPDIR
 
 #include <filesystem>
 #include <random>
 #include <string>
 
-namespace cutl {
+namespace testutil {
 
 class TempDir {
   public:
@@ -41,6 +41,6 @@ class TempDir {
     std::string d_path;
 };
 
-}  // namespace cutl
+}  // namespace testutil
 
 #endif
