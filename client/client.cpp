@@ -49,12 +49,9 @@ Client::Client(std::mutex* stopMutex, unsigned char* stopRequested)
 Client::~Client() {
     LOG_INFO("Client::~Client", "");
     close();
-    // Each rebuild makes a new Client with a locator of its own; keeping the
-    // old one would leak one per rebuild for the life of the process.
-    if (d_locator) {
-        d_locator->Release();
-        d_locator = nullptr;
-    }
+    // The locator goes after the namespace it opened (in 'close') and before
+    // the rest of the Client.
+    d_locator.reset();
 }
 
 std::string Client::settingsFolder() {
