@@ -130,25 +130,14 @@ Kernel::~Kernel() {
 
     d_delete_later.reset();
 
-    // The managers belong to the thread context; they unregister themselves.
-    if (KERN_CHECK_AS(VideoClockManager::singleton() != nullptr,
-                      "VideoClockManager::singleton() != nullptr")) {
-        delete VideoClockManager::singleton();
-    }
-    if (KERN_CHECK_AS(DescriptorManager::descriptorManager() != nullptr,
-                      "DescriptorManager::descriptorManager() != nullptr")) {
-        delete DescriptorManager::descriptorManager();
-    }
-    if (KERN_CHECK_AS(ClockTickManager::manager() != nullptr,
-                      "ClockTickManager::manager() != nullptr")) {
-        delete ClockTickManager::manager();
-    }
-    // The watchdog's timer goes with the queue it was armed in.
+    // The managers unregister themselves as they go.  Whatever uses timers
+    // goes before the timer manager; the watchdog's timer goes with the
+    // queue it was armed in.
+    d_video_clock_manager.reset();
+    d_descriptor_manager.reset();
+    d_clock_tick_manager.reset();
     d_watchdog.reset();
-    if (KERN_CHECK_AS(TimerManager::timerManager() != nullptr,
-                      "TimerManager::timerManager() != nullptr")) {
-        delete TimerManager::timerManager();
-    }
+    d_timer_manager.reset();
 
     --s_kernel_count;
     if (s_handlers_installed.load()) {
@@ -270,6 +259,16 @@ void Kernel::signalHandler(int signal) {
     }
 }
 
+void Kernel::adoptManagers(std::unique_ptr<TimerManager> timers,
+                           std::unique_ptr<ClockTickManager> clockTicks,
+                           std::unique_ptr<DescriptorManager> descriptors,
+                           std::unique_ptr<VideoClockManager> videoClocks) {
+    d_timer_manager = std::move(timers);
+    d_clock_tick_manager = std::move(clockTicks);
+    d_descriptor_manager = std::move(descriptors);
+    d_video_clock_manager = std::move(videoClocks);
+}
+
 bool Kernel::takePendingSignals(uint32_t* maskLow, uint32_t* maskHigh) {
     if (!d_signal_pending.exchange(false)) {
         return false;
@@ -363,10 +362,14 @@ struct StdKernel::SelectSets {
 };
 
 StdKernel::StdKernel(int argc, char** argv) : Kernel(argc, argv), d_sets(new SelectSets) {
-    d_timer_queue = new TimerPriorityQueue();
-    new ClockTickManager();
-    d_descriptor_manager = new StdDescriptorManager();
-    new StdVideoClockManager();
+    auto timerQueue = std::make_unique<TimerPriorityQueue>();
+    auto clockTicks = std::make_unique<ClockTickManager>();
+    auto descriptors = std::make_unique<StdDescriptorManager>();
+    auto videoClocks = std::make_unique<StdVideoClockManager>();
+    d_timer_queue = timerQueue.get();
+    d_descriptor_manager = descriptors.get();
+    adoptManagers(std::move(timerQueue), std::move(clockTicks), std::move(descriptors),
+                  std::move(videoClocks));
     d_dummy_fd = std::make_unique<DummyFd>();
     if (d_dummy_fd->socket() != INVALID_SOCKET) {
         d_dummy_fd->addReadDescriptor(d_dummy_fd->socket());
