@@ -198,11 +198,11 @@ void TcpConnection::attachSocket(SOCKET s, const sockaddr_in& peer) {
     d_peer_text = dotted;
     unsigned long on = 1;
     ioctlsocket(d_socket, FIONBIO, &on);
-    if (d_no_delay == 2) {
+    if (d_no_delay == NoDelay::e_REQUESTED) {
         if (!core::setSocketOption(d_socket, IPPROTO_TCP, TCP_NODELAY, 1)) {
             LOG_RATE(6, core::LOG_CRIT, "TcpConnection - failed disabling nagle on socket");
         }
-        d_no_delay = 1;
+        d_no_delay = NoDelay::e_APPLIED;
     }
     d_total_sent = 0;
     d_total_received = 0;
