@@ -44,7 +44,7 @@ int32_t smallIntegerValue(const VARIANT& v) {
 }
 
 bool readProperty(IWbemClassObject* object, const std::string& name, wmi::Variant* value) {
-    VariantClear(value->get());
+    value->clear();
     wmi::Bstr property = wmi::toBstr(name);
     return SUCCEEDED(object->Get(property.get(), 0, value->get(), nullptr, nullptr));
 }

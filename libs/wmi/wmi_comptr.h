@@ -94,6 +94,8 @@ class Variant {
     // MANIPULATORS
     // The value, for calls that fill or change it ("VARIANT* pVal").
     VARIANT* get() { return &d_value; }
+    // Frees what the value holds and leaves it empty.
+    void clear() { VariantClear(&d_value); }
 
     // ACCESSORS
     const VARIANT& value() const { return d_value; }
