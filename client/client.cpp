@@ -95,6 +95,7 @@ void Client::handleConnectionUp(com::TcpConnection*) {
             sendFrame(NS_LNL::Packer::packMessage(message));
         }
     }
+    resumeRequests();
 }
 
 void Client::handleConnectionDown(com::TcpConnection* connection, const std::string&, int,
@@ -113,7 +114,9 @@ void Client::handleReceivedData(com::TcpConnection*, const core::GSharedBuf& dat
     d_packer.addReceivedData(data);
 }
 
-void Client::handleSendQueueEmpty(com::TcpConnection*) {}
+void Client::handleSendQueueEmpty(com::TcpConnection*) {
+    resumeRequests();
+}
 
 void Client::sendKeepalive() {
     if (d_connection && d_connection->hasConnection() && d_connection->queuedBytes() <= 0) {
@@ -192,8 +195,15 @@ size_t Client::eventQueueLength() const {
     return d_event_queue.size();
 }
 
+bool Client::linkFull() const {
+    return d_link_up && d_connection && d_connection->queuedBytes() > d_send_queue_limit / 4;
+}
+
 void Client::drainEventQueue() {
-    for (int i = 0; i < k_DRAIN_PER_TICK; ++i) {
+    // While the NVR is behind, events wait in their queue (bounded, oldest
+    // dropped) rather than be dropped at the link: an NVR that reads gets
+    // them all once it has caught up.
+    for (int i = 0; i < k_DRAIN_PER_TICK && !linkFull(); ++i) {
         Message message;
         {
             std::lock_guard<std::mutex> lock(d_event_queue_mutex);
@@ -244,6 +254,29 @@ bool Client::handleTimeout(int64_t id) {
 void Client::handleProcessData(const Message& message) {
     LOG_NORM("Client::handleProcessData", "Data from wrapper %d %s ", message.action,
              message.class_name);
+    // Requests are answered in arrival order: behind a waiting lookup they
+    // wait too.  Reading is paused meanwhile, so at most the rest of one
+    // received chunk is held here.
+    if (d_lookup_enumerator || !d_deferred_requests.empty()) {
+        d_deferred_requests.push_back(message);
+        return;
+    }
+    dispatch(message);
+}
+
+void Client::resumeRequests() {
+    continueLookup();
+    while (!d_lookup_enumerator && !d_deferred_requests.empty()) {
+        Message message = std::move(d_deferred_requests.front());
+        d_deferred_requests.pop_front();
+        dispatch(message);
+    }
+    if (!d_lookup_enumerator && d_connection) {
+        d_connection->pauseReading(false);
+    }
+}
+
+void Client::dispatch(const Message& message) {
     switch (message.action) {
         case e_ACTION_LOOKUP:
             lookupInstancesOfClass(message);

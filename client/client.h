@@ -78,6 +78,10 @@ class Client : public EventSinkOwner,
     // Events waiting for the loop; beyond this the oldest is dropped.
     static constexpr size_t k_MAX_EVENT_QUEUE = 50000;
     // Bytes the NVR link may hold unsent; beyond this frames are dropped.
+    // The bound is for an NVR that stops reading: while the link holds more
+    // than a quarter of it, a lookup stops producing replies and the event
+    // drain stops (events wait in their own queue); both go on when the link
+    // has drained, so an NVR that reads receives everything.
     static constexpr int k_MAX_SEND_QUEUE_BYTES = 32 * 1024 * 1024;
 
     struct Counters {
@@ -179,6 +183,15 @@ class Client : public EventSinkOwner,
     // FileCheckerOwner
     void handleFileChanged(kutl::FileChecker* checker, int kind, const std::string& path) override;
 
+    void dispatch(const Message& message);
+    // Sends the replies of the current lookup until it ends or the link is
+    // full (or down); then it waits, and reading from the NVR with it.
+    void continueLookup();
+    void endLookup();
+    // Goes on with the waiting lookup, then the requests behind it.
+    void resumeRequests();
+    // The link holds more than a quarter of its bound.
+    bool linkFull() const;
     // Reads endpoint and allow-lists from the settings file when it is
     // trusted; otherwise keeps what was read last (client_security.cpp).
     void readSettings();
@@ -224,6 +237,12 @@ class Client : public EventSinkOwner,
     std::deque<Message> d_event_queue;
     std::unique_ptr<kutl::FileChecker> d_settings_watch;
     Counters d_counters;
+    // The lookup whose replies wait for the link to drain (null: none), and
+    // the requests that arrived behind it.
+    wmi::ComPtr<IEnumWbemClassObject> d_lookup_enumerator;
+    Message d_lookup_request;
+    Message d_lookup_reply;
+    std::deque<Message> d_deferred_requests;
     SecurityPolicy d_policy;
     bool d_policy_logged = false;
     std::string d_trust_problem;  // why the settings were refused last

@@ -180,6 +180,11 @@ TEST(ClientCore, ALostLinkIsRetriedLaterAndWhatWaitedIsSentThen) {
     cutl::LogLines log;
     Client& c = h.client();
     ASSERT_TRUE(h.startAndConnect());
+    // The link is lost in the middle of a request: the new link's first
+    // request must not be taken for the rest of it.
+    const std::string request = NS_LNL::Packer::packMessage(testutil::statusRequest()).str();
+    h.d_nvr.sendRaw(request.substr(0, 40));
+    ASSERT_TRUE(h.runUntil([&] { return c.connection()->totalReceived() == 40; }, Millis(5000)));
     h.d_nvr.closeConnection();
     ASSERT_TRUE(h.runUntil([&] { return !c.linkUp(); }, Millis(5000)));
     EXPECT_EQ(log.count("Client::handleConnectionDown - Connection to NVR Down", core::LOG_WARN),
@@ -204,6 +209,9 @@ TEST(ClientCore, ALostLinkIsRetriedLaterAndWhatWaitedIsSentThen) {
     ASSERT_TRUE(receiveCount(h, h.d_nvr, 2, &got));
     EXPECT_EQ(valueOf(got[0], "n"), "1");
     EXPECT_EQ(valueOf(got[1], "n"), "2");
+    h.d_nvr.sendRaw(request);
+    ASSERT_TRUE(receiveCount(h, h.d_nvr, 3, &got));
+    EXPECT_EQ(got[2].action, e_ACTION_STATUS);
 }
 
 TEST(ClientCore, ASettingsFolderThatCannotBeMadeIsReportedAndRetried) {
@@ -283,6 +291,25 @@ TEST(ClientCore, KeepaliveOnlyWhenIdleAndAStalledNvrCostsBoundedMemory) {
         last = n;
     }
     EXPECT_EQ(h.d_nvr.keepalives(), 1u);
+
+    // Events handed over while the NVR is behind wait in their queue and
+    // are not dropped at the link; they all arrive once it reads.
+    const uint64_t droppedBefore = c.counters().frames_dropped;
+    const int events = 200;
+    for (int i = 0; i < events; ++i) {
+        Message m = event(i);
+        m.params_out.push_back({"blob", noise(64 * 1024, i), "str"});
+        c.queueEvent(m);
+    }
+    ASSERT_TRUE(
+        h.runUntil([&] { return c.connection()->queuedBytes() > limit / 4; }, Millis(10000)));
+    ClientHarness::skip(Client::k_EVENT_DRAIN_MS);
+    ASSERT_TRUE(h.runUntil([] { return true; }, Millis(5000)));
+    EXPECT_GT(c.eventQueueLength(), 0u);
+    got.clear();
+    ASSERT_TRUE(receiveCount(h, h.d_nvr, events, &got, Millis(30000)));
+    EXPECT_EQ(c.counters().frames_dropped, droppedBefore);
+    EXPECT_EQ(valueOf(got.back(), "n"), std::to_string(events - 1));
 
     // Idle again: the next period sends one, and the link still answers.
     ASSERT_TRUE(periodUntilKeepalives(2));

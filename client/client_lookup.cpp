@@ -119,21 +119,42 @@ void Client::lookupInstancesOfClass(const Message& request) {
     if (d_namespace_path.empty()) {
         return;
     }
-    Message reply = request;
     wmi::ComPtr<IEnumWbemClassObject> enumerator = runQuery(request, tag);
     if (!enumerator) {
         ++d_counters.lookups_failed;
         return;
     }
-    for (;;) {
+    d_lookup_enumerator = std::move(enumerator);
+    d_lookup_request = request;
+    d_lookup_reply = request;
+    continueLookup();
+}
+
+void Client::continueLookup() {
+    const char* tag = "Client::lookupInstancesOfClass";
+    const std::vector<Parameter>& wanted = d_lookup_request.params_out;
+    while (d_lookup_enumerator) {
+        if (!d_link_up || linkFull()) {
+            if (d_connection) {
+                d_connection->pauseReading(true);
+            }
+            if (d_link_up) {
+                LOG_RATE(6, core::LOG_INFO,
+                         "Client::lookupInstancesOfClass - NVR link full, replies wait for it to "
+                         "drain");
+            }
+            return;
+        }
         wmi::ComPtr<IWbemClassObject> instance;
         ULONG returned = 0;
-        HRESULT hr = enumerator->Next(WBEM_INFINITE, 1, instance.out(), &returned);
+        HRESULT hr = d_lookup_enumerator->Next(WBEM_INFINITE, 1, instance.out(), &returned);
         if (FAILED(hr) || returned == 0 || !instance) {
-            break;
+            ++d_counters.lookups_success;
+            endLookup();
+            return;
         }
-        for (size_t i = 0; i < request.params_out.size(); ++i) {
-            const std::string& name = request.params_out[i].name;
+        for (size_t i = 0; i < wanted.size(); ++i) {
+            const std::string& name = wanted[i].name;
             wmi::Variant value;
             if (!readProperty(instance.get(), name, &value)) {
                 LOG_WARN(tag, "Failed finding value for the field '%s'", name);
@@ -142,12 +163,17 @@ void Client::lookupInstancesOfClass(const Message& request) {
             std::string text;
             const char* branch = nullptr;
             if (convertValue(value.value(), &text, &branch)) {
-                reply.params_out[i].value = std::move(text);
+                d_lookup_reply.params_out[i].value = std::move(text);
             }
         }
-        sendToServer(reply);
+        sendToServer(d_lookup_reply);
     }
-    ++d_counters.lookups_success;
+}
+
+void Client::endLookup() {
+    d_lookup_enumerator.reset();
+    d_lookup_request = Message();
+    d_lookup_reply = Message();
 }
 
 void Client::getInfo(Message& lookup) {

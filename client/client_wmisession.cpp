@@ -97,6 +97,10 @@ EventSinkRecord::~EventSinkRecord() {
 
 void Client::close() {
     LOG_INFO("Client::close", "Wrapper closing connections to WMI");
+    // A lookup still waiting for the link ends unanswered, and so do the
+    // requests behind it: they belong to the namespace being dropped.
+    endLookup();
+    d_deferred_requests.clear();
     // Each subscription is cancelled and released before the next one.
     while (!d_event_sinks.empty()) {
         cancelRecord(d_event_sinks.begin()->second);

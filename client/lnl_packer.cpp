@@ -1,6 +1,7 @@
 #include "lnl_packer.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include "core_assert.h"
@@ -37,6 +38,13 @@ void Packer::addReceivedData(const core::GSharedBuf& data) {
     const unsigned char* p = reinterpret_cast<const unsigned char*>(data.data());
     size_t i = 0;
     while (i < data.size()) {
+        if (d_skip > 0) {
+            const size_t skipped = static_cast<size_t>(
+                std::min<int64_t>(d_skip, static_cast<int64_t>(data.size() - i)));
+            d_skip -= static_cast<int64_t>(skipped);
+            i += skipped;
+            continue;
+        }
         if (d_state == e_PAYLOAD) {
             // Take as much of the payload as this chunk holds in one copy.
             size_t missing = static_cast<size_t>(d_expected_length) - d_buffer.size();
@@ -53,7 +61,8 @@ void Packer::addReceivedData(const core::GSharedBuf& data) {
 }
 
 void Packer::sizeError() {
-    LOG_CRIT("NS_LNL::Packer::addReceivedData", "NS_LNL:Packer Error reading message size");
+    LOG_RATE(k_SIZE_ERROR_RATE_CLASS, core::LOG_CRIT,
+             "NS_LNL::Packer::addReceivedData - NS_LNL:Packer Error reading message size");
     ++d_bad_frames;
     d_buffer.clear();
     d_expected_length = 0;
@@ -72,24 +81,25 @@ void Packer::addByte(unsigned char b) {
             if (d_buffer.size() > k_MAX_LENGTH_DIGITS) {
                 sizeError();
             } else if (b == k_END) {
-                // A length of 0, a non-digit or one beyond the cap never
-                // makes a frame: waiting for such a payload would swallow the
-                // stream, so the field is refused instead.
+                // A length of 0, a non-digit or one beyond the signed 32-bit
+                // range of the field is no length: waiting for such a payload
+                // would swallow the stream, so the field is refused and the
+                // next start byte looked for.  A real length beyond the cap is
+                // refused too, but its payload is skipped whole: a compressed
+                // payload holds start bytes, and taking them as frames would
+                // decode garbage.
                 int64_t length = 0;
                 bool valid = !d_buffer.empty();
                 for (unsigned char c : d_buffer) {
-                    if (c < '0' || c > '9') {
-                        valid = false;
-                        break;
-                    }
                     length = length * 10 + (c - '0');
-                    if (length > k_MAX_PAYLOAD) {
+                    if (c < '0' || c > '9' || length > INT32_MAX) {
                         valid = false;
                         break;
                     }
                 }
-                if (!valid || length == 0) {
+                if (!valid || length == 0 || length > k_MAX_PAYLOAD) {
                     sizeError();
+                    d_skip = valid ? length : 0;
                     break;
                 }
                 d_expected_length = length;

@@ -33,6 +33,10 @@ class Packer {
     // Longest length field accepted.
     static constexpr size_t k_MAX_LENGTH_DIGITS = 100;
 
+    // The logger's rate class of the size error (once a minute, with a
+    // count): the peer decides how often it happens.
+    static constexpr int k_SIZE_ERROR_RATE_CLASS = 6;
+
     // Receive buffer capacity kept between frames; larger ones are released.
     static constexpr size_t k_KEEP_CAPACITY = 64 * 1024;
 
@@ -54,6 +58,8 @@ class Packer {
     State state() const { return d_state; }
     // Frames whose length field or payload was refused.
     uint64_t numBadFrames() const { return d_bad_frames; }
+    // Bytes of a refused over-long payload still to be skipped.
+    int64_t bytesToSkip() const { return d_skip; }
 
   private:
     void addByte(unsigned char b);
@@ -64,6 +70,7 @@ class Packer {
     State d_state = e_WAIT_START;
     std::string d_buffer;
     int64_t d_expected_length = 0;
+    int64_t d_skip = 0;
     PackerOwner* d_owner;
     uint64_t d_bad_frames = 0;
 };

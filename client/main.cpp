@@ -10,8 +10,10 @@
 #include <thread>
 
 #include "client.h"
+#include "core_assert.h"
 #include "core_v2masterlogger.h"
 #include "cutl_environment.h"
+#include "cutl_settingstrust.h"
 #include "kern_kernel.h"
 #include "kutl_simplelogger.h"
 #include "servicehost.h"
@@ -23,6 +25,8 @@ namespace {
 const char k_SERVICE_NAME[] = "WrapperService";
 constexpr int k_REBUILD_PAUSE_MS = 5000;
 constexpr int k_LOG_SIZE_LIMIT = 5000000;
+// The logger's class of one line per minute and key.
+constexpr int k_PEER_FAULT_RATE_CLASS = 6;
 
 // The service thread and the control handler's thread both change the
 // status; each change and each report is made under 'statusMutex'.
@@ -125,11 +129,17 @@ void WmiServiceMain(int argc, char** argv) {
 
 int main(int argc, char** argv) {
     const std::string logDir = cutl::logDir();
+    // Before anything is created inside it, so the settings file and the log
+    // take on the folder's protection.
+    cutl::protectDataFolder(cutl::productDataDir());
     if (!utl::FileUtils::createDir(logDir, true)) {
         core::MasterLogger::logAt(core::LOG_WARN, "main", 149, "", "");
     }
     core::MasterLogger::setImpl(
         std::make_unique<kutl::SimpleLogger>(logDir, "wrapper.log", k_LOG_SIZE_LIMIT, 1));
+    // What the NVR can trigger over and over (refused frames, the checks of
+    // the loaders) is reported in full once a minute per site, with a count.
+    core::Assert::setNoStopRateClass(k_PEER_FAULT_RATE_CLASS);
 
     if (argc == 2 && std::strcmp(argv[1], "console") == 0) {
         return runBridge(2, argv);

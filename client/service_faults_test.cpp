@@ -284,6 +284,44 @@ TEST_F(FaultsFixture, BrokenFramesAreDroppedAndTheNextRequestAnswered) {
     EXPECT_NE(text.find("NS_LNL:Packer Error reading message size"), std::string::npos);
 }
 
+// What the NVR can repeat at will, size errors and payloads that do not load
+// (each a failed check with a stack trace), is reported in full once a
+// minute with a count: a flood of them cannot rotate the log away.
+TEST_F(FaultsFixture, FloodOfRefusedFramesKeepsTheLogSmall) {
+    start();
+    ASSERT_EQ(status(), "");
+    auto logBytes = [&] {
+        std::error_code ignored;
+        uintmax_t old = std::filesystem::file_size(logFile() + ".old", ignored);
+        uintmax_t now = std::filesystem::file_size(logFile(), ignored);
+        return (old == static_cast<uintmax_t>(-1) ? 0 : old) +
+               (now == static_cast<uintmax_t>(-1) ? 0 : now);
+    };
+    const uintmax_t before = logBytes();
+    std::string flood;
+    for (int i = 0; i < 512 * 1024; ++i) {
+        flood += "\x02\x03";
+    }
+    for (int i = 0; i < 20000; ++i) {
+        flood += frameOf("x");
+    }
+    nvr.sendRaw(flood);
+    EXPECT_EQ(status(Millis(60000)), "");
+    // Lines are written in order: once this one is in the file, so is the flood's.
+    Message marker = statusRequest();
+    marker.action = 99;
+    nvr.send(marker);
+    ASSERT_TRUE(testutil::waitFor(
+        [&] { return log().find("Unsupported action") != std::string::npos; }, Millis(20000)));
+    const uintmax_t grown = logBytes() - before;
+    std::printf("log grew by %ju bytes for %zu bytes of refused frames\n", grown, flood.size());
+    EXPECT_LT(grown, 2000000u);
+    const std::string text = log();
+    EXPECT_NE(text.find("NS_LNL:Packer Error reading message size [1 times"), std::string::npos);
+    EXPECT_NE(text.find("failed checks at lnl_packer:73 [1 times"), std::string::npos);
+    expectAliveAndBounded();
+}
+
 TEST_F(FaultsFixture, BurstOfTenThousandRequestsIsAnsweredInFull) {
     start();
     std::string burst;
@@ -311,7 +349,7 @@ TEST_F(FaultsFixture, NvrThatNeverReadsCostsBoundedMemory) {
     start();
     nvr.send(namespaceRequest("root\\AccessControl"));
     // Every photo of the sample, about 50 replies per request; the NVR reads
-    // none of them until the service drops frames.
+    // none of them until the service's lookups wait for the link.
     std::string burst;
     const std::string one =
         NS_LNL::Packer::packMessage(lookupRequest("Lnl_MultimediaObject", {"PersonID", "Data"}))
@@ -319,23 +357,78 @@ TEST_F(FaultsFixture, NvrThatNeverReadsCostsBoundedMemory) {
     for (int i = 0; i < 100; ++i) {
         burst += one;
     }
-    bool dropped = false;
-    for (int round = 0; round < 40 && !dropped; ++round) {
+    const char* waiting = "NVR link full, replies wait for it to drain";
+    int requests = 0;
+    for (int round = 0; round < 40 && log().find(waiting) == std::string::npos; ++round) {
         nvr.sendRaw(burst);
-        rssKb();
-        dropped = log().find("NVR not reading, dropping messages") != std::string::npos;
+        requests += 100;
+        testutil::waitFor([&] { return rssKb() > 0 && log().find(waiting) != std::string::npos; },
+                          Millis(500));
     }
-    testutil::waitFor(
-        [&] {
-            rssKb();
-            return log().find("NVR not reading, dropping messages") != std::string::npos;
-        },
-        Millis(20000));
-    EXPECT_NE(log().find("NVR not reading, dropping messages"), std::string::npos);
+    ASSERT_NE(log().find(waiting), std::string::npos);
     EXPECT_LT(peakRssKb, k_RSS_BOUND_KB);
-    // Reading again, the backlog drains and the next request is answered.
-    EXPECT_EQ(status(Millis(60000)), "root\\AccessControl");
+    // Reading again, every reply arrives, then the answer to the next request.
+    std::vector<Message> replies;
+    EXPECT_EQ(status(Millis(120000), &replies), "root\\AccessControl");
+    EXPECT_EQ(replies.size() % static_cast<size_t>(requests), 0u);
+    EXPECT_GT(replies.size(), 0u);
+    EXPECT_EQ(log().find("dropping messages"), std::string::npos);
     expectAliveAndBounded();
+}
+
+// 900 instances with 64 KB of text each: about 42 MB of compressed replies,
+// more than the link may hold.  An NVR that reads receives every one.
+TEST_F(FaultsFixture, LargeLookupArrivesWholeToAReadingNvr) {
+    const int instances = 900;
+    const size_t textSize = 64 * 1024;
+    {
+        std::ofstream out(dir / "large.mof");
+        out << R"(#pragma namespace("\\\\.\\root\\Large"))"
+            << "\n"
+            << "class Big { [key] sint32 ID; string Text; };\n";
+        const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+        uint32_t seed = 12345;
+        std::string text(textSize, ' ');
+        for (int i = 0; i < instances; ++i) {
+            for (char& ch : text) {
+                seed = seed * 1103515245u + 12345u;
+                ch = alphabet[(seed >> 16) & 63];
+            }
+            out << "instance of Big { ID = " << i << "; Text = \"" << text << "\"; };\n";
+        }
+    }
+    env["LUMIVAR_WMI_REPOSITORY"] = dir / "large.mof";
+    start();
+    nvr.send(namespaceRequest("root\\Large"));
+    ASSERT_EQ(status(), "root\\Large");
+    // The stand-in's repository lives in the service's process: its 58 MB of
+    // text come on top of what the lookup may cost.
+    const long loadedKb = rssKb();
+    nvr.send(lookupRequest("Big", {"ID", "Text"}));
+    nvr.send(statusRequest());
+    int replies = 0;
+    bool inOrder = true;
+    Message reply;
+    ASSERT_TRUE(receiveUntil(
+        [&](const Message& m) {
+            if (m.action == e_ACTION_LOOKUP) {
+                inOrder = inOrder && valueOf(m, "ID") == std::to_string(replies) &&
+                          valueOf(m, "Text").size() == textSize;
+                if (++replies % 100 == 0) {
+                    rssKb();
+                }
+            }
+            return m.action == e_ACTION_STATUS;
+        },
+        &reply, Millis(120000)));
+    std::printf("lookup replies received: %d of %d; VmRSS %ld kB loaded, peak %ld kB\n", replies,
+                instances, loadedKb, peakRssKb);
+    EXPECT_EQ(replies, instances);
+    EXPECT_TRUE(inOrder);
+    EXPECT_EQ(log().find("dropping messages"), std::string::npos);
+    // What the lookup held stayed under the link's bound of 32 MiB.
+    EXPECT_LT(peakRssKb - loadedKb, 32 * 1024);
+    ASSERT_TRUE(service->running());
 }
 
 // ---------------------------------------------------------------------------

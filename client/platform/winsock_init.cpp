@@ -4,6 +4,9 @@
 
 #ifdef _WIN32
 #include <winsock2.h>
+// after winsock2.h
+#include <fcntl.h>
+#include <stdlib.h>
 #else
 #include <signal.h>
 #endif
@@ -28,6 +31,13 @@ void cleanupAtExit() {
 
 bool startup() {
 #ifdef _WIN32
+    // Files are opened untranslated unless a call asks otherwise: no log or
+    // settings byte is changed on its way to or from the disk.
+#ifdef _MSC_VER
+    _set_fmode(_O_BINARY);
+#else
+    _fmode = _O_BINARY;  // the C run-time's own variable (msvcrt has no _set_fmode)
+#endif
     WSADATA data;
     int err = WSAStartup(MAKEWORD(2, 2), &data);
     if (err != 0) {

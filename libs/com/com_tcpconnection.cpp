@@ -242,9 +242,16 @@ bool TcpConnection::readStream() {
         return false;
     }
     d_receive_target = k_READ_CHUNK;
-    setRead(true);
+    setRead(!d_read_paused);
     d_stream_mode = true;
     return true;
+}
+
+void TcpConnection::pauseReading(bool paused) {
+    d_read_paused = paused;
+    if (hasConnection() && d_stream_mode && d_receive_target != 0) {
+        setRead(!paused);
+    }
 }
 
 void TcpConnection::close() {

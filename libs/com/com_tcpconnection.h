@@ -85,6 +85,9 @@ class TcpConnection : public kern::DescriptorInterface, public kern::TimerInterf
     bool sendBuffer(const core::GSharedBuf& buffer);
     // Starts delivering received data in chunks.
     bool readStream();
+    // While paused, received bytes stay in the socket (the peer waits in TCP
+    // flow control); resuming takes up the stream again.  Writing goes on.
+    void pauseReading(bool paused);
     // Unregisters, closes the socket, kills the timers, drops the queue.  The
     // owner is not called.
     void close();
@@ -157,6 +160,7 @@ class TcpConnection : public kern::DescriptorInterface, public kern::TimerInterf
     int d_receive_target = 0;
     int d_receive_filled = 0;
     bool d_stream_mode = false;
+    bool d_read_paused = false;
     NoDelay d_no_delay = NoDelay::e_LEAVE_ALONE;
     bool d_write_registered = false;
     bool d_read_registered = false;

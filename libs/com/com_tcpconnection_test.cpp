@@ -1,8 +1,9 @@
 #include "com_tcpconnection.h"
 
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <poll.h>
-#include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <csignal>
@@ -31,6 +32,12 @@ namespace {
 using core::FailureRecorder;
 using core::RecordingLog;
 
+#ifdef MSG_NOSIGNAL
+constexpr int k_NO_SIGNAL = MSG_NOSIGNAL;
+#else
+constexpr int k_NO_SIGNAL = 0;  // Windows has no SIGPIPE
+#endif
+
 // Binds 'socket' to an ephemeral 127.0.0.1 port and answers the port.
 int bindLoopback(core::SmartSocket* socket) {
     sockaddr_in address{};
@@ -57,15 +64,20 @@ class Peer : public kern::DescriptorInterface {
     int port() const { return d_port; }
     SOCKET connectionSocket() const { return d_conn.get(); }
     bool hasPendingConnection() const {
+#ifdef _WIN32
+        WSAPOLLFD p{d_listener.get(), POLLRDNORM, 0};
+        return ::WSAPoll(&p, 1, 0) == 1;
+#else
         pollfd p{d_listener.get(), POLLIN, 0};
         return ::poll(&p, 1, 0) == 1;
+#endif
     }
     // Blocking write of everything.
     void send(const std::string& bytes) {
         size_t done = 0;
         while (done < bytes.size()) {
-            const ssize_t n =
-                ::send(d_conn.get(), bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+            const auto n = ::send(d_conn.get(), bytes.data() + done,
+                                  static_cast<int>(bytes.size() - done), k_NO_SIGNAL);
             ASSERT_GT(n, 0);
             done += static_cast<size_t>(n);
         }
@@ -218,7 +230,22 @@ TEST_F(TcpConnectionTest, ConnectsAndExchangesDataBothWays) {
             peer.send(reply);
         }
     };
-    owner.d_on_data = [&](TcpConnection*) {
+    // After the first chunk reading pauses: the socket leaves the read set
+    // and nothing more is delivered until reading resumes.
+    size_t whilePaused = 0;
+    bool readRegistered = true;
+    kern::SingleShotTimer resume("resume", [&] {
+        auto* manager =
+            static_cast<kern::StdDescriptorManager*>(kern::DescriptorManager::descriptorManager());
+        readRegistered = manager->readSet().object(connection.socket()) != nullptr;
+        whilePaused = owner.d_received.size();
+        connection.pauseReading(false);
+    });
+    owner.d_on_data = [&](TcpConnection* c) {
+        if (owner.d_chunks.size() == 1) {
+            c->pauseReading(true);
+            resume.start(20);
+        }
         if (owner.d_received.size() >= reply.size()) {
             stop();
         }
@@ -226,6 +253,8 @@ TEST_F(TcpConnectionTest, ConnectsAndExchangesDataBothWays) {
     connection.connectTo("127.0.0.1", peer.port());
     EXPECT_TRUE(connection.hasConnection());
     ASSERT_TRUE(runFor(5000));
+    EXPECT_FALSE(readRegistered);
+    EXPECT_EQ(whilePaused, owner.d_chunks.front());
 
     EXPECT_EQ(owner.d_events, std::vector<std::string>{"up"});
     EXPECT_EQ(owner.d_received, reply);
@@ -329,7 +358,9 @@ TEST_F(TcpConnectionTest, PeerClosingGivesClosed) {
 }
 
 TEST_F(TcpConnectionTest, SendingToAResetPeerReportsTheResetAndNeverRaisesSigpipe) {
+#ifdef SIGPIPE
     std::signal(SIGPIPE, SIG_DFL);  // the disposition that would end the process
+#endif
     Peer peer;
     Recorder owner;
     TcpConnection connection(&owner);
@@ -337,7 +368,8 @@ TEST_F(TcpConnectionTest, SendingToAResetPeerReportsTheResetAndNeverRaisesSigpip
     owner.d_on_down = [&](TcpConnection*) { stop(); };
     peer.d_on_data = [&] {
         linger abort{1, 0};  // close with a reset once data flows
-        ::setsockopt(peer.connectionSocket(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+        ::setsockopt(peer.connectionSocket(), SOL_SOCKET, SO_LINGER,
+                     reinterpret_cast<const char*>(&abort), sizeof abort);
         peer.closeConnection();
     };
     owner.d_on_up = [&](TcpConnection* c) {
@@ -471,6 +503,14 @@ struct ErrnoChangingLog : core::LogImpl {
     void log(int, unsigned, const char*, int, std::string_view) override { errno = EACCES; }
 };
 
+// What querying a socket that is none answers: Winsock knows the handle is
+// not a socket, POSIX only that the descriptor is bad.
+#ifdef _WIN32
+constexpr int k_NOT_A_SOCKET = WSAENOTSOCK;
+#else
+constexpr int k_NOT_A_SOCKET = WSAEBADF;
+#endif
+
 TEST_F(TcpConnectionTest, MisuseIsReported) {
     FailureRecorder failures;
     Peer peer;
@@ -478,7 +518,7 @@ TEST_F(TcpConnectionTest, MisuseIsReported) {
     TcpConnection connection(&owner);
     // The error of the failed query, not what logging it left behind.
     core::MasterLogger::setImpl(std::make_unique<ErrnoChangingLog>());
-    EXPECT_EQ(TcpConnectionTestAccess::checkSocket(connection), WSAEBADF);
+    EXPECT_EQ(TcpConnectionTestAccess::checkSocket(connection), k_NOT_A_SOCKET);
     core::MasterLogger::setImpl(nullptr);
 
     EXPECT_FALSE(connection.sendBuffer(core::GSharedBuf::copyOf("x")));

@@ -13,6 +13,7 @@ namespace {
 std::atomic<Assert::FailureHandler> s_handler{&Assert::failDefault};
 std::atomic<bool> s_locked{false};
 std::atomic<int> s_level{1};
+std::atomic<int> s_no_stop_rate_class{0};
 
 thread_local bool t_in_fail = false;
 thread_local bool t_in_alert = false;
@@ -84,9 +85,22 @@ bool Assert::failDefault(const char* expr, std::string_view file, int line, int,
     } else {
         const std::string what =
             strFormat("GASSERT failed at %s:%d (%s) (%s)", file, line, expr, message);
-        LOG_CRIT("core::Assert::failDefault", "%s", what);
-        stop = StackTrace::stopOnFailedCheck();
-        StackTrace::recordFailure(what, stop && !t_no_stop);
+        auto report = [&] {
+            LOG_CRIT("core::Assert::failDefault", "%s", what);
+            stop = StackTrace::stopOnFailedCheck();
+            StackTrace::recordFailure(what, stop && !t_no_stop);
+        };
+        const int rateClass = s_no_stop_rate_class.load(std::memory_order_relaxed);
+        if (t_no_stop && rateClass != 0) {
+            const std::string key =
+                strFormat("core::Assert::failDefault - failed checks at %s:%d", file, line);
+            MasterLogger::logRate(rateClass, LOG_CRIT, key, [&] {
+                report();
+                return key;
+            });
+        } else {
+            report();
+        }
     }
     t_in_fail = false;
     return stop;
@@ -130,6 +144,14 @@ void Assert::setStopOnFailedCheck(bool stop) {
 
 bool Assert::stopOnFailedCheck() {
     return StackTrace::stopOnFailedCheck();
+}
+
+void Assert::setNoStopRateClass(int rateClass) {
+    s_no_stop_rate_class.store(rateClass < 0 || rateClass > 12 ? 0 : rateClass);
+}
+
+int Assert::noStopRateClass() {
+    return s_no_stop_rate_class.load();
 }
 
 void Assert::setExclusions(std::vector<std::pair<std::string, int>> exclusions) {

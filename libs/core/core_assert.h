@@ -63,6 +63,15 @@ class Assert {
     static void setStopOnFailedCheck(bool stop);
     static bool stopOnFailedCheck();
 
+    // Checks that do not stop are the ones outside data can reach, so a peer
+    // repeating a fault could fill the log with them.  With a rate class of
+    // the logger (1 to 12), the initial handler reports each such site in
+    // full (line and stack trace) only when that class lets the site's key
+    // through, followed by a line counting the failures since the last full
+    // report.  0, the default, reports every failure in full.
+    static void setNoStopRateClass(int rateClass);
+    static int noStopRateClass();
+
     // Failures at these (file, line) pairs are logged as EXCLUDED_ASSERT only.
     static void setExclusions(std::vector<std::pair<std::string, int>> exclusions);
 

@@ -41,6 +41,26 @@ TEST(Assert, NonStoppingCheckReportsAndGoesOn) {
     ASSERT_EQ(stacks.size(), 2u);
     EXPECT_THAT(stacks[0], HasSubstr("core::StackTrace - stack of thread 0:\n#0 "));
     EXPECT_TRUE(Assert::stopOnFailedCheck());
+
+    // Rate-limited (what a peer can repeat): in full once per period of the
+    // class, each time followed by the count since the last full report.
+    log.clear();
+    static int64_t s_now_ms = 0;
+    MasterLogger::setMonotonicClock([] { return s_now_ms; });
+    Assert::setNoStopRateClass(6);
+    for (int i = 0; i < 3; ++i) {
+        CHECKF_NOSTOP_AT(false, "lnl_packer", 73);
+    }
+    s_now_ms += 60000;
+    CHECKF_NOSTOP_AT(false, "lnl_packer", 73);
+    Assert::setNoStopRateClass(0);
+    MasterLogger::setMonotonicClock(nullptr);
+    const std::string full =
+        "core::Assert::failDefault - GASSERT failed at lnl_packer:73 (CHECKF) ()";
+    const std::string count = "core::Assert::failDefault - failed checks at lnl_packer:73 [";
+    EXPECT_THAT(log.texts(LOG_CRIT), ElementsAre(full, count + "1 times in 0 seconds]", full,
+                                                 count + "3 times in 60 seconds]"));
+    EXPECT_EQ(log.texts(LOG_INFO).size(), 2u);
 }
 
 TEST(Assert, StopSettingOffLetsChecksContinue) {

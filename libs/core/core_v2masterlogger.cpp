@@ -505,8 +505,13 @@ void MasterLogger::notifyObservers(int type, unsigned thread, const char* typeNa
 }
 
 void MasterLogger::logRate(int rateClass, int type, std::string_view message) {
+    logRate(rateClass, type, message, [message] { return std::string(message); });
+}
+
+void MasterLogger::logRate(int rateClass, int type, std::string_view key,
+                           const std::function<std::string()>& produce) {
     if (rateClass == 0 || t_in_impl) {
-        deliver(type, message);
+        deliver(type, produce());
         return;
     }
     State& st = state();
@@ -515,8 +520,7 @@ void MasterLogger::logRate(int rateClass, int type, std::string_view message) {
         std::lock_guard<std::mutex> lock(st.d_rate_mutex);
         rimpl = st.d_rimpl;
     }
-    rimpl->logRate(rateClass, type, threadNumber(), message,
-                   [message] { return std::string(message); });
+    rimpl->logRate(rateClass, type, threadNumber(), key, produce);
 }
 
 void MasterLogger::logAt(int type, std::string_view file, int line, std::string_view function,

@@ -175,6 +175,10 @@ class MasterLogger {
 
     // Rate-limited: 'message' is also the key.  Class 0 means no limit.
     static void logRate(int rateClass, int type, std::string_view message);
+    // The same with the line built by 'produce', called only when the line
+    // is written (outside the logger's locks; it may log itself).
+    static void logRate(int rateClass, int type, std::string_view key,
+                        const std::function<std::string()>& produce);
 
     // Writes "Log at %s:%d", "Log at %s:%d - %s", "Log at %s:%d (%s)" or
     // "Log at %s:%d (%s) - %s" for empty/non-empty function and message.

@@ -22,12 +22,18 @@ namespace {
 // Answers the folder, or false when the platform cannot tell.
 bool queryCommonDataDir(std::string* out) {
 #ifdef _WIN32
-    char path[MAX_PATH];
+    // Wide, then UTF-8: the program's file names are UTF-8 whatever the code page.
+    wchar_t path[MAX_PATH];
     if (FAILED(
-            SHGetFolderPathA(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, path))) {
+            SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, path))) {
         return false;
     }
-    out->assign(path);
+    const int n = WideCharToMultiByte(CP_UTF8, 0, path, -1, nullptr, 0, nullptr, nullptr);
+    if (n <= 1) {
+        return false;
+    }
+    out->assign(static_cast<size_t>(n - 1), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, path, -1, out->data(), n, nullptr, nullptr);
     return true;
 #else
     // PROGRAMDATA relocates the data as on Windows; an empty value names no

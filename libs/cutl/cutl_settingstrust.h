@@ -19,6 +19,13 @@ namespace cutl {
 // sentence naming the file or folder and why it is not trusted.
 std::string settingsTrustProblem(const std::string& path);
 
+// Creates the data folder 'folder' with an access list that only the
+// machine's administrators may write, where the platform keeps access lists
+// on folders (Windows); an existing folder is left as it is.  Elsewhere the
+// folder's owner and mode come from the service's installation (the unit's
+// state folder) and this does nothing.  True unless creating failed.
+bool protectDataFolder(const std::string& folder);
+
 }  // namespace cutl
 
 #endif

@@ -5,9 +5,8 @@
 #ifndef INCLUDED_CUTL_TEMPDIR_TESTUTIL
 #define INCLUDED_CUTL_TEMPDIR_TESTUTIL
 
-#include <stdlib.h>
-
 #include <filesystem>
+#include <random>
 #include <string>
 
 namespace cutl {
@@ -15,8 +14,18 @@ namespace cutl {
 class TempDir {
   public:
     TempDir() {
-        std::string templ = (std::filesystem::temp_directory_path() / "lumivar-XXXXXX").string();
-        d_path = ::mkdtemp(templ.data()) ? templ : std::string();
+        // A new folder of a random name (create_directory answers false when
+        // the name exists), the same on every platform.
+        std::random_device seed;
+        std::mt19937_64 random(seed());
+        const std::filesystem::path base = std::filesystem::temp_directory_path();
+        for (int attempt = 0; attempt < 100 && d_path.empty(); ++attempt) {
+            const std::string name = "lumivar-" + std::to_string(random() % 1000000000);
+            std::error_code error;
+            if (std::filesystem::create_directory(base / name, error)) {
+                d_path = (base / name).string();
+            }
+        }
     }
     ~TempDir() {
         std::error_code ignored;

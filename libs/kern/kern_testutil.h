@@ -6,8 +6,10 @@
 #ifndef INCLUDED_KERN_TESTUTIL
 #define INCLUDED_KERN_TESTUTIL
 
+#ifndef _WIN32
 #include <sys/socket.h>
 #include <unistd.h>
+#endif
 
 #include <atomic>
 #include <cstdint>
@@ -114,6 +116,7 @@ class StderrLog {
     };
 };
 
+#ifndef _WIN32
 // Two connected stream sockets, closed on destruction.
 struct SocketPair {
     int d_fd[2] = {-1, -1};
@@ -134,6 +137,7 @@ struct SocketPair {
         d_fd[i] = target;
     }
 };
+#endif
 
 }  // namespace kern
 

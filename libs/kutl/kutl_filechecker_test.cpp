@@ -112,6 +112,9 @@ TEST_F(FileCheckerTest, ManyRewritesASecondAreEachSeenAndABurstIsOneChange) {
 }
 
 TEST_F(FileCheckerTest, UnreadableAndBrokenPathsNeverStopTheWatch) {
+#ifdef _WIN32
+    GTEST_SKIP() << "POSIX permissions and symbolic links";
+#endif
     // A file nobody may read still has a time stamp to compare.
     write(path, "a");
     ::chmod(path.c_str(), 0);

@@ -9,6 +9,7 @@
 #include <libdeflate.h>
 
 #include <cstdio>
+#include <cstdlib>
 
 namespace wmi::standin {
 
@@ -107,6 +108,45 @@ std::string mofString(const std::string& s) {
         out += c;
     }
     return out + "\"";
+}
+
+// LUMIVAR_WMI_PHOTO_BYTES: the size the sample photos are padded to (soak
+// runs with photos of realistic size); 0 or unset leaves them as drawn.
+size_t photoBytes() {
+    const char* text = std::getenv("LUMIVAR_WMI_PHOTO_BYTES");
+    if (text == nullptr || *text == '\0') {
+        return 0;
+    }
+    char* end = nullptr;
+    const long long value = std::strtoll(text, &end, 10);
+    return *end == '\0' && value > 0 && value <= (16 << 20) ? static_cast<size_t>(value) : 0;
+}
+
+// 'png' grown to 'size' bytes by a private ancillary chunk of noise before
+// IEND (12 bytes of chunk framing), so that the image stays valid and the
+// bytes do not compress away.
+std::vector<uint8_t> padded(std::vector<uint8_t> png, size_t size, uint32_t seed) {
+    if (size < png.size() + 12) {
+        return png;
+    }
+    std::vector<uint8_t> noise(size - png.size() - 12);
+    uint32_t x = seed * 2246822519u + 1;
+    for (uint8_t& b : noise) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        b = static_cast<uint8_t>(x);
+    }
+    std::vector<uint8_t> tail(png.end() - 12, png.end());  // IEND
+    png.resize(png.size() - 12);
+    chunk(png, "paDd", noise);
+    png.insert(png.end(), tail.begin(), tail.end());
+    return png;
+}
+
+std::vector<uint8_t> photo(uint32_t seed) {
+    static const size_t s_size = photoBytes();
+    return padded(samplePortrait(seed), s_size, seed);
 }
 
 std::string byteArray(const std::vector<uint8_t>& bytes) {
@@ -218,13 +258,13 @@ class Sample_Controller {
             media += "instance of Lnl_MultimediaObject { ID = " + std::to_string(mediaId++) +
                      "; PersonID = " + std::to_string(id) +
                      "; ObjectType = 1; DataType = 0; MimeType = \"image/png\";\n  Data = " +
-                     byteArray(samplePortrait(static_cast<uint32_t>(id))) + "; };\n";
+                     byteArray(photo(static_cast<uint32_t>(id))) + "; };\n";
         }
         if (id % 5 == 0) {
             media += "instance of Lnl_MultimediaObject { ID = " + std::to_string(mediaId++) +
                      "; PersonID = " + std::to_string(id) +
                      "; ObjectType = 2; DataType = 0; MimeType = \"image/png\";\n  Data = " +
-                     byteArray(samplePortrait(static_cast<uint32_t>(1000 + id))) + "; };\n";
+                     byteArray(photo(static_cast<uint32_t>(1000 + id))) + "; };\n";
         }
     }
     m += "\n";

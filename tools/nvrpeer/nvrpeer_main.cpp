@@ -49,6 +49,8 @@ const char k_USAGE[] =
     "  --seconds S          stop after S seconds\n"
     "  --drop-every S       close the service's connection every S seconds\n"
     "  --drop-until S       no more closing on purpose after S seconds\n"
+    "  --away S             after closing on purpose, stop listening for S seconds\n"
+    "                       (an NVR outage: the service's connects are refused)\n"
     "  --rerun              send the requests again on every new connection\n"
     "  --summary            print rates and latencies at the end (to stderr)\n"
     "  --summary-json FILE  write the end summary as one JSON object into FILE\n"
@@ -94,6 +96,7 @@ struct Options {
     double seconds = -1;
     double drop_every = -1;
     double drop_until = -1;
+    double away = -1;
     bool rerun = false;
     bool summary = false;
     std::string summary_json;
@@ -176,7 +179,7 @@ int parseOptions(int argc, char** argv, Options* o) {
             }
             o->photos = v;
         } else if (a == "--count" || a == "--seconds" || a == "--drop-every" ||
-                   a == "--drop-until") {
+                   a == "--drop-until" || a == "--away") {
             if (!value(&v) || !parseNumber(v, &number)) {
                 return usageError(a + " needs a non-negative number");
             }
@@ -186,6 +189,8 @@ int parseOptions(int argc, char** argv, Options* o) {
                 o->seconds = number;
             } else if (a == "--drop-until") {
                 o->drop_until = number;
+            } else if (a == "--away") {
+                o->away = number;
             } else {
                 o->drop_every = number;
             }
@@ -227,6 +232,7 @@ class Peer : public NS_LNL::PackerOwner {
     int run();
 
   private:
+    bool listenOn(sockaddr_in* addr);
     void handleProcessData(const Message& m) override {
         ++d_received;
         auto now = Clock::now();
@@ -260,6 +266,7 @@ class Peer : public NS_LNL::PackerOwner {
     Clock::time_point d_step_due;
     Clock::time_point d_start;
     Clock::time_point d_connected_at;
+    Clock::time_point d_back_at;  // while away: when to listen again
     long d_received = 0;
     long d_sent = 0;
     long d_connections = 0;
@@ -331,18 +338,25 @@ void Peer::runSteps(Clock::time_point now) {
     }
 }
 
-int Peer::run() {
+bool Peer::listenOn(sockaddr_in* addr) {
     d_listen = ::socket(AF_INET, SOCK_STREAM, 0);
     int one = 1;
     setsockopt(d_listen, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (::bind(d_listen, reinterpret_cast<sockaddr*>(addr), sizeof *addr) != 0 ||
+        ::listen(d_listen, 4) != 0) {
+        std::fprintf(stderr, "nvrpeer: cannot listen on %s:%d: %s\n", d_o.address.c_str(),
+                     ntohs(addr->sin_port), std::strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+int Peer::run() {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<uint16_t>(d_o.port));
     inet_pton(AF_INET, d_o.address.c_str(), &addr.sin_addr);
-    if (::bind(d_listen, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::listen(d_listen, 4) != 0) {
-        std::fprintf(stderr, "nvrpeer: cannot listen on %s:%d: %s\n", d_o.address.c_str(), d_o.port,
-                     std::strerror(errno));
+    if (!listenOn(&addr)) {
         return 1;
     }
     socklen_t len = sizeof addr;
@@ -369,6 +383,19 @@ int Peer::run() {
             readAvailable(&chunk, &closed);
             closeConnection(closed ? "closed by the service" : "dropped on purpose");
             ++d_drops;
+            if (d_o.away > 0) {
+                ::close(d_listen);
+                d_listen = -1;
+                d_back_at = now + std::chrono::duration_cast<Clock::duration>(
+                                      std::chrono::duration<double>(d_o.away));
+                std::fprintf(stderr, "nvrpeer: away for %g s\n", d_o.away);
+            }
+        }
+        if (d_listen < 0 && now >= d_back_at) {
+            if (!listenOn(&addr)) {
+                break;
+            }
+            std::fprintf(stderr, "nvrpeer: listening again\n");
         }
         runSteps(now);
         pollfd fds[2] = {{d_listen, POLLIN, 0}, {d_conn, 0, 0}};
@@ -451,7 +478,9 @@ int Peer::run() {
         }
     }
     closeConnection("stopping");
-    ::close(d_listen);
+    if (d_listen >= 0) {
+        ::close(d_listen);
+    }
     return 0;
 }
 

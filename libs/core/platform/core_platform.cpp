@@ -2,11 +2,13 @@
 
 #include <cstdlib>
 
+#if !defined(_WIN32) || defined(__GNUC__)
+#include <cxxabi.h>
+#endif
 #ifdef _WIN32
 #include <process.h>
 #include <windows.h>
 #else
-#include <cxxabi.h>
 #include <pthread.h>
 #include <time.h>
 #include <unistd.h>
@@ -26,6 +28,7 @@ int processId() {
 
 void blockConsoleSignalsOnThisThread() {}
 
+#ifndef __GNUC__
 std::string readableTypeName(const std::type_info& type) {
     std::string name = type.name();
     for (const char* prefix : {"class ", "struct "}) {
@@ -35,6 +38,7 @@ std::string readableTypeName(const std::type_info& type) {
     }
     return name;
 }
+#endif
 
 #else
 
@@ -57,6 +61,10 @@ void blockConsoleSignalsOnThisThread() {
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
+#endif
+
+// GCC spells run-time type names in its mangled form on every platform.
+#if !defined(_WIN32) || defined(__GNUC__)
 std::string readableTypeName(const std::type_info& type) {
     int status = 0;
     char* name = abi::__cxa_demangle(type.name(), nullptr, nullptr, &status);
@@ -68,7 +76,6 @@ std::string readableTypeName(const std::type_info& type) {
     std::free(name);
     return out;
 }
-
 #endif
 
 }  // namespace core

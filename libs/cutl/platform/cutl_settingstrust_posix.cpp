@@ -53,6 +53,10 @@ std::string settingsTrustProblem(const std::string& path) {
     return problemOf(folder, st);
 }
 
+bool protectDataFolder(const std::string&) {
+    return true;
+}
+
 }  // namespace cutl
 
 #endif
