@@ -4,6 +4,7 @@
 // security, object creation, BSTR, VARIANT and SAFEARRAY handling.
 #include "wmi_com.h"
 #include "wmi_objects.h"
+#include "wmi_services.h"
 #include "wmi_standin.h"
 
 #include <atomic>

@@ -1,5 +1,6 @@
 // wmi_mof.cpp
 #include "wmi_mof.h"
+#include "wmi_objectpath.h"
 
 #include <cctype>
 #include <cstdlib>

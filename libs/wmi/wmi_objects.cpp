@@ -1,5 +1,6 @@
 // wmi_objects.cpp
 #include "wmi_objects.h"
+#include "wmi_objectpath.h"
 #include "wmi_standin.h"
 
 #include <chrono>

@@ -3,13 +3,16 @@
 // The embedded access-control sample: namespace root\AccessControl with
 // persons, badges, photos, access events and two device classes with methods.
 // The data is generated (deterministically) as MOF text and loaded by the
-// same loader as a user's file.
+// same loader as a user's file; the generator of sample access events draws
+// on the same badges and doors.
 #include "wmi_standin.h"
 
 #include <libdeflate.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
+#include <iterator>
 
 namespace wmi::standin {
 
@@ -96,6 +99,22 @@ const char* const k_LAST[] = {"Adler",    "Brandt",    "Costa",  "Dubois", "Erik
                               "Fischer",  "Garcia",    "Hansen", "Ito",    "Jansen",
                               "Kowalski", "Lindqvist", "Moreau", "Novak",  "O'Brien",
                               "Petrov",   "Quint",     "Rossi",  "Schulz", "Tanaka"};
+// The doors of the sample, which are also the readers of its access events.
+const char* const k_DOORS[] = {"Main Entrance", "Loading Dock", "Server Room", "Staff Car Park",
+                               "North Stairwell"};
+
+// CIM datetime of now, "yyyymmddHHMMSS.mmmmmm+000" in UTC.
+std::string cimNow() {
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    tm t{};
+    gmtime_r(&ts.tv_sec, &t);
+    char buf[96];
+    std::snprintf(buf, sizeof buf, "%04d%02d%02d%02d%02d%02d.%06ld+000", t.tm_year + 1900,
+                  t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, ts.tv_nsec / 1000);
+    return buf;
+}
+
 const char* const k_DEPARTMENTS[] = {"Facilities", "Finance",   "Engineering",
                                      "Security",   "Reception", "Logistics"};
 
@@ -281,12 +300,10 @@ class Sample_Controller {
         m += buf;
     }
     m += "\n" + media + "\n";
-    static const char* const k_DOORS[] = {"Main Entrance", "Loading Dock", "Server Room",
-                                          "Staff Car Park", "North Stairwell"};
-    for (int i = 0; i < 5; ++i) {
+    for (size_t i = 0; i < std::size(k_DOORS); ++i) {
         std::snprintf(buf, sizeof buf,
                       "instance of Sample_Door { Name = \"%s\"; ReaderID = %d; };\n", k_DOORS[i],
-                      i + 1);
+                      static_cast<int>(i + 1));
         m += buf;
     }
     m += "instance of Sample_Controller { ID = 1; Name = \"Panel A\"; Firmware = \"4.2.1\"; "
@@ -345,6 +362,47 @@ void installSampleBehaviours(Provider& provider) {
         }
         return WBEM_S_NO_ERROR;
     });
+}
+
+std::shared_ptr<const Instance> sampleAccessEvent(const Namespace& ns, std::mt19937& random,
+                                                  uint64_t serial) {
+    std::shared_ptr<const ClassDecl> event = ns.findClass("Lnl_AccessEvent");
+    std::shared_ptr<const ClassDecl> badge = ns.findClass("Lnl_Badge");
+    if (!event || !badge) {
+        return nullptr;
+    }
+    std::vector<std::string> cards;
+    const int idIndex = badge->findProperty("ID");
+    for (const auto& inst : ns.d_instances) {
+        if (idIndex >= 0 && inst->d_class == badge && !inst->d_values[idIndex].d_null) {
+            cards.push_back(scalarText(inst->d_values[idIndex].d_items.front()));
+        }
+    }
+    const bool known = !cards.empty() && random() % 100 < 85;
+    const std::string card =
+        known ? cards[random() % cards.size()] : std::to_string(900000 + random() % 100000);
+    const uint32_t reader = static_cast<uint32_t>(random() % std::size(k_DOORS));
+    auto inst = std::make_shared<Instance>();
+    inst->d_class = event;
+    inst->d_values.resize(event->d_properties.size());
+    auto set = [&](const char* name, const std::string& text) {
+        const int idx = event->findProperty(name);
+        Scalar s;
+        if (idx >= 0 && !event->d_properties[idx].d_type.d_array &&
+            scalarFromText(event->d_properties[idx].d_type.d_base, text, &s)) {
+            inst->d_values[idx] = Value::scalar(std::move(s));
+        }
+    };
+    set("CardNumber", card);
+    set("SerialNumber", std::to_string(serial));
+    set("Time", cimNow());
+    set("PanelID", "1");
+    set("ReaderID", std::to_string(reader + 1));
+    set("ReaderName", k_DOORS[reader]);
+    set("EventType", "0");
+    set("Granted", known ? "true" : "false");
+    set("Description", known ? "Access Granted" : "Access Denied: Invalid Badge");
+    return inst;
 }
 
 const std::string& defaultRepositoryText() {

@@ -218,6 +218,32 @@ TEST_F(SampleTest, GeneratorRaisesAccessEventsForKnownAndUnknownCards) {
     sink->Release();
 }
 
+// An access event names a reader that is a door of the sample, with that
+// door's reader number, and is granted exactly when its card is on file.
+TEST_F(SampleTest, GeneratedEventsUseTheSamplesDoorsAndBadges) {
+    const std::shared_ptr<const Repository> repo = d_provider->repository();
+    const Namespace& ns = *repo->findNamespace("root\\AccessControl");
+    std::mt19937 random(7);
+    for (uint64_t serial = 1; serial <= 30; ++serial) {
+        const std::shared_ptr<const Instance> event = sampleAccessEvent(ns, random, serial);
+        ASSERT_TRUE(event);
+        auto text = [&](const char* name) {
+            return scalarText(event->d_values[event->d_class->findProperty(name)].d_items[0]);
+        };
+        std::vector<Ref<IWbemClassObject>> rows;
+        ASSERT_EQ(S_OK, query(d_services.get(),
+                              "SELECT * FROM Sample_Door WHERE Name = '" + text("ReaderName") + "'",
+                              &rows));
+        ASSERT_EQ(1u, rows.size()) << text("ReaderName");
+        EXPECT_EQ(text("ReaderID"), propertyText(rows[0].get(), "ReaderID"));
+        ASSERT_EQ(S_OK, query(d_services.get(),
+                              "SELECT * FROM Lnl_Badge WHERE ID = " + text("CardNumber"), &rows));
+        EXPECT_EQ(rows.empty() ? "FALSE" : "TRUE", text("Granted"));
+        EXPECT_EQ(std::to_string(serial), text("SerialNumber"));
+    }
+    EXPECT_FALSE(sampleAccessEvent(Namespace(), random, 1));
+}
+
 TEST(SamplePortraitTest, PortraitsAreValidAndDiffer) {
     std::string why;
     const std::vector<uint8_t> a = samplePortrait(1);

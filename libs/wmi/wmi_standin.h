@@ -1,7 +1,8 @@
 // wmi_standin.h                                                    -*-C++-*-
 //
-// The in-process provider behind the COM/WMI declarations of wmi_comtypes.h,
-// and its C++ interface for tests and tools.
+// The in-process provider behind the COM/WMI declarations of wmi_comtypes.h
+// (whose COM objects, wmi_services.h, answer from it), and its C++ interface
+// for tests and tools.
 //
 // 'Provider' is the "WMI installation" of the process: a repository (the MOF
 // file named by LUMIVAR_WMI_REPOSITORY, or the embedded access-control
@@ -17,17 +18,22 @@
 // remaining subscriptions are released; the next 'acquire' builds a new one
 // from the environment.  Never let go of the last holder inside a sink call.
 //
-// Faults and counters are process-wide and may be used from any thread.
+// Every operation may be called from any thread; the provider's state is
+// guarded by a mutex of its own, never held while a sink is called.  Do not
+// 'cancel' while holding a lock that the sink's 'Indicate' takes.  Faults and
+// counters are process-wide and may be used from any thread.
 #ifndef INCLUDED_WMI_STANDIN
 #define INCLUDED_WMI_STANDIN
 
 #include "wmi_com.h"
 #include "wmi_mof.h"
 #include "wmi_repository.h"
+#include "wmi_wql.h"
 
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <random>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -132,17 +138,27 @@ class Provider {
     // Installs the behaviour of 'className'.'method' (replacing the generic one).
     void setMethodHandler(std::string className, std::string method, MethodHandler handler);
 
+    // Registers 'sink' (taking one reference) for the objects 'query' matches
+    // among those raised in 'nameSpace' (the repository's spelling), on behalf
+    // of the services proxy numbered 'registrar'.
+    void subscribe(std::string nameSpace, BoundQuery query, IWbemObjectSink* sink,
+                   uint64_t registrar);
+    // Ends the subscription of 'sink' made through 'registrar': no delivery
+    // follows once this returns, the sink gets its final status and its
+    // reference back on the delivery thread.  WBEM_E_NOT_FOUND when that proxy
+    // has no such subscription (another proxy's subscription stays).
+    HRESULT cancel(IWbemObjectSink* sink, uint64_t registrar);
+
     // ACCESSORS
     std::shared_ptr<const Repository> repository() const;
+    // The behaviour installed for 'className'.'method'; empty when none.
+    MethodHandler methodHandler(std::string_view className, std::string_view method) const;
     size_t subscriptionCount() const;
     // Deliveries made so far ('Indicate' calls).
     uint64_t deliveryCount() const;
 
-    struct Impl;
-    // For the COM objects of the library.
-    const std::shared_ptr<Impl>& impl() const { return d_impl; }
-
   private:
+    struct Impl;
     Provider();
     std::shared_ptr<Impl> d_impl;
 };
@@ -157,9 +173,12 @@ void installSampleBehaviours(Provider& provider);
 // A small valid PNG image (a portrait of 'seed'), as used for the sample photos.
 std::vector<uint8_t> samplePortrait(uint32_t seed);
 
-// Creation hooks behind CoCreateInstance (one reference each).
-IUnknown* createLocator();
-IUnknown* createApartment();
+// One generated sample access event of 'ns' (serial number 'serial'), or null
+// when 'ns' lacks Lnl_AccessEvent or Lnl_Badge: about 85 % carry the card
+// number of a badge of 'ns', the rest unknown numbers (900000 and up); the
+// reader is one of the sample's doors.
+std::shared_ptr<const Instance> sampleAccessEvent(const Namespace& ns, std::mt19937& random,
+                                                  uint64_t serial);
 
 }  // namespace wmi::standin
 

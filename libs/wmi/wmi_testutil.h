@@ -1,9 +1,9 @@
 // wmi_testutil.h                                                   -*-C++-*-
 //
-// Helpers for the stand-in's tests (header only): a short name for the
-// owning interface reference of wmi_comptr.h, a recording event sink, and
-// short forms of the calls the service makes (connect, query, read a
-// property as text).
+// Helpers for the stand-in's tests (header only): the shared test
+// repository, a short name for the owning interface reference of
+// wmi_comptr.h, a recording event sink, and short forms of the calls the
+// service makes (connect, query, read a property as text).
 //
 // Thread safety: 'RecordingSink' may be called from any thread; the rest is
 // for the test's own thread.
@@ -17,6 +17,9 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -26,6 +29,64 @@ namespace wmi::test {
 
 template <class T>
 using Ref = ComPtr<T>;
+
+// The schema and instances the stand-in's tests share: namespace root\Test
+// with a class of every type, keyed and method classes, fault qualifiers and
+// an event hierarchy.
+inline constexpr char k_TEST_REPOSITORY[] = R"(
+#pragma namespace("\\\\.\\root\\Test")
+class Thing {
+    [key] string Name;
+    string Text;
+    boolean Flag;
+    sint8 S8;  uint8 U8;  sint16 S16;  uint16 U16;
+    sint32 S32;  uint32 U32;  sint64 S64;  uint64 U64;
+    real32 R32;  real64 R64;  datetime When;  char16 Letter;
+    uint8 Bytes[];  sint32 Numbers[];  string Words[];
+    string Nothing;
+};
+instance of Thing {
+    Name = "full"; Text = "h\xe9llo \"q\""; Flag = true;
+    S8 = -8; U8 = 200; S16 = -1600; U16 = 60000; S32 = -32; U32 = 4000000000;
+    S64 = -9000000000; U64 = 18000000000000000000; R32 = 1.5; R64 = -2.25;
+    When = "20260102030405.000000+000"; Letter = "Z";
+    Bytes = {0, 1, 0xFF}; Numbers = {-1, 2}; Words = {"a", "b"};
+};
+instance of Thing { Name = "Other"; Text = "OTHER"; U32 = 7; Flag = false; };
+instance of Thing { Name = "third"; Text = "other"; U32 = 7; Bytes = {}; };
+
+class Account {
+    [key] sint32 Id;
+    [key] string Region;
+    string Owner;
+    uint32 Deposit([in] uint32 Amount, [in, out] string Note, [out] sint64 Balance);
+    [ExecError(0x80041024)] uint32 Close();
+    void Touch();
+};
+instance of Account { Id = 12; Region = "eu"; Owner = "Ann"; };
+
+class DepositArgs { string Amount; string Note; };
+[QueryError(0x80041003)] class Secret { [key] uint32 Id; };
+[LatencyMs(7)] class Slow { [key] uint32 Id; };
+instance of Slow { Id = 1; };
+instance of Slow { Id = 2; };
+
+class Alarm : __ExtrinsicEvent { sint64 CardNumber; string Zone; };
+class Fire : Alarm { uint32 Level; };
+[SubscribeError(0x80041003)] class Forbidden : __ExtrinsicEvent { uint32 Id; };
+[SubscribeError(0x80041001)] class Broken : __ExtrinsicEvent { uint32 Id; };
+)";
+
+// 'k_TEST_REPOSITORY' read, for tests of the data components.
+inline std::shared_ptr<const standin::Repository> testRepository() {
+    auto repo = std::make_shared<standin::Repository>();
+    standin::MofError error;
+    if (!standin::parseRepository(k_TEST_REPOSITORY, repo.get(), &error)) {
+        std::fprintf(stderr, "test repository refused: %s\n", error.text().c_str());
+        std::abort();
+    }
+    return repo;
+}
 
 // The text of property 'name' of 'obj' as the service reads it: BSTR as
 // text, integers of at most 32 bits with %d, VT_BOOL as true/false, VT_NULL
@@ -65,6 +126,22 @@ inline std::string propertyText(IWbemClassObject* obj, const char* name) {
     }
     VariantClear(&v);
     return out;
+}
+
+// VARIANTs the caller owns (VariantClear), as a client passes them to Put.
+inline VARIANT textVariant(const std::string& text) {
+    VARIANT v;
+    VariantInit(&v);
+    v.vt = VT_BSTR;
+    v.bstrVal = toBstr(text).release();
+    return v;
+}
+inline VARIANT intVariant(LONG n) {
+    VARIANT v;
+    VariantInit(&v);
+    v.vt = VT_I4;
+    v.lVal = n;
+    return v;
 }
 
 // COM initialised on the calling thread for the life of the object.
