@@ -133,11 +133,11 @@ Kernel::~Kernel() {
     // The managers unregister themselves as they go.  Whatever uses timers
     // goes before the timer manager; the watchdog's timer goes with the
     // queue it was armed in.
-    d_video_clock_manager.reset();
-    d_descriptor_manager.reset();
-    d_clock_tick_manager.reset();
+    d_video_clocks.reset();
+    d_descriptors.reset();
+    d_clock_ticks.reset();
     d_watchdog.reset();
-    d_timer_manager.reset();
+    d_timers.reset();
 
     --s_kernel_count;
     if (s_handlers_installed.load()) {
@@ -263,10 +263,10 @@ void Kernel::adoptManagers(std::unique_ptr<TimerManager> timers,
                            std::unique_ptr<ClockTickManager> clockTicks,
                            std::unique_ptr<DescriptorManager> descriptors,
                            std::unique_ptr<VideoClockManager> videoClocks) {
-    d_timer_manager = std::move(timers);
-    d_clock_tick_manager = std::move(clockTicks);
-    d_descriptor_manager = std::move(descriptors);
-    d_video_clock_manager = std::move(videoClocks);
+    d_timers = std::move(timers);
+    d_clock_ticks = std::move(clockTicks);
+    d_descriptors = std::move(descriptors);
+    d_video_clocks = std::move(videoClocks);
 }
 
 bool Kernel::takePendingSignals(uint32_t* maskLow, uint32_t* maskHigh) {

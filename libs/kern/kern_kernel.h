@@ -144,10 +144,10 @@ class Kernel {
     char** d_argv = nullptr;
     std::unique_ptr<DeleteLater> d_delete_later;
     std::unique_ptr<KernelWatchdog> d_watchdog;
-    std::unique_ptr<TimerManager> d_timer_manager;
-    std::unique_ptr<ClockTickManager> d_clock_tick_manager;
-    std::unique_ptr<DescriptorManager> d_descriptor_manager;
-    std::unique_ptr<VideoClockManager> d_video_clock_manager;
+    std::unique_ptr<TimerManager> d_timers;
+    std::unique_ptr<ClockTickManager> d_clock_ticks;
+    std::unique_ptr<DescriptorManager> d_descriptors;
+    std::unique_ptr<VideoClockManager> d_video_clocks;
 };
 
 class StdKernel : public Kernel {
