@@ -9,8 +9,8 @@
 #include <thread>
 
 #include "core_assert.h"
+#include "core_check.h"
 #include "core_v2masterlogger.h"
-#include "kern_check.h"
 #include "kern_threadcontext.h"
 #include "kern_timecache.h"
 #include "platform/core_platform.h"
@@ -131,22 +131,22 @@ Kernel::~Kernel() {
     d_delete_later.reset();
 
     // The managers belong to the thread context; they unregister themselves.
-    if (KERN_CHECK_AS(VideoClockManager::singleton() != nullptr,
-                      "VideoClockManager::singleton() != nullptr")) {
+    if (CHECKF_AS(VideoClockManager::singleton() != nullptr,
+                  "VideoClockManager::singleton() != nullptr")) {
         delete VideoClockManager::singleton();
     }
-    if (KERN_CHECK_AS(DescriptorManager::descriptorManager() != nullptr,
-                      "DescriptorManager::descriptorManager() != nullptr")) {
+    if (CHECKF_AS(DescriptorManager::descriptorManager() != nullptr,
+                  "DescriptorManager::descriptorManager() != nullptr")) {
         delete DescriptorManager::descriptorManager();
     }
-    if (KERN_CHECK_AS(ClockTickManager::manager() != nullptr,
-                      "ClockTickManager::manager() != nullptr")) {
+    if (CHECKF_AS(ClockTickManager::manager() != nullptr,
+                  "ClockTickManager::manager() != nullptr")) {
         delete ClockTickManager::manager();
     }
     // The watchdog's timer goes with the queue it was armed in.
     d_watchdog.reset();
-    if (KERN_CHECK_AS(TimerManager::timerManager() != nullptr,
-                      "TimerManager::timerManager() != nullptr")) {
+    if (CHECKF_AS(TimerManager::timerManager() != nullptr,
+                  "TimerManager::timerManager() != nullptr")) {
         delete TimerManager::timerManager();
     }
 
@@ -219,7 +219,7 @@ void Kernel::stopKernel() {
         return;
     }
     if (ShutdownHandler* handler = d_shutdown_handler) {
-        KERN_CHECK_AS(handler->d_is_attached, "d_is_attached");
+        CHECKF_AS(handler->d_is_attached, "d_is_attached");
         if (!handler->allowShutdown()) {
             LOG_INFO("kern::Kernel::stopKernel", "(false) - shutdown handler has denied shutdown");
             return;
@@ -322,7 +322,7 @@ bool Kernel::restoreSignalHandlers() {
         LOG_NORM(tag, "Not restoring signal handlers, active kernels remain");
         return false;
     }
-    KERN_CHECK_AS(count == 0, "s_kernel_count == 0");
+    CHECKF_AS(count == 0, "s_kernel_count == 0");
     if (!s_handlers_installed.load()) {
         LOG_CRIT(tag, "not installed");
         return false;
