@@ -9,8 +9,8 @@
 #include <thread>
 
 #include "core_assert.h"
+#include "core_check.h"
 #include "core_v2masterlogger.h"
-#include "kern_check.h"
 #include "kern_threadcontext.h"
 #include "kern_timecache.h"
 #include "platform/core_platform.h"
@@ -208,7 +208,7 @@ void Kernel::stopKernel() {
         return;
     }
     if (ShutdownHandler* handler = d_shutdown_handler) {
-        KERN_CHECK_AS(handler->d_is_attached, "d_is_attached");
+        CHECKF_AS(handler->d_is_attached, "d_is_attached");
         if (!handler->allowShutdown()) {
             LOG_INFO("kern::Kernel::stopKernel", "(false) - shutdown handler has denied shutdown");
             return;
@@ -321,7 +321,7 @@ bool Kernel::restoreSignalHandlers() {
         LOG_NORM(tag, "Not restoring signal handlers, active kernels remain");
         return false;
     }
-    KERN_CHECK_AS(count == 0, "s_kernel_count == 0");
+    CHECKF_AS(count == 0, "s_kernel_count == 0");
     if (!s_handlers_installed.load()) {
         LOG_CRIT(tag, "not installed");
         return false;
