@@ -18,7 +18,6 @@ import os
 import platform
 import re
 
-EVENT_CEILING = 980.0  # 49 events per 50 ms drain
 LATENCY_P99_TARGET_MS = 75.0  # at 500 events/s
 CPU_PERCENT_TARGET = 50.0  # of one core at the ceiling, 30 KB photos
 CPU_MS_PER_EVENT_TARGET = 0.5  # with 30 KB photos
@@ -27,12 +26,21 @@ SIZE_RATIO_TARGET = 1.02  # compressed photo message against zlib's default leve
 LARGE_PHOTO = 30 * 1024
 
 
-def compressor_level():
-    """core::Compressor::k_LEVEL, read from its header."""
-    header = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "libs", "core", "core_compressor.h")
-    with open(header) as f:
-        m = re.search(r"k_LEVEL = (\d+);", f.read())
-    return int(m.group(1)) if m else "?"
+def source_constant(header, name):
+    """The integer a header of the tree gives the constant 'name'."""
+    path = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", header)
+    with open(path) as f:
+        m = re.search(r"\b%s = (\d+);" % re.escape(name), f.read())
+    if not m:
+        raise SystemExit("perf_report: no %s in %s" % (name, header))
+    return int(m.group(1))
+
+
+# The Client drains at most k_DRAIN_PER_TICK events every k_EVENT_DRAIN_MS.
+DRAIN_PER_TICK = source_constant("client/client.h", "k_DRAIN_PER_TICK")
+DRAIN_MS = source_constant("client/client.h", "k_EVENT_DRAIN_MS")
+EVENT_CEILING = DRAIN_PER_TICK * 1000.0 / DRAIN_MS
+COMPRESSOR_LEVEL = source_constant("libs/core/core_compressor.h", "k_LEVEL")
 
 # (program, ours, reference, what is compared, target ratio or None)
 PAIRS = [
@@ -330,24 +338,15 @@ def main():
           "the raised rate.",
           "- The stand-in's generator raises on a fixed schedule and makes up for late wake-ups (up to one "
           "second behind), so the raised rate is the rate asked unless the machine is saturated.",
-          "- CPU per event is the service's CPU time divided by the events received. With 30 KB photos "
-          "most of it is deflating the Base64 text of the photo (about 40 KB per event); the rest is the "
-          "stand-in's lookups, the Base64 encoding, the XML dump and the send.",
-          "- The compressor writes a standard zlib stream with libdeflate at level %d. Base64 text of a "
-          "photo holds almost no repeats, so what it gains comes from the Huffman codes alone: every level "
-          "from 1 to 9 gives the same size there (within 0.1 %%, see xml_bench BM_DeflateLevel), slightly "
-          "below zlib's default level, and level 1 takes the least time. On an ordinary reply level 1 is a "
-          "few per cent larger than zlib's default level (tens of bytes) at about half the time of level 6; "
-          "replies are small and rare next to photos, so the photo decides." % compressor_level(),
-          "- The delay at 500 events/s is mostly the event-queue drain: an event waits up to 50 ms for the "
-          "next drain, then for the events ahead of it in that drain (about 25 at 500/s), and the frames "
-          "of a drain are written when the loop next finds the socket writable, after the drain. CPU per "
-          "event therefore adds to every delay about 25 times over; on a loaded machine the wait for a "
-          "core shows in the p99 first. At 980/s the drain's capacity (49 events per 50 ms) equals the "
-          "rate raised, so a late drain leaves a backlog that later drains cannot work off: the delay "
-          "there depends on the run more than on the CPU per event.",
-          "- The codec rows' reference (libxml2 and zlib at its default level, used directly) is now slower "
-          "than our codec: the ratio below 1 is our advantage, almost all of it from the deflate library.",
+          "- CPU per event is the service's CPU time divided by the events received.",
+          "- The compressor writes a standard zlib stream with libdeflate at level %d; xml_bench "
+          "BM_DeflateLevel compares the levels on a photo message." % COMPRESSOR_LEVEL,
+          "- The service drains the event queue every %d ms, at most %d events a drain: an event waits "
+          "up to %d ms for the next drain, then for the events ahead of it in that drain (about %.0f at "
+          "500/s), and the frames of a drain are written when the loop next finds the socket writable. "
+          "The design ceiling is %.0f events/s; at that rate a late drain leaves a backlog that later "
+          "drains cannot work off." % (DRAIN_MS, DRAIN_PER_TICK, DRAIN_MS, 500 * DRAIN_MS / 1000.0,
+                                       EVENT_CEILING),
           ""]
     with open(a.md, "w") as f:
         f.write("\n".join(md))

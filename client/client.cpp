@@ -13,6 +13,11 @@ EventSinkOwner::~EventSinkOwner() = default;
 
 namespace {
 
+// Fixed numbers in the log that operators grep for: never __LINE__, which moves.
+namespace client_loc {
+constexpr const char* k_STATS_TIMER = "client:109";
+}  // namespace client_loc
+
 // The statistics period: k_STATS_MS, or LUMIVAR_STATS_PERIOD_MS when that holds
 // a positive number of milliseconds (soak runs read the counters every minute
 // instead of every half hour).  Anything else keeps the default.
@@ -34,7 +39,7 @@ int64_t statsPeriodMs() {
 Client::Client(std::mutex* stopMutex, unsigned char* stopRequested)
     : d_stop_mutex(stopMutex),
       d_stop_requested(stopRequested),
-      d_stats_timer("client:109",
+      d_stats_timer(client_loc::k_STATS_TIMER,
                     [this] {
                         printStats();
                         return true;
@@ -49,12 +54,9 @@ Client::Client(std::mutex* stopMutex, unsigned char* stopRequested)
 Client::~Client() {
     LOG_INFO("Client::~Client", "");
     close();
-    // Each rebuild makes a new Client with a locator of its own; keeping the
-    // old one would leak one per rebuild for the life of the process.
-    if (d_locator) {
-        d_locator->Release();
-        d_locator = nullptr;
-    }
+    // The locator goes after the namespace it opened (in 'close') and before
+    // the rest of the Client.
+    d_locator.reset();
 }
 
 std::string Client::settingsFolder() {

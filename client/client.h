@@ -21,6 +21,7 @@
 #include <mutex>
 #include <string>
 
+#include "client_eventsink.h"
 #include "client_security.h"
 #include "com_tcpconnection.h"
 #include "kern_timers.h"
@@ -28,8 +29,7 @@
 #include "lnl_message.h"
 #include "lnl_packer.h"
 #include "wmi_com.h"
-
-class EventSink;
+#include "wmi_comptr.h"
 
 // Receives the events of the sinks, on any thread.
 class EventSinkOwner {
@@ -38,15 +38,21 @@ class EventSinkOwner {
     virtual void queueEvent(const Message& message) = 0;
 };
 
-// The COM references of one subscription, released in field order.
+// The COM references of one subscription.  Released in field order when the
+// record goes: the stub before the sink it wraps, the sink cut off from its
+// owner before its last reference goes, the services proxy last.
 struct EventSinkRecord {
-    IUnknown* stub_unknown = nullptr;
-    IUnsecuredApartment* apartment = nullptr;
-    IWbemObjectSink* stub_sink = nullptr;
-    EventSink* event_sink = nullptr;
+    EventSinkRecord() = default;
+    EventSinkRecord(EventSinkRecord&&) = default;
+    ~EventSinkRecord();
+
+    wmi::ComPtr<IUnknown> stub_unknown;
+    wmi::ComPtr<IUnsecuredApartment> apartment;
+    wmi::ComPtr<IWbemObjectSink> stub_sink;
+    wmi::ComPtr<EventSink> event_sink;
     // The services proxy the subscription was registered on: WMI cancels it
     // only through that one, whatever namespace is connected since.
-    IWbemServices* services = nullptr;
+    wmi::ComPtr<IWbemServices> services;
 };
 
 class Client : public EventSinkOwner,
@@ -198,19 +204,19 @@ class Client : public EventSinkOwner,
     void sendFrame(const core::GSharedBuf& frame);
     // Cancels the subscription through the proxy that registered it.
     static void cancelRecord(const EventSinkRecord& record);
-    void releaseRecord(EventSinkRecord* record);
     // Runs the WQL query of 'lookup' and secures the enumerator; null (after
     // the WARN lines) when either step fails.
-    IEnumWbemClassObject* runQuery(const Message& lookup, const char* tag);
-    // Converts a property value by the lookup table; false when no row
-    // handles its type.  'branch' names the row taken.
+    wmi::ComPtr<IEnumWbemClassObject> runQuery(const Message& lookup, const char* tag);
+    // Converts a property value to text: strings as they are, byte arrays in
+    // Base64, integers up to 32 bits in decimal; false for any other type.
+    // 'branch' names the conversion taken.
     bool convertValue(const VARIANT& value, std::string* text, const char** branch);
     std::string arrayToText(const VARIANT& value);
     void finishMethod(Message& reply, bool success, const std::string& failure);
     void printSinkStats();
 
-    IWbemServices* d_services = nullptr;
-    IWbemLocator* d_locator = nullptr;
+    wmi::ComPtr<IWbemServices> d_services;
+    wmi::ComPtr<IWbemLocator> d_locator;
     std::unique_ptr<com::TcpConnection> d_connection;
     mutable std::mutex d_event_queue_mutex;
     std::mutex* d_stop_mutex;
@@ -233,7 +239,7 @@ class Client : public EventSinkOwner,
     Counters d_counters;
     // The lookup whose replies wait for the link to drain (null: none), and
     // the requests that arrived behind it.
-    IEnumWbemClassObject* d_lookup_enumerator = nullptr;
+    wmi::ComPtr<IEnumWbemClassObject> d_lookup_enumerator;
     Message d_lookup_request;
     Message d_lookup_reply;
     std::deque<Message> d_deferred_requests;

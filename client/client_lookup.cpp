@@ -22,30 +22,30 @@ std::string Client::buildQuery(const Message& lookup) {
     return query;
 }
 
-IEnumWbemClassObject* Client::runQuery(const Message& lookup, const char* tag) {
+wmi::ComPtr<IEnumWbemClassObject> Client::runQuery(const Message& lookup, const char* tag) {
+    wmi::ComPtr<IEnumWbemClassObject> enumerator;
     if (!d_services) {
-        return nullptr;
+        return enumerator;
     }
     wmi::Bstr language = wmi::toBstr("WQL");
     wmi::Bstr query = wmi::toBstr(buildQuery(lookup));
-    IEnumWbemClassObject* enumerator = nullptr;
     HRESULT hr = d_services->ExecQuery(language.get(), query.get(),
                                        WBEM_FLAG_FORWARD_ONLY | WBEM_FLAG_RETURN_IMMEDIATELY,
-                                       nullptr, &enumerator);
+                                       nullptr, enumerator.out());
     if (FAILED(hr)) {
         LOG_WARN(tag, "Failed to execute query. Error code = 0x%x", static_cast<uint32_t>(hr));
         LOG_WARN(tag, "Error Message: %s", wmi::errorMessage(hr));
-        return nullptr;
+        enumerator.reset();
+        return enumerator;
     }
-    hr = CoSetProxyBlanket(enumerator, RPC_C_AUTHN_DEFAULT, RPC_C_AUTHZ_DEFAULT,
+    hr = CoSetProxyBlanket(enumerator.get(), RPC_C_AUTHN_DEFAULT, RPC_C_AUTHZ_DEFAULT,
                            COLE_DEFAULT_PRINCIPAL, RPC_C_AUTHN_LEVEL_PKT_PRIVACY,
                            RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE);
     if (FAILED(hr)) {
         LOG_WARN(tag, "Could not set proxy blanket on enumerator. Error code = 0x%x",
                  static_cast<uint32_t>(hr));
         LOG_WARN(tag, "Error Message: %s", wmi::errorMessage(hr));
-        enumerator->Release();
-        return nullptr;
+        enumerator.reset();
     }
     return enumerator;
 }
@@ -119,12 +119,12 @@ void Client::lookupInstancesOfClass(const Message& request) {
     if (d_namespace_path.empty()) {
         return;
     }
-    IEnumWbemClassObject* enumerator = runQuery(request, tag);
+    wmi::ComPtr<IEnumWbemClassObject> enumerator = runQuery(request, tag);
     if (!enumerator) {
         ++d_counters.lookups_failed;
         return;
     }
-    d_lookup_enumerator = enumerator;
+    d_lookup_enumerator = std::move(enumerator);
     d_lookup_request = request;
     d_lookup_reply = request;
     continueLookup();
@@ -145,9 +145,9 @@ void Client::continueLookup() {
             }
             return;
         }
-        IWbemClassObject* instance = nullptr;
+        wmi::ComPtr<IWbemClassObject> instance;
         ULONG returned = 0;
-        HRESULT hr = d_lookup_enumerator->Next(WBEM_INFINITE, 1, &instance, &returned);
+        HRESULT hr = d_lookup_enumerator->Next(WBEM_INFINITE, 1, instance.out(), &returned);
         if (FAILED(hr) || returned == 0 || !instance) {
             ++d_counters.lookups_success;
             endLookup();
@@ -155,31 +155,23 @@ void Client::continueLookup() {
         }
         for (size_t i = 0; i < wanted.size(); ++i) {
             const std::string& name = wanted[i].name;
-            VARIANT value;
-            VariantInit(&value);
-            wmi::Bstr property = wmi::toBstr(name);
-            if (FAILED(instance->Get(property.get(), 0, &value, nullptr, nullptr))) {
+            wmi::Variant value;
+            if (!readProperty(instance.get(), name, &value)) {
                 LOG_WARN(tag, "Failed finding value for the field '%s'", name);
-                VariantClear(&value);
                 continue;
             }
             std::string text;
             const char* branch = nullptr;
-            if (convertValue(value, &text, &branch)) {
+            if (convertValue(value.value(), &text, &branch)) {
                 d_lookup_reply.params_out[i].value = std::move(text);
             }
-            VariantClear(&value);
         }
         sendToServer(d_lookup_reply);
-        instance->Release();
     }
 }
 
 void Client::endLookup() {
-    if (d_lookup_enumerator) {
-        d_lookup_enumerator->Release();
-        d_lookup_enumerator = nullptr;
-    }
+    d_lookup_enumerator.reset();
     d_lookup_request = Message();
     d_lookup_reply = Message();
 }
@@ -189,44 +181,37 @@ void Client::getInfo(Message& lookup) {
     if (!CHECKF(lookup.action == e_ACTION_LOOKUP, "%d", lookup.action)) {
         return;
     }
-    IEnumWbemClassObject* enumerator = runQuery(lookup, tag);
+    wmi::ComPtr<IEnumWbemClassObject> enumerator = runQuery(lookup, tag);
     if (!enumerator) {
         return;
     }
-    IWbemClassObject* instance = nullptr;
+    wmi::ComPtr<IWbemClassObject> instance;
     ULONG returned = 0;
-    HRESULT hr = enumerator->Next(WBEM_INFINITE, 1, &instance, &returned);
+    HRESULT hr = enumerator->Next(WBEM_INFINITE, 1, instance.out(), &returned);
     if (FAILED(hr) || returned == 0 || !instance) {
-        enumerator->Release();
         return;
     }
     const bool diagnose = lookup.class_name == "Lnl_MultimediaObject";
     for (Parameter& p : lookup.params_out) {
-        VARIANT value;
-        VariantInit(&value);
-        wmi::Bstr property = wmi::toBstr(p.name);
-        hr = instance->Get(property.get(), 0, &value, nullptr, nullptr);
+        wmi::Variant value;
+        const bool read = readProperty(instance.get(), p.name, &value);
         if (diagnose) {
-            LOG_INFO(tag, "'%s' is type '%u'", p.name, static_cast<unsigned>(V_VT(&value)));
+            LOG_INFO(tag, "'%s' is type '%u'", p.name, static_cast<unsigned>(value.type()));
         }
-        if (FAILED(hr)) {
+        if (!read) {
             LOG_WARN(tag, "Failed finding value for the field '%s'", p.name);
-            VariantClear(&value);
             continue;
         }
         std::string text;
         const char* branch = nullptr;
-        if (convertValue(value, &text, &branch)) {
+        if (convertValue(value.value(), &text, &branch)) {
             if (diagnose) {
                 LOG_INFO(tag, "'%s' is type %s", p.name, branch);
             }
             p.value = std::move(text);
         } else {
-            LOG_WARN(tag, "Unhandled type '%u' for field %s", static_cast<unsigned>(V_VT(&value)),
+            LOG_WARN(tag, "Unhandled type '%u' for field %s", static_cast<unsigned>(value.type()),
                      p.name);
         }
-        VariantClear(&value);
     }
-    instance->Release();
-    enumerator->Release();
 }

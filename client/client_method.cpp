@@ -78,96 +78,82 @@ void Client::executeMethod(const Message& request) {
         return;
     }
 
-    IWbemClassObject* classObject = nullptr;
-    IWbemClassObject* inSignature = nullptr;
-    IWbemClassObject* inParams = nullptr;
-    IWbemClassObject* outParams = nullptr;
-    auto releaseAll = [&] {
-        for (IWbemClassObject* o : {outParams, inParams, inSignature, classObject}) {
-            if (o) {
-                o->Release();
-            }
-        }
-    };
-    auto fail = [&](const std::string& why) {
-        finishMethod(reply, false, why);
-        releaseAll();
-    };
+    // Released in the reverse order of their making, whichever way this ends.
+    wmi::ComPtr<IWbemClassObject> classObject;
+    wmi::ComPtr<IWbemClassObject> inSignature;
+    wmi::ComPtr<IWbemClassObject> inParams;
+    wmi::ComPtr<IWbemClassObject> outParams;
 
     wmi::Bstr className = wmi::toBstr(request.class_name);
     wmi::Bstr methodName = wmi::toBstr(request.method_name);
     if (!request.params_in.empty()) {
-        HRESULT hr = d_services->GetObject(className.get(), 0, nullptr, &classObject, nullptr);
+        HRESULT hr = d_services->GetObject(className.get(), 0, nullptr, classObject.out(), nullptr);
         if (FAILED(hr) || !classObject) {
-            classObject = nullptr;
             LOG_WARN(tag, "Failed calling class object '%s'", request.class_name);
-            return fail(codeText(hr));
+            return finishMethod(reply, false, codeText(hr));
         }
         const HRESULT lastCode = hr;
         try {
-            hr = classObject->GetMethod(methodName.get(), 0, &inSignature, nullptr);
+            hr = classObject->GetMethod(methodName.get(), 0, inSignature.out(), nullptr);
         } catch (...) {
-            inSignature = nullptr;
+            // What a call that threw left in its output is not ours to release.
+            inSignature.release();
             LOG_WARN(tag, "Failed, cannot spawn instance of input parameters");
-            return fail(codeText(lastCode));
+            return finishMethod(reply, false, codeText(lastCode));
         }
         if (FAILED(hr)) {
-            inSignature = nullptr;
             LOG_WARN(tag, "Failed calling method '%s'", request.method_name);
             LOG_WARN(tag, "Could not execute method. Error code = 0x%x", static_cast<uint32_t>(hr));
-            return fail(codeText(hr));
+            return finishMethod(reply, false, codeText(hr));
         }
         if (inSignature) {
-            hr = inSignature->SpawnInstance(0, &inParams);
+            hr = inSignature->SpawnInstance(0, inParams.out());
         }
         if (FAILED(hr) || !inParams) {
             // A method that declares no inputs has no signature to spawn: the
             // arguments given cannot be passed, which the platform calls an
             // invalid parameter.
-            inParams = nullptr;
             LOG_WARN(tag, "Failed getting inParameters");
-            return fail(codeText(FAILED(hr) ? hr : static_cast<HRESULT>(WBEM_E_INVALID_PARAMETER)));
+            return finishMethod(
+                reply, false,
+                codeText(FAILED(hr) ? hr : static_cast<HRESULT>(WBEM_E_INVALID_PARAMETER)));
         }
         for (const Parameter& p : request.params_in) {
-            VARIANT arg;
-            VariantInit(&arg);
+            wmi::Variant arg;
             if (p.type == "str") {
-                V_VT(&arg) = VT_BSTR;
-                V_BSTR(&arg) = wmi::toBstr(p.value).release();
+                V_VT(arg.get()) = VT_BSTR;
+                V_BSTR(arg.get()) = wmi::toBstr(p.value).release();
             } else if (p.type == "int") {
                 int32_t number = 0;
                 if (!parseInt32(p.value, &number)) {
                     LOG_WARN(tag, "Parameter could not be converted to int: '%s'", p.value);
-                    return fail("Failed reading setting input parameter");
+                    return finishMethod(reply, false, "Failed reading setting input parameter");
                 }
-                V_VT(&arg) = VT_I4;
-                V_I4(&arg) = number;
+                V_VT(arg.get()) = VT_I4;
+                V_I4(arg.get()) = number;
             } else {
                 LOG_WARN(tag, "In Parameter is an unsupported type '%s'", p.type);
-                return fail("Input type not supported");
+                return finishMethod(reply, false, "Input type not supported");
             }
             wmi::Bstr name = wmi::toBstr(p.name);
-            inParams->Put(name.get(), 0, &arg, 0);
-            VariantClear(&arg);
+            inParams->Put(name.get(), 0, arg.get(), 0);
         }
     }
 
     wmi::Bstr objectPath =
         wmi::toBstr(request.target_instance.empty() ? request.class_name : request.target_instance);
-    HRESULT hr = d_services->ExecMethod(objectPath.get(), methodName.get(), 0, nullptr, inParams,
-                                        &outParams, nullptr);
+    HRESULT hr = d_services->ExecMethod(objectPath.get(), methodName.get(), 0, nullptr,
+                                        inParams.get(), outParams.out(), nullptr);
     if (FAILED(hr)) {
-        outParams = nullptr;
         LOG_WARN(tag, "Could not execute method. Error code = 0x%x", static_cast<uint32_t>(hr));
         LOG_WARN(tag, "Error Message: %s", wmi::errorMessage(hr));
-        return fail(codeText(hr));
+        return finishMethod(reply, false, codeText(hr));
     }
     if (!request.params_out.empty() && outParams) {
         for (Parameter& p : reply.params_out) {
-            methodOutputValueOf(outParams, p);
+            methodOutputValueOf(outParams.get(), p);
         }
         sendToServer(reply);
     }
     finishMethod(reply, true, {});
-    releaseAll();
 }

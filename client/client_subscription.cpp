@@ -29,53 +29,46 @@ void Client::createEventSink(const Message& request) {
     auto existing = d_event_sinks.find(request.class_name);
     if (existing != d_event_sinks.end()) {
         cancelRecord(existing->second);
-        releaseRecord(&existing->second);
         d_event_sinks.erase(existing);
         ++d_counters.sinks_destroyed;
     }
 
-    EventSink* sink = new EventSink(request);
-    sink->setOwner(this);
-    sink->AddRef();
-
+    // The record releases what it holds, on every way out of here.
     EventSinkRecord record;
+    record.event_sink = wmi::ComPtr<EventSink>(new EventSink(request));
+    record.event_sink->setOwner(this);
+    record.event_sink->AddRef();
+
     HRESULT hr =
         CoCreateInstance(CLSID_UnsecuredApartment, nullptr, CLSCTX_LOCAL_SERVER,
-                         IID_IUnsecuredApartment, reinterpret_cast<void**>(&record.apartment));
+                         IID_IUnsecuredApartment, reinterpret_cast<void**>(record.apartment.out()));
     if (FAILED(hr) || !record.apartment) {
         LOG_CRIT(tag, "Failed subscribing for event notifications");
         sendToServer(accessDeniedReply(request));
-        record.apartment = nullptr;
-        sink->setOwner(nullptr);
-        sink->Release();
         return;
     }
-    record.event_sink = sink;
 
-    hr = record.apartment->CreateObjectStub(sink, &record.stub_unknown);
+    hr = record.apartment->CreateObjectStub(record.event_sink.get(), record.stub_unknown.out());
     if (SUCCEEDED(hr) && record.stub_unknown) {
         hr = record.stub_unknown->QueryInterface(IID_IWbemObjectSink,
-                                                 reinterpret_cast<void**>(&record.stub_sink));
+                                                 reinterpret_cast<void**>(record.stub_sink.out()));
     }
     if (FAILED(hr) || !record.stub_sink) {
         // Without a stub sink there is nothing WMI could call.
-        record.stub_sink = nullptr;
         LOG_CRIT(tag, "Failed subscribing for event notifications from '%s' Error code = 0x%x",
                  request.class_name, static_cast<uint32_t>(hr));
-        releaseRecord(&record);
         return;
     }
 
     std::string query = core::strFormat("SELECT * FROM %s", request.class_name);
     wmi::Bstr language = wmi::toBstr("WQL");
     wmi::Bstr queryText = wmi::toBstr(query);
-    hr = d_services->ExecNotificationQueryAsync(language.get(), queryText.get(),
-                                                WBEM_FLAG_SEND_STATUS, nullptr, record.stub_sink);
+    hr = d_services->ExecNotificationQueryAsync(
+        language.get(), queryText.get(), WBEM_FLAG_SEND_STATUS, nullptr, record.stub_sink.get());
     if (SUCCEEDED(hr)) {
         LOG_INFO(tag, "Successfully registered for notifications from '%s'", request.class_name);
-        d_services->AddRef();
         record.services = d_services;
-        d_event_sinks.emplace(request.class_name, record);
+        d_event_sinks.emplace(request.class_name, std::move(record));
         return;
     }
     if (hr == static_cast<HRESULT>(WBEM_E_ACCESS_DENIED)) {
@@ -86,12 +79,11 @@ void Client::createEventSink(const Message& request) {
         LOG_CRIT(tag, "Failed subscribing for event notifications from '%s' Error code = 0x%x",
                  request.class_name, static_cast<uint32_t>(hr));
     }
-    releaseRecord(&record);
 }
 
 void Client::printSinkStats() {
     for (const auto& entry : d_event_sinks) {
-        const EventSink* sink = entry.second.event_sink;
+        const EventSink* sink = entry.second.event_sink.get();
         LOG_INFO("Client::printStats", "%s received %u events", entry.first,
                  sink ? sink->eventCount() : 0u);
     }

@@ -134,7 +134,7 @@ TEST(ClientSubscription, EventsReachTheNvrInOrderWithConvertedValues) {
     EXPECT_EQ(outParam(events[0], "Forced")->value, "true");
 
     // 28 calls of Indicate, made on the provider's thread, not the loop's.
-    const EventSink* sink = h.client().eventSinks().at("Door_Event").event_sink;
+    const EventSink* sink = h.client().eventSinks().at("Door_Event").event_sink.get();
     EXPECT_EQ(sink->eventCount(), 28u);
     std::set<unsigned> threads = h.d_log.threadsOf("EventSink::Indicate - Door_Event");
     ASSERT_EQ(threads.size(), 1u);

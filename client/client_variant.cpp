@@ -43,46 +43,39 @@ int32_t smallIntegerValue(const VARIANT& v) {
     }
 }
 
-namespace {
-
-// Reads 'name' of 'object' into 'value'; answers false when the read fails.
-bool readProperty(IWbemClassObject* object, const std::string& name, VARIANT* value) {
-    VariantInit(value);
+bool readProperty(IWbemClassObject* object, const std::string& name, wmi::Variant* value) {
+    value->clear();
     wmi::Bstr property = wmi::toBstr(name);
-    HRESULT hr = object->Get(property.get(), 0, value, nullptr, nullptr);
-    return SUCCEEDED(hr);
+    return SUCCEEDED(object->Get(property.get(), 0, value->get(), nullptr, nullptr));
 }
 
-}  // namespace
-
 void eventValueOf(IWbemClassObject* object, Parameter& p) {
-    VARIANT v;
+    wmi::Variant v;
     if (!readProperty(object, p.name, &v)) {
         return;
     }
-    VARTYPE vt = V_VT(&v);
+    const VARIANT& value = v.value();
+    VARTYPE vt = v.type();
     if (vt == VT_BOOL && p.type == "bool") {
-        p.value = V_BOOL(&v) ? "true" : "false";
+        p.value = V_BOOL(&value) ? "true" : "false";
     } else if (vt == VT_BSTR) {
-        p.value = wmi::fromBstr(V_BSTR(&v));
+        p.value = wmi::fromBstr(V_BSTR(&value));
     } else if (isSmallInteger(vt)) {
-        p.value = std::to_string(smallIntegerValue(v));
+        p.value = std::to_string(smallIntegerValue(value));
     }
-    VariantClear(&v);
 }
 
 void methodOutputValueOf(IWbemClassObject* object, Parameter& p) {
-    VARIANT v;
+    wmi::Variant v;
     if (!readProperty(object, p.name, &v)) {
         return;
     }
-    VARTYPE vt = V_VT(&v);
+    VARTYPE vt = v.type();
     if (vt == VT_BSTR) {
-        p.value = wmi::fromBstr(V_BSTR(&v));
+        p.value = wmi::fromBstr(V_BSTR(&v.value()));
     } else if (isSmallInteger(vt)) {
-        p.value = std::to_string(smallIntegerValue(v));
+        p.value = std::to_string(smallIntegerValue(v.value()));
     }
-    VariantClear(&v);
 }
 
 namespace {

@@ -13,12 +13,17 @@
 
 #include "lnl_message.h"
 #include "wmi_com.h"
+#include "wmi_comptr.h"
 
 // Whether 'vt' is an integer of at most 32 bits.
 bool isSmallInteger(VARTYPE vt);
 
 // The value of a small integer variant as a signed 32-bit number.
 int32_t smallIntegerValue(const VARIANT& v);
+
+// Reads property 'name' of 'object' into 'value' (cleared first); false when
+// the read fails.
+bool readProperty(IWbemClassObject* object, const std::string& name, wmi::Variant* value);
 
 // Reads property 'p.name' of 'object' into 'p.value' as events do: text,
 // "true"/"false" for booleans declared "bool", integers up to 32 bits in

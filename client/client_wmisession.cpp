@@ -29,11 +29,10 @@ bool Client::start() {
     }
     LOG_NORM(tag, "CoInitializeSecurity succeeded");
 
-    d_locator = nullptr;
     hr = CoCreateInstance(CLSID_WbemLocator, nullptr, CLSCTX_INPROC_SERVER, IID_IWbemLocator,
-                          reinterpret_cast<LPVOID*>(&d_locator));
+                          reinterpret_cast<LPVOID*>(d_locator.out()));
     if (FAILED(hr)) {
-        d_locator = nullptr;
+        d_locator.reset();  // no COM reference may outlive CoUninitialize
         LOG_CRIT(tag, "Failed to create IWbemLocator object. Error code = 0x%x",
                  static_cast<uint32_t>(hr));
         CoUninitialize();
@@ -50,10 +49,7 @@ bool Client::connectToNamespace(const Message& message) {
     if (message.action != e_ACTION_NAMESPACE || !d_locator) {
         return false;
     }
-    if (d_services) {
-        d_services->Release();
-        d_services = nullptr;
-    }
+    d_services.reset();
     if (!d_policy.allowsNamespace(message.class_name)) {
         LOG_CRIT(tag, "Namespace '%s' refused: not in Namespaces of section Security",
                  message.class_name);
@@ -61,22 +57,21 @@ bool Client::connectToNamespace(const Message& message) {
     }
     wmi::Bstr path = wmi::toBstr(message.class_name);
     HRESULT hr = d_locator->ConnectServer(path.get(), nullptr, nullptr, nullptr, 0, nullptr,
-                                          nullptr, &d_services);
+                                          nullptr, d_services.out());
     if (FAILED(hr)) {
-        d_services = nullptr;
+        d_services.reset();
         LOG_CRIT(tag, "Could not connect to namespace '%s'. Error code = 0x%x", message.class_name,
                  static_cast<uint32_t>(hr));
         return false;
     }
     LOG_INFO(tag, "Connected to namespace '%s'", message.class_name);
 
-    hr = CoSetProxyBlanket(d_services, RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE, nullptr,
+    hr = CoSetProxyBlanket(d_services.get(), RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE, nullptr,
                            RPC_C_AUTHN_LEVEL_CALL, RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE);
     if (FAILED(hr)) {
         LOG_CRIT(tag, "Could not set proxy blanket. Security problem. Error code = 0x%x",
                  static_cast<uint32_t>(hr));
-        d_services->Release();
-        d_services = nullptr;
+        d_services.reset();
         return false;
     }
     return true;
@@ -84,33 +79,20 @@ bool Client::connectToNamespace(const Message& message) {
 
 void Client::cancelRecord(const EventSinkRecord& record) {
     if (record.stub_sink && record.services) {
-        record.services->CancelAsyncCall(record.stub_sink);
+        record.services->CancelAsyncCall(record.stub_sink.get());
     }
 }
 
-void Client::releaseRecord(EventSinkRecord* record) {
-    if (record->stub_unknown) {
-        record->stub_unknown->Release();
-        record->stub_unknown = nullptr;
+EventSinkRecord::~EventSinkRecord() {
+    stub_unknown.reset();
+    apartment.reset();
+    stub_sink.reset();
+    if (event_sink) {
+        // Late deliveries must no longer reach the owner.
+        event_sink->setOwner(nullptr);
+        event_sink.reset();
     }
-    if (record->apartment) {
-        record->apartment->Release();
-        record->apartment = nullptr;
-    }
-    if (record->stub_sink) {
-        record->stub_sink->Release();
-        record->stub_sink = nullptr;
-    }
-    if (record->event_sink) {
-        // Late deliveries must no longer reach this Client.
-        record->event_sink->setOwner(nullptr);
-        record->event_sink->Release();
-        record->event_sink = nullptr;
-    }
-    if (record->services) {
-        record->services->Release();
-        record->services = nullptr;
-    }
+    services.reset();
 }
 
 void Client::close() {
@@ -119,14 +101,12 @@ void Client::close() {
     // requests behind it: they belong to the namespace being dropped.
     endLookup();
     d_deferred_requests.clear();
-    for (auto& entry : d_event_sinks) {
-        cancelRecord(entry.second);
-        releaseRecord(&entry.second);
+    // Each subscription is cancelled and released before the next one.
+    while (!d_event_sinks.empty()) {
+        cancelRecord(d_event_sinks.begin()->second);
+        d_event_sinks.erase(d_event_sinks.begin());
     }
-    d_event_sinks.clear();
-    if (d_services) {
-        d_services->Release();
-        d_services = nullptr;
-    }
+    // The subscriptions hold the services proxy too: it goes after them.
+    d_services.reset();
     d_namespace_path.clear();
 }

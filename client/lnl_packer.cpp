@@ -13,6 +13,12 @@ namespace NS_LNL {
 namespace {
 constexpr unsigned char k_START = 0x02;
 constexpr unsigned char k_END = 0x03;
+
+// Fixed numbers in the log that operators grep for: never __LINE__, which moves.
+namespace packer_loc {
+constexpr int k_BAD_STATE = 60;
+constexpr int k_BAD_FRAME = 73;
+}  // namespace packer_loc
 }  // namespace
 
 PackerOwner::~PackerOwner() = default;
@@ -118,7 +124,8 @@ void Packer::addByte(unsigned char b) {
             }
             break;
         default:
-            CHECKF_AT(false, "lnl_packer", 60, "%d", static_cast<int>(d_state));
+            CHECKF_AT(false, "lnl_packer", packer_loc::k_BAD_STATE, "%d",
+                      static_cast<int>(d_state));
             break;
     }
 }
@@ -137,7 +144,7 @@ void Packer::processFrame() {
     NS_XML::XNode tree;
     if (!tree.load(d_buffer.data(), d_buffer.size())) {
         ++d_bad_frames;
-        CHECKF_NOSTOP_AT(false, "lnl_packer", 73);
+        CHECKF_NOSTOP_AT(false, "lnl_packer", packer_loc::k_BAD_FRAME);
         return;
     }
     Message message;

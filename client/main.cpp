@@ -28,6 +28,11 @@ constexpr int k_LOG_SIZE_LIMIT = 5000000;
 // The logger's class of one line per minute and key.
 constexpr int k_PEER_FAULT_RATE_CLASS = 6;
 
+// Fixed numbers in the log that operators grep for: never __LINE__, which moves.
+namespace main_loc {
+constexpr int k_LOG_DIR_FAILED = 149;
+}  // namespace main_loc
+
 // The service thread and the control handler's thread both change the
 // status; each change and each report is made under 'statusMutex'.
 std::mutex statusMutex;
@@ -133,7 +138,7 @@ int main(int argc, char** argv) {
     // take on the folder's protection.
     cutl::protectDataFolder(cutl::productDataDir());
     if (!utl::FileUtils::createDir(logDir, true)) {
-        core::MasterLogger::logAt(core::LOG_WARN, "main", 149, "", "");
+        core::MasterLogger::logAt(core::LOG_WARN, "main", main_loc::k_LOG_DIR_FAILED, "", "");
     }
     core::MasterLogger::setImpl(
         std::make_unique<kutl::SimpleLogger>(logDir, "wrapper.log", k_LOG_SIZE_LIMIT, 1));

@@ -19,6 +19,11 @@
 
 namespace {
 
+// Fixed numbers in the log that operators grep for: never __LINE__, which moves.
+namespace configure_loc {
+constexpr int k_CREATE_FOLDER = 34;
+}  // namespace configure_loc
+
 std::string toUtf8(const QString& s) {
     const QByteArray bytes = s.toUtf8();
     return std::string(bytes.constData(), static_cast<size_t>(bytes.size()));
@@ -44,8 +49,8 @@ ConfigurationTool::ConfigurationTool()
       d_file(cutl::settingsFilePath()) {
     // The folder is the user's to fix: report it and still show the dialog.
     if (!utl::FileUtils::isDirectory(d_folder)) {
-        CHECKF_NOSTOP_AT(utl::FileUtils::createDir(d_folder, true), "configure", 34, "%s",
-                         d_folder);
+        CHECKF_NOSTOP_AT(utl::FileUtils::createDir(d_folder, true), "configure",
+                         configure_loc::k_CREATE_FOLDER, "%s", d_folder);
     }
     utl::IniReader reader;
     if (reader.loadFromFile(d_file)) {

@@ -4,10 +4,10 @@
 #include <cstring>
 
 #include "core_assert.h"
+#include "core_check.h"
 #include "core_smartsocket.h"
 #include "core_socketerror.h"
 #include "core_v2masterlogger.h"
-#include "kern_check.h"
 
 namespace com {
 
@@ -98,7 +98,7 @@ bool TcpConnection::ownerMissing() {
     if (d_owner) {
         return false;
     }
-    KERN_CHECK_AS(d_owner_can_be_null, "d_owner_can_be_null");
+    CHECKF_AS(d_owner_can_be_null, "d_owner_can_be_null");
     return true;
 }
 
@@ -198,11 +198,11 @@ void TcpConnection::attachSocket(SOCKET s, const sockaddr_in& peer) {
     d_peer_text = dotted;
     unsigned long on = 1;
     ioctlsocket(d_socket, FIONBIO, &on);
-    if (d_no_delay == 2) {
+    if (d_no_delay == NoDelay::e_REQUESTED) {
         if (!core::setSocketOption(d_socket, IPPROTO_TCP, TCP_NODELAY, 1)) {
             LOG_RATE(6, core::LOG_CRIT, "TcpConnection - failed disabling nagle on socket");
         }
-        d_no_delay = 1;
+        d_no_delay = NoDelay::e_APPLIED;
     }
     d_total_sent = 0;
     d_total_received = 0;
@@ -365,7 +365,7 @@ void TcpConnection::handleDescriptor(SOCKET fd, int type) {
 void TcpConnection::readStep() {
     const int wanted = d_receive_target - d_receive_filled;
     if (wanted <= 0) {
-        KERN_CHECK_AS(wanted == 0, "bytes_to_read == 0");
+        CHECKF_AS(wanted == 0, "bytes_to_read == 0");
         setRead(false);
         return;
     }

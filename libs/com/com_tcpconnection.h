@@ -97,7 +97,7 @@ class TcpConnection : public kern::DescriptorInterface, public kern::TimerInterf
     // 0 or less: unlimited.
     void setQueueLimit(int64_t bytes) { d_queue_limit = bytes; }
     // Disables Nagle's algorithm on the next socket.
-    void requestNoDelay() { d_no_delay = 2; }
+    void requestNoDelay() { d_no_delay = NoDelay::e_REQUESTED; }
 
     // ACCESSORS
     bool hasConnection() const { return d_socket != INVALID_SOCKET; }
@@ -119,12 +119,17 @@ class TcpConnection : public kern::DescriptorInterface, public kern::TimerInterf
     // kern::TimerInterface
     bool handleTimeout(int64_t id) override;
 
+  private:
+    // Whether Nagle's algorithm is disabled on the next socket.
+    enum class NoDelay : uint8_t { e_LEAVE_ALONE, e_REQUESTED, e_APPLIED };
+
+    // The tests reach the two steps below directly.
+    friend struct TcpConnectionTestAccess;
+
     // The connect itself; false when it failed before reaching the network.
     bool intConnectTo(const Endpoint& endpoint, int port);
     // The socket's pending error as a Winsock code.
     int checkSocket();
-
-  private:
     void attachSocket(SOCKET s, const sockaddr_in& peer);
     void readStep();
     void writeToSocket();
@@ -156,7 +161,7 @@ class TcpConnection : public kern::DescriptorInterface, public kern::TimerInterf
     int d_receive_filled = 0;
     bool d_stream_mode = false;
     bool d_read_paused = false;
-    uint8_t d_no_delay = 0;  // 0 leave alone, 2 requested, 1 applied
+    NoDelay d_no_delay = NoDelay::e_LEAVE_ALONE;
     bool d_write_registered = false;
     bool d_read_registered = false;
     bool d_exception_registered = false;

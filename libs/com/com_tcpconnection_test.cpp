@@ -18,6 +18,15 @@
 #include "testsupport_logcapture.h"
 
 namespace com {
+
+// The internal steps of a connection, for the tests below.
+struct TcpConnectionTestAccess {
+    static bool intConnectTo(TcpConnection& c, const Endpoint& endpoint, int port) {
+        return c.intConnectTo(endpoint, port);
+    }
+    static int checkSocket(TcpConnection& c) { return c.checkSocket(); }
+};
+
 namespace {
 
 using testutil::FailureRecorder;
@@ -509,7 +518,7 @@ TEST_F(TcpConnectionTest, MisuseIsReported) {
     TcpConnection connection(&owner);
     // The error of the failed query, not what logging it left behind.
     core::MasterLogger::setImpl(std::make_unique<ErrnoChangingLog>());
-    EXPECT_EQ(connection.checkSocket(), k_NOT_A_SOCKET);
+    EXPECT_EQ(TcpConnectionTestAccess::checkSocket(connection), k_NOT_A_SOCKET);
     core::MasterLogger::setImpl(nullptr);
 
     EXPECT_FALSE(connection.sendBuffer(core::GSharedBuf::copyOf("x")));
@@ -519,7 +528,8 @@ TEST_F(TcpConnectionTest, MisuseIsReported) {
     connection.connectTo("127.0.0.1", peer.port());
     const int serial = connection.serial();
     EXPECT_GT(serial, 0);
-    EXPECT_FALSE(connection.intConnectTo(Endpoint("127.0.0.1", peer.port()), 0));
+    EXPECT_FALSE(
+        TcpConnectionTestAccess::intConnectTo(connection, Endpoint("127.0.0.1", peer.port()), 0));
     EXPECT_EQ(failures.takeMessages(),
               std::vector<std::string>{core::strFormat("127.0.0.1:%d", peer.port())});
     EXPECT_EQ(connection.serial(), serial);  // the first link is untouched

@@ -3,8 +3,8 @@
 #include <cstring>
 
 #include "core_assert.h"
+#include "core_check.h"
 #include "core_varargs.h"
-#include "kern_check.h"
 
 namespace com {
 
@@ -76,7 +76,7 @@ bool resolveEndpoint(const Endpoint& endpoint, int defaultPort, std::string* hos
     int default_port = defaultPort;
     if (endpoint.d_port > 0) {
         *port = endpoint.d_port;
-    } else if (KERN_CHECK_AS_NOSTOP(default_port > 0, "default_port > 0", "%s", endpoint.text())) {
+    } else if (CHECKF_AS_NOSTOP(default_port > 0, "default_port > 0", "%s", endpoint.text())) {
         *port = default_port;
     } else {
         return false;

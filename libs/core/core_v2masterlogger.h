@@ -8,7 +8,8 @@
 // installed 'LogImpl' (the service installs the rotating file logger).
 //
 // Thread safety: any thread may log.  Type administration is confined to the
-// thread that created the logger (the first thread that logged).
+// thread that created the logger (the main thread: it is created while the
+// process starts).
 #ifndef INCLUDED_CORE_V2MASTERLOGGER
 #define INCLUDED_CORE_V2MASTERLOGGER
 

@@ -19,6 +19,11 @@ const char k_PATH_SEPARATOR = '/';
 
 namespace {
 
+// Fixed numbers in the log that operators grep for: never __LINE__, which moves.
+namespace environment_loc {
+constexpr int k_NO_COMMON_DATA_DIR = 106;
+}  // namespace environment_loc
+
 // Answers the folder, or false when the platform cannot tell.
 bool queryCommonDataDir(std::string* out) {
 #ifdef _WIN32
@@ -61,7 +66,8 @@ std::string join(std::string base, const char* name) {
 
 std::string commonDataDir() {
     std::string dir;
-    if (!CHECKF_NOSTOP_AT(queryCommonDataDir(&dir), "cutl_environment", 106)) {
+    if (!CHECKF_NOSTOP_AT(queryCommonDataDir(&dir), "cutl_environment",
+                          environment_loc::k_NO_COMMON_DATA_DIR)) {
         return "./data";
     }
     return dir;

@@ -4,8 +4,8 @@
 #include <typeinfo>
 
 #include "core_assert.h"
+#include "core_check.h"
 #include "core_v2masterlogger.h"
-#include "kern_check.h"
 #include "kern_threadcontext.h"
 #include "platform/core_platform.h"
 
@@ -92,7 +92,7 @@ ClockTickManager* ClockTickManager::manager() {
 ClockTickManager::ClockTickManager() {
     KernelThreadContext& context = KernelThreadContext::current();
     ClockTickManager* s_singleton = context.d_clock_tick_manager;
-    if (KERN_CHECK_AS(s_singleton == nullptr, "s_singleton == nullptr")) {
+    if (CHECKF_AS(s_singleton == nullptr, "s_singleton == nullptr")) {
         context.d_clock_tick_manager = this;
         d_registered = true;
     }

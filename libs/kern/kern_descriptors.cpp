@@ -3,8 +3,8 @@
 #include <algorithm>
 
 #include "core_assert.h"
+#include "core_check.h"
 #include "core_v2masterlogger.h"
-#include "kern_check.h"
 #include "kern_threadcontext.h"
 
 namespace kern {
@@ -40,8 +40,8 @@ void DescriptorSet::removeDescriptor(SOCKET fd, DescriptorInterface* object) {
     const auto it = d_registrations.find(fd);
     if (it == d_registrations.end()) {
         if (core::Assert::checkLevel() >= 1) {
-            KERN_CHECK_AS(!core::socketSetHas(fd, &d_fdset),
-                          "!__WSAFDIsSet((SOCKET)(fd.get()), (fd_set  *)(&d_fdset))");
+            CHECKF_AS(!core::socketSetHas(fd, &d_fdset),
+                      "!__WSAFDIsSet((SOCKET)(fd.get()), (fd_set  *)(&d_fdset))");
         }
         CHECKF(false, "type=%d,fd=%d,n=%p", d_type, fd, object);
         return;

@@ -9,8 +9,8 @@
 #include <thread>
 
 #include "core_assert.h"
+#include "core_check.h"
 #include "core_v2masterlogger.h"
-#include "kern_check.h"
 #include "kern_threadcontext.h"
 #include "kern_timecache.h"
 #include "platform/core_platform.h"
@@ -130,25 +130,14 @@ Kernel::~Kernel() {
 
     d_delete_later.reset();
 
-    // The managers belong to the thread context; they unregister themselves.
-    if (KERN_CHECK_AS(VideoClockManager::singleton() != nullptr,
-                      "VideoClockManager::singleton() != nullptr")) {
-        delete VideoClockManager::singleton();
-    }
-    if (KERN_CHECK_AS(DescriptorManager::descriptorManager() != nullptr,
-                      "DescriptorManager::descriptorManager() != nullptr")) {
-        delete DescriptorManager::descriptorManager();
-    }
-    if (KERN_CHECK_AS(ClockTickManager::manager() != nullptr,
-                      "ClockTickManager::manager() != nullptr")) {
-        delete ClockTickManager::manager();
-    }
-    // The watchdog's timer goes with the queue it was armed in.
+    // The managers unregister themselves as they go.  Whatever uses timers
+    // goes before the timer manager; the watchdog's timer goes with the
+    // queue it was armed in.
+    d_video_clocks.reset();
+    d_descriptors.reset();
+    d_clock_ticks.reset();
     d_watchdog.reset();
-    if (KERN_CHECK_AS(TimerManager::timerManager() != nullptr,
-                      "TimerManager::timerManager() != nullptr")) {
-        delete TimerManager::timerManager();
-    }
+    d_timers.reset();
 
     --s_kernel_count;
     if (s_handlers_installed.load()) {
@@ -219,7 +208,7 @@ void Kernel::stopKernel() {
         return;
     }
     if (ShutdownHandler* handler = d_shutdown_handler) {
-        KERN_CHECK_AS(handler->d_is_attached, "d_is_attached");
+        CHECKF_AS(handler->d_is_attached, "d_is_attached");
         if (!handler->allowShutdown()) {
             LOG_INFO("kern::Kernel::stopKernel", "(false) - shutdown handler has denied shutdown");
             return;
@@ -268,6 +257,16 @@ void Kernel::signalHandler(int signal) {
     if (first && first != kernel) {
         first->noteSignal(signal);
     }
+}
+
+void Kernel::adoptManagers(std::unique_ptr<TimerManager> timers,
+                           std::unique_ptr<ClockTickManager> clockTicks,
+                           std::unique_ptr<DescriptorManager> descriptors,
+                           std::unique_ptr<VideoClockManager> videoClocks) {
+    d_timers = std::move(timers);
+    d_clock_ticks = std::move(clockTicks);
+    d_descriptors = std::move(descriptors);
+    d_video_clocks = std::move(videoClocks);
 }
 
 bool Kernel::takePendingSignals(uint32_t* maskLow, uint32_t* maskHigh) {
@@ -322,7 +321,7 @@ bool Kernel::restoreSignalHandlers() {
         LOG_NORM(tag, "Not restoring signal handlers, active kernels remain");
         return false;
     }
-    KERN_CHECK_AS(count == 0, "s_kernel_count == 0");
+    CHECKF_AS(count == 0, "s_kernel_count == 0");
     if (!s_handlers_installed.load()) {
         LOG_CRIT(tag, "not installed");
         return false;
@@ -363,10 +362,14 @@ struct StdKernel::SelectSets {
 };
 
 StdKernel::StdKernel(int argc, char** argv) : Kernel(argc, argv), d_sets(new SelectSets) {
-    d_timer_queue = new TimerPriorityQueue();
-    new ClockTickManager();
-    d_descriptor_manager = new StdDescriptorManager();
-    new StdVideoClockManager();
+    auto timerQueue = std::make_unique<TimerPriorityQueue>();
+    auto clockTicks = std::make_unique<ClockTickManager>();
+    auto descriptors = std::make_unique<StdDescriptorManager>();
+    auto videoClocks = std::make_unique<StdVideoClockManager>();
+    d_timer_queue = timerQueue.get();
+    d_descriptor_manager = descriptors.get();
+    adoptManagers(std::move(timerQueue), std::move(clockTicks), std::move(descriptors),
+                  std::move(videoClocks));
     d_dummy_fd = std::make_unique<DummyFd>();
     if (d_dummy_fd->socket() != INVALID_SOCKET) {
         d_dummy_fd->addReadDescriptor(d_dummy_fd->socket());

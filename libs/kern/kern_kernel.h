@@ -121,6 +121,13 @@ class Kernel {
   protected:
     // Takes and clears the pending signals; false when none arrived.
     bool takePendingSignals(uint32_t* maskLow, uint32_t* maskHigh);
+    // Takes the thread's managers, made by the concrete kernel in this order;
+    // they register themselves with the thread and live until this kernel
+    // goes.
+    void adoptManagers(std::unique_ptr<TimerManager> timers,
+                       std::unique_ptr<ClockTickManager> clockTicks,
+                       std::unique_ptr<DescriptorManager> descriptors,
+                       std::unique_ptr<VideoClockManager> videoClocks);
 
   private:
     static void signalHandler(int signal);
@@ -137,6 +144,10 @@ class Kernel {
     char** d_argv = nullptr;
     std::unique_ptr<DeleteLater> d_delete_later;
     std::unique_ptr<KernelWatchdog> d_watchdog;
+    std::unique_ptr<TimerManager> d_timers;
+    std::unique_ptr<ClockTickManager> d_clock_ticks;
+    std::unique_ptr<DescriptorManager> d_descriptors;
+    std::unique_ptr<VideoClockManager> d_video_clocks;
 };
 
 class StdKernel : public Kernel {
@@ -178,6 +189,7 @@ class StdKernel : public Kernel {
   private:
     struct SelectSets;
 
+    // Owned by the Kernel (adoptManagers).
     StdDescriptorManager* d_descriptor_manager = nullptr;
     TimerPriorityQueue* d_timer_queue = nullptr;
     bool d_stop = false;

@@ -7,9 +7,9 @@
 #include <map>
 
 #include "core_assert.h"
+#include "core_check.h"
 #include "core_stacktrace.h"
 #include "core_v2masterlogger.h"
-#include "kern_check.h"
 #include "platform/core_platform.h"
 
 namespace kern {
@@ -111,7 +111,7 @@ int64_t TimerPriorityQueue::insertTimer(int ms, TimerInterface* owner) {
         LOG_CRIT(k_INSERT_TAG, " - %d of %d are empty, trimming heap", d_dead, heapSize());
         trimHeap();
         if (core::Assert::checkLevel() >= 1) {
-            KERN_CHECK_AS(checkIntegrity(), "checkIntegrity()");
+            CHECKF_AS(checkIntegrity(), "checkIntegrity()");
         }
     }
     const TimerTime period = TimerTime::fromMs(ms);

@@ -120,7 +120,7 @@ class TimerPriorityQueue : public TimerManager {
     void siftDown(size_t index);
     void popTop();
     // Keys and counts of the live timers (zero timers keyed "<class>" +
-    // 'zeroSuffix'); in first-seen order.
+    // 'zeroSuffix'); sorted by key.
     std::vector<std::pair<std::string, int>> groupLive(const char* zeroSuffix, int* numZero,
                                                        int* numHeap) const;
 

@@ -5,8 +5,8 @@
 #include <typeinfo>
 
 #include "core_assert.h"
+#include "core_check.h"
 #include "core_v2masterlogger.h"
-#include "kern_check.h"
 #include "kern_threadcontext.h"
 #include "platform/core_platform.h"
 
@@ -48,9 +48,9 @@ TimerInterface::~TimerInterface() {
     }
     const int num_removed = manager->removeAllTimers(this);
     if (core::Assert::checkLevel() >= 1) {
-        KERN_CHECK_AS(num_removed == -1 || num_removed == d_num_active_timers,
-                      "num_removed == -1 || num_removed == d_num_active_timers",
-                      "%d removed, expected %d", num_removed, d_num_active_timers);
+        CHECKF_AS(num_removed == -1 || num_removed == d_num_active_timers,
+                  "num_removed == -1 || num_removed == d_num_active_timers",
+                  "%d removed, expected %d", num_removed, d_num_active_timers);
     }
 }
 
@@ -172,9 +172,9 @@ bool RepeatTimer::handleTimeout(int64_t id) {
         killTimer(d_timer);
         return true;
     }
-    KERN_CHECK_AS(false, "d_timer.timerId().empty()",
-                  "trying to stop timer restarted underneath us '%s' (%d,%d)", d_name, firing,
-                  d_timer.id());
+    CHECKF_AS(false, "d_timer.timerId().empty()",
+              "trying to stop timer restarted underneath us '%s' (%d,%d)", d_name, firing,
+              d_timer.id());
     return true;
 }
 

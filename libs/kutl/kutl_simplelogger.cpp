@@ -32,6 +32,14 @@ using LvStat = struct stat;
 
 namespace kutl {
 
+// Fixed numbers in the log that operators grep for: never __LINE__, which moves.
+namespace simplelogger_loc {
+constexpr int k_OPEN_FAILED = 95;
+constexpr int k_RENAME_TO_OLD = 128;
+constexpr int k_RENAME_NUMBERED = 145;
+constexpr int k_RENAME_CURRENT = 152;
+}  // namespace simplelogger_loc
+
 SimpleLogger::SimpleLogger(std::string directory, std::string fileName, int64_t sizeLimit,
                            int rotationCount)
     : d_directory(std::move(directory)),
@@ -174,7 +182,8 @@ void SimpleLogger::flushToFile() {
 void SimpleLogger::publish(const FlushReport& report) {
     if (report.d_open_failed) {
         // A folder we cannot write is a condition of the machine.
-        CHECKF_NOSTOP_AT(false, "kutl_simplelogger", 95, "%s", report.d_path);
+        CHECKF_NOSTOP_AT(false, "kutl_simplelogger", simplelogger_loc::k_OPEN_FAILED, "%s",
+                         report.d_path);
         return;
     }
     for (int i = 0; i < report.d_short_lines; ++i) {
@@ -203,7 +212,8 @@ void SimpleLogger::rotate(FlushReport* report) {
     const std::string base = path();
     if (d_rotation_count == 1) {
         const std::string target = base + ".old";
-        rename(base, target, 128, core::strFormat("failed renaming %s to %s", base, target));
+        rename(base, target, simplelogger_loc::k_RENAME_TO_OLD,
+               core::strFormat("failed renaming %s to %s", base, target));
         return;
     }
     const int n = d_rotation_count;
@@ -212,10 +222,11 @@ void SimpleLogger::rotate(FlushReport* report) {
         std::error_code ec;
         if (std::filesystem::exists(from, ec) && !std::filesystem::is_directory(from, ec)) {
             std::string to = core::strFormat("%s/%s.%d", d_directory, d_file_name, i + 1);
-            rename(from, to, 145, core::strFormat("%s=>%s", from, to));
+            rename(from, to, simplelogger_loc::k_RENAME_NUMBERED,
+                   core::strFormat("%s=>%s", from, to));
         }
     }
-    rename(base, base + ".0", 152, base);
+    rename(base, base + ".0", simplelogger_loc::k_RENAME_CURRENT, base);
     std::error_code ec;
     std::filesystem::remove(core::strFormat("%s/%s.%d", d_directory, d_file_name, n + 1), ec);
 }

@@ -1,9 +1,9 @@
 // wmi_testutil.h                                                   -*-C++-*-
 //
 // Helpers for the stand-in's tests (header only): the shared test
-// repository, an owning interface reference, a recording event sink, and
-// short forms of the calls the service makes (connect, query, read a
-// property as text).
+// repository, a short name for the owning interface reference of
+// wmi_comptr.h, a recording event sink, and short forms of the calls the
+// service makes (connect, query, read a property as text).
 //
 // Thread safety: 'RecordingSink' may be called from any thread; the rest is
 // for the test's own thread.
@@ -11,6 +11,7 @@
 #define INCLUDED_WMI_TESTUTIL
 
 #include "wmi_com.h"
+#include "wmi_comptr.h"
 #include "wmi_standin.h"
 
 #include <atomic>
@@ -26,33 +27,8 @@
 
 namespace wmi::test {
 
-// Owns one reference of an interface.
 template <class T>
-class Ref {
-  public:
-    Ref() = default;
-    explicit Ref(T* p) : d_p(p) {}
-    Ref(const Ref&) = delete;
-    Ref& operator=(const Ref&) = delete;
-    Ref(Ref&& o) noexcept : d_p(o.d_p) { o.d_p = nullptr; }
-    ~Ref() { reset(); }
-    void reset() {
-        if (d_p != nullptr) {
-            d_p->Release();
-            d_p = nullptr;
-        }
-    }
-    T* get() const { return d_p; }
-    T* operator->() const { return d_p; }
-    T** out() {
-        reset();
-        return &d_p;
-    }
-    explicit operator bool() const { return d_p != nullptr; }
-
-  private:
-    T* d_p = nullptr;
-};
+using Ref = ComPtr<T>;
 
 // The schema and instances the stand-in's tests share: namespace root\Test
 // with a class of every type, keyed and method classes, fault qualifiers and

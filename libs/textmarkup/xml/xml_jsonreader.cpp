@@ -9,6 +9,11 @@ namespace {
 
 constexpr std::string_view k_SOURCE = "xml_jsonreader";
 
+// Fixed numbers in the log that operators grep for: never __LINE__, which moves.
+namespace jsonreader_loc {
+constexpr int k_EMPTY_INPUT = 53;
+}  // namespace jsonreader_loc
+
 bool isWhitespace(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r';
 }
@@ -49,7 +54,8 @@ bool JsonReader::load(XNode& node) {
     d_error.clear();
     if (d_begin == nullptr || d_begin >= d_end) {
         if (core::isLogEnabled(core::LOG_WARN)) {
-            core::MasterLogger::logAt(core::LOG_WARN, k_SOURCE, 53, "", "");
+            core::MasterLogger::logAt(core::LOG_WARN, k_SOURCE, jsonreader_loc::k_EMPTY_INPUT, "",
+                                      "");
         }
         return false;
     }

@@ -20,6 +20,15 @@ constexpr size_t k_COMPRESS_FROM = 1024;
 constexpr size_t k_HEX_DUMP_LIMIT = 1024;
 constexpr size_t k_JSON_QUOTE_LIMIT = 160;
 
+// Fixed numbers in the log that operators grep for: never __LINE__, which moves.
+namespace xnode_loc {
+constexpr int k_ITERATOR_DEREF = 1608;
+constexpr int k_INFLATE_FAILED = 1263;
+constexpr int k_JSON_FALLBACK = 1291;
+constexpr int k_CHILD_AT = 690;
+constexpr int k_EMPTY_SAVE = 981;
+}  // namespace xnode_loc
+
 thread_local uint64_t t_access_errors = 0;
 
 // The installed Abseil has its own string_view type.
@@ -182,7 +191,7 @@ void XNode::logBadDeref(const XNode* parent, long index) {
             core::LOG_CRIT, core::strFormat("XNode(%s)::iterator::operator*()", name),
             "d_index=%u, d_children=%p", static_cast<unsigned>(index), children);
     }
-    CHECKF_AT(false, k_SOURCE, 1608, "index=%d,parent=%p", index, parent);
+    CHECKF_AT(false, k_SOURCE, xnode_loc::k_ITERATOR_DEREF, "index=%d,parent=%p", index, parent);
     countAccessError();
 }
 
@@ -298,7 +307,8 @@ bool XNode::load(const char* data, size_t size) {
     if (core::Compressor::isContainer(data, size)) {
         if (!core::Compressor::decompress(data, size, &inflated)) {
             if (core::isLogEnabled(core::LOG_WARN)) {
-                core::MasterLogger::logAt(core::LOG_WARN, k_SOURCE, 1263, "", "");
+                core::MasterLogger::logAt(core::LOG_WARN, k_SOURCE, xnode_loc::k_INFLATE_FAILED, "",
+                                          "");
             }
             return false;
         }
@@ -309,7 +319,8 @@ bool XNode::load(const char* data, size_t size) {
         }
     }
     if (data[0] == '{') {
-        CHECKF_NOSTOP_AT(false, k_SOURCE, 1291, "falling back to legacy JSON (%s)",
+        CHECKF_NOSTOP_AT(false, k_SOURCE, xnode_loc::k_JSON_FALLBACK,
+                         "falling back to legacy JSON (%s)",
                          std::string_view(data, std::min(size, k_JSON_QUOTE_LIMIT)));
         JsonReader reader(false, data, data + size);
         if (!reader.load(*this)) {
@@ -354,7 +365,7 @@ const XNode& XNode::childAt(size_t index) const {
     if (index < numChildren()) {
         return (*d_children)[index];
     }
-    CHECKF_AT(false, k_SOURCE, 690, "index=%u,size=%u", index, numChildren());
+    CHECKF_AT(false, k_SOURCE, xnode_loc::k_CHILD_AT, "index=%u,size=%u", index, numChildren());
     countAccessError();
     return emptyNode();
 }
@@ -395,7 +406,7 @@ core::GSharedBuf XNode::save() const {
             core::MasterLogger::log(core::LOG_WARN, "NS_XML::XNode::save",
                                     "empty dump of\n" + debugString());
         }
-        CHECKF_AT(false, k_SOURCE, 981);
+        CHECKF_AT(false, k_SOURCE, xnode_loc::k_EMPTY_SAVE);
         return {};
     }
     if (dump.size() >= k_COMPRESS_FROM) {

@@ -26,6 +26,14 @@ constexpr std::string_view k_DECLARATION = "<?xml version=\"1.0\" encoding=\"utf
 constexpr size_t k_INITIAL_ROOM = 480;
 constexpr size_t k_ELEMENT_MARGIN = 100;
 
+// Fixed numbers in the log that operators grep for: never __LINE__, which moves.
+namespace xnodeio_loc {
+constexpr int k_BAD_ELEMENT_NAME = 148;
+constexpr int k_BAD_ATTRIBUTE_NAME = 163;
+constexpr int k_BAD_NODE_NAME = 78;
+constexpr int k_NO_ROOT = 274;
+}  // namespace xnodeio_loc
+
 std::atomic<bool> s_xmlver_warned{false};
 
 bool isLetter(char c) {
@@ -103,7 +111,7 @@ void dumpElement(const XNode& node, std::string* out) {
     static const std::string k_ROOT = "root";
     const std::string& name = node.name().empty() ? k_ROOT : node.name();
     if (!IsValidNodeName(name)) {
-        CHECKF_AT(false, k_SOURCE, 148, "%s", name);
+        CHECKF_AT(false, k_SOURCE, xnodeio_loc::k_BAD_ELEMENT_NAME, "%s", name);
     }
     const size_t needed = node.text().size() + k_ELEMENT_MARGIN;
     if (out->capacity() - out->size() < needed) {
@@ -115,7 +123,8 @@ void dumpElement(const XNode& node, std::string* out) {
         if (const XNode::Attributes* attributes = node.attributes()) {
             for (const auto& [key, value] : *attributes) {
                 if (!IsValidAttributeName(key)) {
-                    CHECKF_AT(false, k_SOURCE, 163, "%s:%s", name, key);
+                    CHECKF_AT(false, k_SOURCE, xnodeio_loc::k_BAD_ATTRIBUTE_NAME, "%s:%s", name,
+                              key);
                 }
                 *out += ' ';
                 *out += key;
@@ -170,7 +179,7 @@ bool IsValidNodeName(std::string_view name) {
                 LOG_WARN("IsValidNodeName", "allowing invalid node name '%s' through", name);
             }
         } else {
-            CHECKF_AT(false, k_SOURCE, 78, "%s", name);
+            CHECKF_AT(false, k_SOURCE, xnodeio_loc::k_BAD_NODE_NAME, "%s", name);
         }
     }
     for (size_t i = 1; i < name.size(); ++i) {
@@ -245,7 +254,7 @@ bool XNodeIO::loadXml(XNode& node, const char* data, size_t size) {
     if (!doc.loadFromMem(data, size)) {
         return false;
     }
-    if (!CHECKF_NOSTOP_AT(doc.root() != nullptr, k_SOURCE, 274)) {
+    if (!CHECKF_NOSTOP_AT(doc.root() != nullptr, k_SOURCE, xnodeio_loc::k_NO_ROOT)) {
         return false;
     }
     return doc.toNode(node);

@@ -19,6 +19,11 @@ namespace utl {
 
 namespace {
 
+// Fixed numbers in the log that operators grep for: never __LINE__, which moves.
+namespace file_loc {
+constexpr int k_NOT_A_FOLDER = 890;
+}  // namespace file_loc
+
 // A temporary file that did not exist before, or INVALID_HANDLE_VALUE.
 HANDLE createTemp(const std::string& prefix, std::string* name) {
     static std::atomic<unsigned> s_counter{0};
@@ -55,7 +60,8 @@ bool writeAll(HANDLE file, const char* data, size_t size) {
 bool File::createFromMemSafe(std::string_view path, const void* data, size_t size, int mode) {
     const std::string target(path);
     const std::string folder = FileUtils::dirName(target);
-    if (!CHECKF_NOSTOP_AT(FileUtils::isDirectory(folder), "utl_file", 890, "%s", folder)) {
+    if (!CHECKF_NOSTOP_AT(FileUtils::isDirectory(folder), "utl_file", file_loc::k_NOT_A_FOLDER,
+                          "%s", folder)) {
         return false;
     }
     // The temporary file is named with the separator the path uses.
