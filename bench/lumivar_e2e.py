@@ -9,7 +9,6 @@ Results are printed as one JSON object per measurement (and kept in --out).
   lumivar_e2e.py idle    [--seconds S]
   lumivar_e2e.py events  --rate R [--seconds S] [--warmup W] [--latencies FILE]
   lumivar_e2e.py lookup  [--instances N]
-  lumivar_e2e.py soak    [--minutes M] [--rate R] [--drop-every S]
 
 Raise-to-receipt delays come from the events themselves: the WMI stand-in
 stamps TIME_CREATED (system clock) when it raises an event, the peer reads the
@@ -29,6 +28,9 @@ import subprocess
 import sys
 import tempfile
 import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "scripts"))
+from statslog import stats_blocks  # noqa: E402  (the soak report reads the log the same way)
 
 CLK_TCK = os.sysconf("SC_CLK_TCK")
 PAGE_KB = os.sysconf("SC_PAGE_SIZE") // 1024
@@ -245,30 +247,6 @@ class Run:
             shutil.rmtree(self.dir, ignore_errors=True)
 
 
-def stats_blocks(log_text):
-    """Each statistics report of the log as a dict of its counters."""
-    blocks = []
-    current = None
-    for line in log_text.splitlines():
-        m = re.search(r"Client::printStats - (.*)$", line)
-        if not m:
-            continue
-        text = m.group(1)
-        if text.startswith("tag_lumivar"):
-            current = {}
-            blocks.append(current)
-            continue
-        if current is None:
-            continue
-        m2 = re.match(r"([a-z_]+) (\d+)$", text)
-        if m2:
-            current[m2.group(1)] = int(m2.group(2))
-        m3 = re.match(r"(\S+) received (\d+) events$", text)
-        if m3:
-            current["sink:" + m3.group(1)] = int(m3.group(2))
-    return blocks
-
-
 # ----------------------------------------------------------------- measurements
 def measure_idle(build, seconds):
     run = Run(build)
@@ -350,7 +328,7 @@ def measure_events(build, rate, seconds, warmup, persons, photo_size, latencies_
                 "latency_ms_max": round(max(lat) if lat else 0, 2),
                 "latency_samples": len(lat), "photo_bytes": photo_size,
                 "rss_kb": b.rss, "peer_events": peer.get("events"),
-                "stats_lines": len(stats_blocks(stats_text))}
+                "stats_lines": len(stats_blocks(stats_text.splitlines()))}
     finally:
         run.stop_peer()
         run.stop_service()
@@ -397,70 +375,9 @@ def measure_lookup(build, instances):
         run.close()
 
 
-def measure_soak(build, minutes, rate, drop_every, persons, photo_size, quiet_tail, report):
-    run = Run(build, keep=True)
-    total = minutes * 60.0
-    try:
-        repo = run.path("access.mof")
-        with open(repo, "w") as f:
-            f.write(access_repository(persons, photo_size))
-        run.start_peer(["namespace root\\AccessControl", "subscribe Lnl_AccessEvent " + EVENT_PROPS],
-                       ["--events-file", run.path("events.txt"), "--drop-every", str(drop_every),
-                        "--drop-until", str(max(0.0, total - quiet_tail)), "--seconds", str(total + 60)])
-        run.start_service({"LUMIVAR_WMI_REPOSITORY": repo, "LUMIVAR_WMI_EVENT_RATE": str(rate),
-                           "LUMIVAR_STATS_PERIOD_MS": "10000"})
-        run.wait_connected(60)
-        pid = run.service.pid
-        t0 = time.monotonic()
-        first = Sample(pid)
-        samples = []
-        while time.monotonic() - t0 < total:
-            time.sleep(1)
-            s = Sample(pid)
-            samples.append((s.t - t0, s.rss))
-            if report and len(samples) % 60 == 0:
-                print("soak: %4.0f s rss %d kB" % (s.t - t0, s.rss), file=sys.stderr, flush=True)
-        last = Sample(pid)
-        hwm = proc_kb(pid, "VmHWM")
-        # The last statistics report after the final drop; events raised up to
-        # it are accounted for with the serial numbers the peer received.
-        blocks = stats_blocks(run.log_text())
-        run.stop_service()
-        peer = run.stop_peer()
-        final = blocks[-1] if blocks else {}
-        raised = final.get("sink:Lnl_AccessEvent", 0)
-        rows = read_events(run.path("events.txt"))
-        serials = sorted({r[1] for r in rows if r[1] >= 0})
-        s0 = serials[0] if serials else 0
-        last_serial = s0 + raised - 1
-        received = sum(1 for s in serials if s <= last_serial)
-        counted = final.get("events_dropped", 0) + final.get("frames_dropped", 0) + \
-            final.get("messages_discarded", 0)
-        warm = [rss for t, rss in samples if t >= min(120.0, total / 3)]
-        return {"measure": "soak", "minutes": minutes, "rate_asked": rate, "drop_every_s": drop_every,
-                "link_drops": peer.get("drops"), "connections": peer.get("connections"),
-                "events_raised": raised, "events_received": received,
-                "events_dropped": final.get("events_dropped"),
-                "frames_dropped": final.get("frames_dropped"),
-                "messages_discarded": final.get("messages_discarded"),
-                "queued_at_report": final.get("event_queue", 0) + final.get("msg_queue", 0),
-                "unaccounted": raised - received - counted,
-                "rss_kb_start": first.rss, "rss_kb_after_warmup": warm[0] if warm else None,
-                "rss_kb_max_after_warmup": max(warm) if warm else None,
-                "rss_kb_final": last.rss, "vmhwm_kb": hwm,
-                "cpu_percent": round(last.cpu_percent_since(first), 1),
-                "peer_events": peer.get("events"), "peer_missing_serials": peer.get("missing_serials"),
-                "duplicates": peer.get("duplicate_serials"), "stats_reports": len(blocks),
-                "folder": run.dir}
-    finally:
-        run.stop_peer()
-        run.stop_service()
-        run.close()
-
-
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("what", choices=["idle", "events", "lookup", "soak"])
+    ap.add_argument("what", choices=["idle", "events", "lookup"])
     ap.add_argument("--build", default="build")
     ap.add_argument("--seconds", type=float, default=10)
     ap.add_argument("--warmup", type=float, default=3)
@@ -468,10 +385,6 @@ def main():
     ap.add_argument("--persons", type=int, default=20)
     ap.add_argument("--photo-bytes", type=int, default=30 * 1024)
     ap.add_argument("--instances", type=int, default=10000)
-    ap.add_argument("--minutes", type=float, default=10)
-    ap.add_argument("--drop-every", type=float, default=30)
-    ap.add_argument("--quiet-tail", type=float, default=45,
-                    help="soak: seconds at the end without drops, so the last report settles")
     ap.add_argument("--latencies", help="events: write each delay in ms into this file")
     ap.add_argument("--out", help="append the JSON result to this file")
     a = ap.parse_args()
@@ -479,11 +392,8 @@ def main():
         r = measure_idle(a.build, a.seconds)
     elif a.what == "events":
         r = measure_events(a.build, a.rate, a.seconds, a.warmup, a.persons, a.photo_bytes, a.latencies)
-    elif a.what == "lookup":
-        r = measure_lookup(a.build, a.instances)
     else:
-        r = measure_soak(a.build, a.minutes, a.rate, a.drop_every, a.persons, a.photo_bytes,
-                         a.quiet_tail, True)
+        r = measure_lookup(a.build, a.instances)
     line = json.dumps(r)
     print(line, flush=True)
     if a.out:

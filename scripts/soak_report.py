@@ -5,9 +5,9 @@ and the service's resident memory.
 usage: soak_report.py SOAK_DIR PEER_STOP_EPOCH RATE DROP_EVERY [OUTAGE PHOTO_BYTES]
 """
 import os
-import re
 import sys
-import time
+
+from statslog import stats_blocks
 
 soak_dir, peer_stop, rate, drop_every = sys.argv[1], float(sys.argv[2]), sys.argv[3], sys.argv[4]
 outage = sys.argv[5] if len(sys.argv) > 5 else "0"
@@ -15,30 +15,13 @@ photo_bytes = sys.argv[6] if len(sys.argv) > 6 else "0"
 logs = os.path.join(soak_dir, "data", "Tessarin", "Lumivar", "Logs")
 
 # --- statistics blocks of the service log (the rotated file first) ---------
-STAT = re.compile(r"^(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d) \[\w+\] \{\d+\} Client::printStats - (.*)$")
-blocks = []
+lines = []
 for name in ("wrapper.log.old", "wrapper.log"):
     path = os.path.join(logs, name)
-    if not os.path.exists(path):
-        continue
-    with open(path, errors="replace") as f:
-        for line in f:
-            m = STAT.match(line.rstrip("\n"))
-            if not m:
-                continue
-            stamp, text = m.groups()
-            if text.startswith("tag_"):
-                blocks.append({"time": time.mktime(time.strptime(stamp, "%Y-%m-%d %H:%M:%S"))})
-                continue
-            if not blocks:
-                continue
-            parts = text.split()
-            if len(parts) == 2 and parts[1].isdigit():
-                blocks[-1][parts[0]] = int(parts[1])
-            elif len(parts) == 4 and parts[1] == "received":
-                blocks[-1]["sink " + parts[0]] = int(parts[2])
-            elif len(parts) == 4 and parts[1] == "uses":
-                blocks[-1]["kB"] = int(parts[2])
+    if os.path.exists(path):
+        with open(path, errors="replace") as f:
+            lines.extend(f)
+blocks = stats_blocks(lines)
 
 # The last complete block logged at least a second before the peer stopped:
 # the link was up then, so nothing was discarded between it and the stop.
