@@ -236,6 +236,11 @@ TEST(SimpleLogger, ConcurrentFlushesWithARefusedRenameKeepOrderAndNeverDeadlock)
 // write to a named pipe while the test looks at the open descriptor.
 #ifndef _WIN32
 TEST(SimpleLogger, TheFileIsNotInheritedByChildProcesses) {
+#ifdef __SANITIZE_THREAD__
+    // Looking at the flushing thread's open descriptor from this thread is
+    // what the test is about; the thread sanitizer reports it as a race.
+    GTEST_SKIP() << "not under the thread sanitizer";
+#endif
     testutil::TempDir dir;
     const std::string fifo = dir / "pipe";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
