@@ -29,7 +29,8 @@ import sys
 import tempfile
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "scripts"))
+SOURCE_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
+sys.path.insert(0, os.path.join(SOURCE_DIR, "scripts"))
 from statslog import stats_blocks  # noqa: E402  (the soak report reads the log the same way)
 
 CLK_TCK = os.sysconf("SC_CLK_TCK")
@@ -106,16 +107,9 @@ def photo_bytes(person, size):
 
 def access_repository(persons, photo_size):
     """Persons with badges and photos of 'photo_size' bytes, and the access event class."""
-    lines = [
-        '#pragma namespace("\\\\\\\\.\\\\root\\\\AccessControl")',
-        "class Lnl_Person { [key] sint32 ID; string FirstName; string LastName; string SSNO; };",
-        "class Lnl_Badge { [key] sint64 ID; sint32 PersonID; };",
-        "class Lnl_MultimediaObject { [key] sint32 ID; sint32 PersonID; sint32 ObjectType;",
-        "  sint32 DataType; string MimeType; uint8 Data[]; };",
-        "class Lnl_AccessEvent : __ExtrinsicEvent { sint64 CardNumber; uint64 SerialNumber;",
-        "  datetime Time; string Description; sint32 PanelID; sint32 ReaderID;",
-        "  string ReaderName; sint32 EventType; boolean Granted; };",
-    ]
+    with open(os.path.join(SOURCE_DIR, "libs", "wmi", "wmi_accessschema.mof")) as f:
+        schema = f.read()
+    lines = ['#pragma namespace("\\\\\\\\.\\\\root\\\\AccessControl")', schema]
     for p in range(1, persons + 1):
         lines.append(
             f'instance of Lnl_Person {{ ID = {p}; FirstName = "First{p}"; '

@@ -18,14 +18,8 @@ const char* const k_NAMESPACE = "root\\Test";
 const std::string k_PHOTO("\x89PNG\r\n\x1a\n\0\x01\xff\xfe\x7f", 13);
 
 std::string repository() {
-    return R"(
-#pragma namespace("\\\\.\\root\\Test")
-class Lnl_Person { [key] sint32 ID; string FirstName; string LastName; string SSNO; };
-class Lnl_Badge { [key] sint64 ID; sint32 PersonID; };
-class Lnl_MultimediaObject {
-    [key] sint32 ID; sint32 PersonID; sint32 ObjectType; sint32 DataType; uint8 Data[];
-};
-class Lnl_AccessEvent : __ExtrinsicEvent { sint64 CardNumber; string Description; };
+    return R"(#pragma namespace("\\\\.\\root\\Test"))"
+           "\n" + std::string(wmi::standin::accessControlSchema()) + R"(
 class Door_Event : __ExtrinsicEvent { sint64 CardNumber; };
 
 instance of Lnl_Person { ID = 1; FirstName = "Ada"; LastName = "Lovelace"; SSNO = "123-45-6789"; };

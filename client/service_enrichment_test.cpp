@@ -12,10 +12,10 @@
 #include "client_photo_testutil.h"
 #include "testsupport_service.h"
 #include "testsupport_tempdir.h"
+#include "wmi_standin.h"
 
 namespace {
 
-using testutil::base64Decode;
 using testutil::Millis;
 using testutil::mofArray;
 
@@ -33,18 +33,13 @@ struct ServiceEnrichment : ::testing::Test {
 
     void SetUp() override {
         std::filesystem::create_directories(drop);
-        std::ofstream(dir / "repository.mof") << R"(
-#pragma namespace("\\\\.\\root\\Site")
-class Lnl_Person { [key] sint32 ID; string FirstName; string LastName; string SSNO; };
-class Lnl_Badge { [key] sint64 ID; sint32 PersonID; };
-class Lnl_MultimediaObject {
-    [key] sint32 ID; sint32 PersonID; sint32 ObjectType; sint32 DataType; uint8 Data[];
-};
-class Lnl_AccessEvent : __ExtrinsicEvent { sint64 CardNumber; string Description; };
+        std::ofstream(dir / "repository.mof")
+            << R"(#pragma namespace("\\\\.\\root\\Site"))" << '\n'
+            << wmi::standin::accessControlSchema() << R"(
 instance of Lnl_Person { ID = 7; FirstName = "Grace"; LastName = "Hopper"; SSNO = "555-12-3456"; };
 instance of Lnl_Badge { ID = 4711; PersonID = 7; };
 instance of Lnl_MultimediaObject { ID = 1; PersonID = 7; ObjectType = 1; DataType = 0; Data = )"
-                                              << mofArray(k_PHOTO) << "; };\n";
+            << mofArray(k_PHOTO) << "; };\n";
     }
 
     // Places an event file the way a writer must: complete, then renamed.
@@ -55,58 +50,25 @@ instance of Lnl_MultimediaObject { ID = 1; PersonID = 7; ObjectType = 1; DataTyp
     }
 };
 
-TEST_F(ServiceEnrichment, DroppedAccessEventArrivesWithPersonAndPhoto) {
-    testutil::FakeNvr nvr;
-    testutil::writeSettings(programData, "127.0.0.1", nvr.port());
-    testutil::Process service({testutil::binaryPath("TessarinLumivar"), "console"}, env,
-                              dir / "out.txt");
-    ASSERT_TRUE(nvr.accept(Millis(10000)));
-    nvr.send(testutil::namespaceRequest("root\\Site"));
-    Message subscribe;
-    subscribe.action = e_ACTION_SUBSCRIBE;
-    subscribe.class_name = "Lnl_AccessEvent";
-    subscribe.params_out = {{"cardnumber", "", "int"}, {"Description", "", "str"}};
-    nvr.send(subscribe);
-    nvr.send(testutil::statusRequest());
-    Message reply;
-    ASSERT_TRUE(nvr.receive(&reply, Millis(5000)));
-    ASSERT_EQ(testutil::valueOf(reply, "event_sink"), "Lnl_AccessEvent");
-
-    // One file, two events: a known card and an unknown one.
-    dropEvents("ev1",
-               "instance of Lnl_AccessEvent { CardNumber = 4711; Description = \"in\"; };\n"
-               "instance of Lnl_AccessEvent { CardNumber = 99; Description = \"out\"; };\n");
-    Message event;
-    ASSERT_TRUE(nvr.receive(&event, Millis(10000)));
-    EXPECT_EQ(event.action, e_ACTION_SUBSCRIBE);
-    EXPECT_EQ(event.class_name, "Lnl_AccessEvent");
-    ASSERT_EQ(event.params_out.size(), 6u);
-    EXPECT_EQ(testutil::valueOf(event, "cardnumber"), "4711");
-    EXPECT_EQ(testutil::valueOf(event, "Description"), "in");
-    std::string photo;
-    ASSERT_TRUE(base64Decode(testutil::valueOf(event, "Data"), &photo));
-    EXPECT_EQ(photo, k_PHOTO);
-    EXPECT_EQ(testutil::valueOf(event, "firstname"), "Grace");
-    EXPECT_EQ(testutil::valueOf(event, "lastname"), "Hopper");
-    EXPECT_EQ(testutil::valueOf(event, "ssno"), "555-12-3456");
-
-    ASSERT_TRUE(nvr.receive(&event, Millis(10000)));
-    EXPECT_EQ(event.params_out,
-              (std::vector<Parameter>{{"cardnumber", "99", "int"}, {"Description", "out", "str"}}));
-    EXPECT_FALSE(std::filesystem::exists(drop + "/ev1.mof"));
-
-    service.signal(SIGKILL);
-    service.wait(Millis(5000));
+// The parameters the peer printed for the event of 'card' (the line's tail
+// after "out:"), or "" when no such event arrived.
+std::string eventParams(const std::string& peerOutput, const std::string& card) {
+    const size_t at = peerOutput.find("class=Lnl_AccessEvent out: cardnumber=" + card + "(");
+    if (at == std::string::npos) {
+        return "";
+    }
+    const size_t from = peerOutput.find(" out:", at) + 5;
+    return peerOutput.substr(from, peerOutput.find('\n', from) - from);
 }
 
-TEST_F(ServiceEnrichment, PeerSavesThePhotoOfTheRepository) {
+TEST_F(ServiceEnrichment, DroppedAccessEventsReachThePeerWithPersonAndPhoto) {
     const std::string photos = dir / "photos";
     std::filesystem::create_directories(photos);
-    testutil::Process peer(
-        {testutil::binaryPath("nvrpeer"), "--listen", "127.0.0.1:0", "--photos", photos,
-         "--request", "namespace root\\Site", "--request", "subscribe Lnl_AccessEvent cardnumber",
-         "--request", "status", "--count", "2", "--seconds", "60"},
-        {}, dir / "peer.txt");
+    testutil::Process peer({testutil::binaryPath("nvrpeer"), "--listen", "127.0.0.1:0",
+                            "--photos", photos, "--request", "namespace root\\Site", "--request",
+                            "subscribe Lnl_AccessEvent cardnumber:int Description:str",
+                            "--request", "status", "--count", "3", "--seconds", "60"},
+                           {}, dir / "peer.txt");
     int port = 0;
     ASSERT_TRUE(testutil::waitFor(
         [&] {
@@ -130,12 +92,29 @@ TEST_F(ServiceEnrichment, PeerSavesThePhotoOfTheRepository) {
         Millis(15000)))
         << testutil::readFile(dir / "peer.txt");
 
-    dropEvents("ev1", "instance of Lnl_AccessEvent { CardNumber = 4711; };\n");
+    // One file, two events: a known card and an unknown one.
+    dropEvents("ev1",
+               "instance of Lnl_AccessEvent { CardNumber = 4711; Description = \"in\"; };\n"
+               "instance of Lnl_AccessEvent { CardNumber = 99; Description = \"out\"; };\n");
     EXPECT_EQ(peer.wait(Millis(15000)), 0) << testutil::readFile(dir / "peer.txt");
+    const std::string out = testutil::readFile(dir / "peer.txt");
+
+    // The known card: what it carried, then the photo and the person, in order.
+    const std::string known = eventParams(out, "4711");
+    EXPECT_EQ(known.rfind(" cardnumber=4711(int) Description=in(str) Data=", 0), 0u) << out;
+    const size_t first = known.find(" firstname=Grace");
+    const size_t last = known.find(" lastname=Hopper");
+    const size_t ssno = known.find(" ssno=555-12-3456");
+    EXPECT_TRUE(first != std::string::npos && first < last && last < ssno &&
+                ssno != std::string::npos)
+        << known;
     const std::string saved = photos + "/1_Grace_Hopper.png";
-    ASSERT_TRUE(std::filesystem::exists(saved)) << testutil::readFile(dir / "peer.txt");
+    ASSERT_TRUE(std::filesystem::exists(saved)) << out;
     EXPECT_EQ(testutil::readFile(saved), k_PHOTO);
-    EXPECT_NE(testutil::readFile(dir / "peer.txt").find("firstname=Grace"), std::string::npos);
+
+    // The unknown card arrives as it was raised.
+    EXPECT_EQ(eventParams(out, "99"), " cardnumber=99(int) Description=out(str)") << out;
+    EXPECT_FALSE(std::filesystem::exists(drop + "/ev1.mof"));
 
     service.signal(SIGKILL);
     service.wait(Millis(5000));

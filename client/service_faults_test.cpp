@@ -25,6 +25,7 @@
 
 #include "core_compressor.h"
 #include "testsupport_service.h"
+#include "wmi_standin.h"
 #include "testsupport_tempdir.h"
 
 namespace {
@@ -410,13 +411,7 @@ TEST_F(FaultsFixture, LargeLookupArrivesWholeToAReadingNvr) {
 // ---------------------------------------------------------------------------
 // WMI faults
 
-const char k_FAULTY_REPOSITORY[] = R"(
-#pragma namespace("\\\\.\\root\\Faults")
-class Lnl_Person { [key] sint32 ID; string FirstName; string LastName; };
-[LatencyMs(5)]
-class Lnl_Badge { [key] sint64 ID; sint32 PersonID; };
-class Lnl_MultimediaObject { [key] sint32 ID; sint32 PersonID; uint32 ObjectType; uint8 Data[]; };
-class Lnl_AccessEvent : __ExtrinsicEvent { sint64 CardNumber; string Description; };
+const char k_FAULTY_CLASSES[] = R"(
 [LatencyMs(300)]
 class F_Slow { [key] sint32 ID; string Text; };
 [QueryError(0x80041003)]
@@ -444,8 +439,12 @@ instance of F_Other { ID = 1; };
 const char k_DOOR_A[] = "F_Door.Name=\"A\"";
 
 void FaultsFixture::useFaultyRepository() {
+    // The access-control classes with badge look-ups slowed down, so that
+    // enriching the sample events keeps the provider busy.
+    std::string access = wmi::standin::accessControlSchema();
+    access.insert(access.find("class Lnl_Badge"), "[LatencyMs(5)]\n");
     std::ofstream out(dir / "faulty.mof");
-    out << k_FAULTY_REPOSITORY;
+    out << R"(#pragma namespace("\\\\.\\root\\Faults"))" << '\n' << access << k_FAULTY_CLASSES;
     env["LUMIVAR_WMI_REPOSITORY"] = dir / "faulty.mof";
 }
 

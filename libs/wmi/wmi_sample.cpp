@@ -182,51 +182,9 @@ std::string buildDefault() {
     m += R"(// The embedded access-control sample of the WMI stand-in.
 #pragma namespace("\\\\.\\root\\AccessControl")
 
-class Lnl_Person {
-    [key] sint32 ID;
-    string FirstName;
-    string LastName;
-    string MidName;
-    string SSNO;
-    string Department;
-    string Title;
-    string Email;
-    boolean Visitor = false;
-    datetime LastChanged;
-};
-
-class Lnl_Badge {
-    [key] sint64 ID;
-    sint32 PersonID;
-    sint32 Status;
-    sint32 Type;
-    datetime Activate;
-    datetime Deactivate;
-    uint16 UseLimit;
-    boolean APBExempt = false;
-};
-
-class Lnl_MultimediaObject {
-    [key] sint32 ID;
-    sint32 PersonID;
-    sint32 ObjectType;
-    sint32 DataType;
-    string MimeType;
-    uint8 Data[];
-};
-
-class Lnl_AccessEvent : __ExtrinsicEvent {
-    sint64 CardNumber;
-    uint32 SerialNumber;
-    datetime Time;
-    string Description;
-    sint32 PanelID;
-    sint32 ReaderID;
-    string ReaderName;
-    uint16 EventType;
-    boolean Granted;
-};
-
+)";
+    m += accessControlSchema();
+    m += R"(
 class Sample_Door {
     [key] string Name;
     uint32 ReaderID;
@@ -403,6 +361,12 @@ std::shared_ptr<const Instance> sampleAccessEvent(const Namespace& ns, std::mt19
     set("Granted", known ? "true" : "false");
     set("Description", known ? "Access Granted" : "Access Denied: Invalid Badge");
     return inst;
+}
+
+const char* accessControlSchema() {
+    return
+#include "wmi_accessschema.inc"
+        ;
 }
 
 const std::string& defaultRepositoryText() {

@@ -163,6 +163,11 @@ class Provider {
     std::shared_ptr<Impl> d_impl;
 };
 
+// The MOF declarations of the access-control classes (Lnl_Person, Lnl_Badge,
+// Lnl_MultimediaObject, Lnl_AccessEvent) without a namespace line: the text of
+// wmi_accessschema.mof, which the sample and the tests declare them from.
+const char* accessControlSchema();
+
 // The MOF text of the embedded access-control sample (namespace
 // root\AccessControl; see docs/wmi-standin.md).
 const std::string& defaultRepositoryText();
