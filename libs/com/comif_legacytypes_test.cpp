@@ -18,7 +18,7 @@ TEST(Endpoint, TextFormShowsAPositivePortOnly) {
     EXPECT_EQ(Endpoint(nullptr, 1).text(), ":1");
 }
 
-TEST(CopyHostBounded, ShortTextIsCopiedAndPadded) {
+TEST(CopyHostBounded, CopiesShortTextPaddedAndCutsLongTextOnACharacterBoundary) {
     char dest[Endpoint::k_HOST_SIZE];
     std::memset(dest, 'x', sizeof dest);
     EXPECT_TRUE(copyHostBounded(dest, "1.2.3.4", Endpoint::k_HOST_SIZE));
@@ -29,11 +29,9 @@ TEST(CopyHostBounded, ShortTextIsCopiedAndPadded) {
     // 19 bytes still fit.
     EXPECT_TRUE(copyHostBounded(dest, "1234567890123456789", Endpoint::k_HOST_SIZE));
     EXPECT_STREQ(dest, "1234567890123456789");
-}
 
-TEST(CopyHostBounded, LongTextIsReportedAndCutWithoutSplittingACharacter) {
+    // Longer text is reported and cut without splitting a character.
     testutil::FailureRecorder failures;
-    char dest[Endpoint::k_HOST_SIZE];
     EXPECT_FALSE(copyHostBounded(dest, "nvr.example.internal.lan", Endpoint::k_HOST_SIZE));
     EXPECT_STREQ(dest, "nvr.example.interna");
     EXPECT_EQ(failures.takeMessages(), std::vector<std::string>{"20 'nvr.example.internal.lan'"});

@@ -37,31 +37,27 @@ TEST(ParseIpv4, AcceptsExactlyFourDecimalPartsUpTo255) {
     }
 }
 
-TEST(SmartSocket, ConnectsToALocalListener) {
+TEST(SmartSocket, ConnectsToAListenerAndFailsOnRefusedOrInvalidTargets) {
+    testutil::LogLines log;
     SmartSocket listener;
     ASSERT_TRUE(listener.create(SOCK_STREAM, SmartSocket::e_REUSE_ADDR));
     const int port = bindLoopback(&listener);
     ASSERT_GT(port, 0);
     ASSERT_EQ(::listen(listener.get(), 4), 0);
-
-    SmartSocket client;
-    ASSERT_TRUE(client.create(SOCK_STREAM, SmartSocket::e_NON_BLOCKING));
-    const auto result = client.connectTo("127.0.0.1", port);
+    SmartSocket reaching;
+    ASSERT_TRUE(reaching.create(SOCK_STREAM, SmartSocket::e_NON_BLOCKING));
+    const auto result = reaching.connectTo("127.0.0.1", port);
     EXPECT_TRUE(result == SmartSocket::e_CONNECTED || result == SmartSocket::e_IN_PROGRESS);
-}
 
-TEST(SmartSocket, RefusedAndInvalidTargets) {
-    testutil::LogLines log;
     // A port that nothing listens on: bind one, close it, connect there.
     SmartSocket probe;
     ASSERT_TRUE(probe.create(SOCK_STREAM, SmartSocket::e_NONE));
-    const int port = bindLoopback(&probe);
-    ASSERT_GT(port, 0);
+    const int closedPort = bindLoopback(&probe);
+    ASSERT_GT(closedPort, 0);
     probe.close();
-
     SmartSocket client;
     ASSERT_TRUE(client.create(SOCK_STREAM, SmartSocket::e_NONE));
-    EXPECT_EQ(client.connectTo("127.0.0.1", port), SmartSocket::e_FAILED);
+    EXPECT_EQ(client.connectTo("127.0.0.1", closedPort), SmartSocket::e_FAILED);
     EXPECT_EQ(client.lastError(), WSAECONNREFUSED);
 
     EXPECT_EQ(client.connectTo("not.an.address", 80), SmartSocket::e_FAILED);

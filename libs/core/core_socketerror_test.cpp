@@ -7,7 +7,7 @@
 namespace core {
 namespace {
 
-TEST(GetSocketError, MapsTheWinsockTable) {
+TEST(GetSocketError, MapsTheWinsockTableAndWarnsOnUnknownCodes) {
     const std::pair<int, int> rows[] = {
         {0, 0},       {10004, 4},   {10009, 9},   {10013, 13},  {10014, 14},  {10022, 22},
         {10024, 24},  {10035, 140}, {10036, 112}, {10037, 103}, {10038, 128}, {10039, 109},
@@ -20,10 +20,7 @@ TEST(GetSocketError, MapsTheWinsockTable) {
         EXPECT_EQ(GetSocketError(code), number) << code;
     }
     EXPECT_TRUE(log.lines().empty());
-}
-
-TEST(GetSocketError, UnknownCodeWarnsAndMapsToBadAddress) {
-    testutil::LogLines log;
+    // An unknown code maps to "bad address".
     EXPECT_EQ(GetSocketError(10101), 14);
     EXPECT_EQ(log.texts(LOG_WARN),
               std::vector<std::string>{"core::GetSocketError - unhandled Winsock error 10101"});

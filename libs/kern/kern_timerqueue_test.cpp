@@ -41,7 +41,9 @@ TEST(TimerPriorityQueue, SecondManagerOnOneThreadIsRefused) {
     EXPECT_EQ(TimerManager::timerManager(), &first);
 }
 
-TEST(TimerPriorityQueue, ZeroTimerFiresEveryPassUntilKilledInItsCallback) {
+// A dead entry left in the zero list would make the loop poll without
+// waiting forever: a kill inside or outside the callback is compacted away.
+TEST(TimerPriorityQueue, KilledZeroTimerIsCompactedAwayInsideOrOutsideItsCallback) {
     FakeClock clock;
     TimerPriorityQueue queue;
     RecordingOwner owner;
@@ -58,21 +60,13 @@ TEST(TimerPriorityQueue, ZeroTimerFiresEveryPassUntilKilledInItsCallback) {
     EXPECT_EQ(owner.count(id), 3);
     EXPECT_TRUE(queue.zeroListEmpty());  // compacted after the killing pass
     EXPECT_EQ(queue.statistics().d_zero_fired, 3);
-}
 
-TEST(TimerPriorityQueue, ZeroTimerKilledOutsideItsCallbackIsCompactedAway) {
-    // A dead entry left in the zero list would make the loop poll without
-    // waiting forever.
-    FakeClock clock;
-    TimerPriorityQueue queue;
-    RecordingOwner owner;
-    owner.d_accept_all = true;
-    const int64_t id = queue.insertTimer(0, &owner);
-    queue.removeTimer(id, &owner);
+    const int64_t idle = queue.insertTimer(0, &owner);
+    queue.removeTimer(idle, &owner);
     EXPECT_FALSE(queue.zeroListEmpty());
     queue.processZeroTimers();
     EXPECT_TRUE(queue.zeroListEmpty());
-    EXPECT_TRUE(owner.d_fired.empty());
+    EXPECT_EQ(owner.count(idle), 0);
 }
 
 TEST(TimerPriorityQueue, ZeroTimersFireLastInsertedFirst) {
@@ -121,11 +115,17 @@ TEST(TimerPriorityQueue, HeapTimersFireInExpiryOrderAndRepeat) {
     queue.removeAllTimers(&owner);
 }
 
-TEST(TimerPriorityQueue, MissedPeriodsAreSkippedNotCaughtUp) {
+TEST(TimerPriorityQueue, LateTimerKeepsItsPhaseButSkipsMissedPeriods) {
     FakeClock clock;
     TimerPriorityQueue queue;
     RecordingOwner owner;
     owner.d_accept_all = true;
+    const int64_t phased = queue.insertTimer(100, &owner);
+    clock.advance(130);  // late by 30: next stays at 200, not 230
+    queue.processTimers();
+    EXPECT_EQ(queue.earliestExpiry().toMs(), 1000000 + 200);
+    queue.removeTimer(phased, &owner);
+
     const int64_t id = queue.insertTimer(1000, &owner);
     clock.advance(3500);  // the loop was blocked
     queue.processTimers();
@@ -142,19 +142,9 @@ TEST(TimerPriorityQueue, MissedPeriodsAreSkippedNotCaughtUp) {
     queue.removeAllTimers(&owner);
 }
 
-TEST(TimerPriorityQueue, PeriodKeepsItsPhaseWhenOnTime) {
-    FakeClock clock;
-    TimerPriorityQueue queue;
-    RecordingOwner owner;
-    owner.d_accept_all = true;
-    queue.insertTimer(100, &owner);
-    clock.advance(130);  // late by 30: next stays at 200, not 230
-    queue.processTimers();
-    EXPECT_EQ(queue.earliestExpiry().toMs(), 1000000 + 200);
-    queue.removeAllTimers(&owner);
-}
-
-TEST(TimerPriorityQueue, KillInsideOwnCallbackLeavesItOutOfTheHeap) {
+// A timer killed in its own callback is already out of the heap; one killed
+// while waiting stays as a dead entry until it reaches the top.
+TEST(TimerPriorityQueue, DeadEntriesAreCountedOnlyWhileInTheHeap) {
     FakeClock clock;
     TimerPriorityQueue queue;
     RecordingOwner owner;
@@ -167,6 +157,19 @@ TEST(TimerPriorityQueue, KillInsideOwnCallbackLeavesItOutOfTheHeap) {
     EXPECT_TRUE(queue.heapEmpty());
     EXPECT_EQ(queue.deadCount(), 0);
     EXPECT_EQ(queue.countTimers(&owner), 0);
+
+    owner.d_on_fire = nullptr;
+    const int64_t a = queue.insertTimer(10, &owner);
+    queue.insertTimer(20, &owner);
+    queue.removeTimer(a, &owner);
+    EXPECT_EQ(queue.deadCount(), 1);
+    clock.advance(15);
+    queue.processTimers();
+    EXPECT_EQ(queue.deadCount(), 0);
+    EXPECT_EQ(queue.heapSize(), 1);
+    EXPECT_EQ(owner.d_fired.size(), 1u);  // only the first timer's firing
+    EXPECT_TRUE(queue.checkIntegrity());
+    queue.removeAllTimers(&owner);
 }
 
 TEST(TimerPriorityQueue, ElevenDeadEntriesTrimAfterAPassTenDoNot) {
@@ -195,24 +198,6 @@ TEST(TimerPriorityQueue, ElevenDeadEntriesTrimAfterAPassTenDoNot) {
     ASSERT_EQ(owner.d_fired.size(), 19u);
     EXPECT_EQ(owner.d_fired.front(), ids[0]);
     EXPECT_EQ(owner.d_fired.back(), ids[29]);
-    queue.removeAllTimers(&owner);
-}
-
-TEST(TimerPriorityQueue, DeadEntriesPoppedFromTheTopAreCountedDown) {
-    FakeClock clock;
-    TimerPriorityQueue queue;
-    RecordingOwner owner;
-    owner.d_accept_all = true;
-    const int64_t a = queue.insertTimer(10, &owner);
-    queue.insertTimer(20, &owner);
-    queue.removeTimer(a, &owner);
-    EXPECT_EQ(queue.deadCount(), 1);
-    clock.advance(15);
-    queue.processTimers();
-    EXPECT_EQ(queue.deadCount(), 0);
-    EXPECT_EQ(queue.heapSize(), 1);
-    EXPECT_TRUE(owner.d_fired.empty());
-    EXPECT_TRUE(queue.checkIntegrity());
     queue.removeAllTimers(&owner);
 }
 

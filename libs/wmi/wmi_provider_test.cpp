@@ -7,6 +7,7 @@
 #include "wmi_testutil.h"
 
 #include "testsupport_logcapture.h"
+#include "testsupport_service.h"
 
 #include <gtest/gtest.h>
 
@@ -88,11 +89,8 @@ TEST(StandInEnvironmentTest, VariablesSelectRepositoryRateAndFolder) {
     unsetenv("LUMIVAR_WMI_EVENT_DIR");
     p->setEventRate(0);
     EXPECT_NE(nullptr, p->repository()->findNamespace("root\\AccessControl"));
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!std::filesystem::exists(dir / "x.bad") && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    EXPECT_TRUE(std::filesystem::exists(dir / "x.bad"));
+    EXPECT_TRUE(testutil::waitFor([&] { return std::filesystem::exists(dir / "x.bad"); },
+                                  std::chrono::seconds(10)));
     p.reset();
     std::filesystem::remove_all(dir);
 }
