@@ -19,7 +19,8 @@ const std::string k_PHOTO("\x89PNG\r\n\x1a\n\0\x01\xff\xfe\x7f", 13);
 
 std::string repository() {
     return R"(#pragma namespace("\\\\.\\root\\Test"))"
-           "\n" + std::string(wmi::standin::accessControlSchema()) + R"(
+           "\n" +
+           std::string(wmi::standin::accessControlSchema()) + R"(
 class Door_Event : __ExtrinsicEvent { sint64 CardNumber; };
 
 instance of Lnl_Person { ID = 1; FirstName = "Ada"; LastName = "Lovelace"; SSNO = "123-45-6789"; };
@@ -43,10 +44,21 @@ Message accessEvent(const std::string& card) {
     return m;
 }
 
-TEST(ClientEnrichment, EventsReachTheNvrWithPersonAndPhoto) {
-    WmiHarness h(repository());
-    const int objectsBefore = wmi::standin::liveObjects();
-    ASSERT_TRUE(h.startWithNamespace(k_NAMESPACE));
+// A Client connected to the namespace of the repository above; every test
+// ends with the Client gone and every object it took released.
+struct ClientEnrichment : ::testing::Test {
+    WmiHarness h{repository()};
+    int objectsBefore = wmi::standin::liveObjects();
+
+    void SetUp() override { ASSERT_TRUE(h.startWithNamespace(k_NAMESPACE)); }
+
+    void TearDown() override {
+        h.harness().destroyClient();
+        EXPECT_EQ(wmi::standin::liveObjects(), objectsBefore);
+    }
+};
+
+TEST_F(ClientEnrichment, EventsReachTheNvrWithPersonAndPhoto) {
     h.handle(
         subscribeRequest("Lnl_AccessEvent", {{"cardnumber", "", "int"}, {"Description", "", ""}}));
     h.raise("instance of Lnl_AccessEvent { CardNumber = 100; Description = \"Granted\"; };");
@@ -77,14 +89,9 @@ TEST(ClientEnrichment, EventsReachTheNvrWithPersonAndPhoto) {
     EXPECT_EQ(c.arrays, 1u);
     EXPECT_EQ(h.d_log.count("Client::getAllAccessEventInfo - Stopwatch "), 1);
     EXPECT_TRUE(h.d_log.contains("Client::getInfo - 'Data' is type VT_ARRAY"));
-
-    h.harness().destroyClient();
-    EXPECT_EQ(wmi::standin::liveObjects(), objectsBefore);
 }
 
-TEST(ClientEnrichment, MissingLinksLeaveTheEventAsItCame) {
-    WmiHarness h(repository());
-    ASSERT_TRUE(h.startWithNamespace(k_NAMESPACE));
+TEST_F(ClientEnrichment, MissingLinksLeaveTheEventAsItCame) {
     Client& client = h.client();
     const Client::Counters& c = client.counters();
 
@@ -128,9 +135,7 @@ TEST(ClientEnrichment, MissingLinksLeaveTheEventAsItCame) {
     EXPECT_EQ(h.d_log.count("Client::getAllAccessEventInfo - Stopwatch "), 2);
 }
 
-TEST(ClientEnrichment, OnlyTheExactClassNameIsEnriched) {
-    WmiHarness h(repository());
-    ASSERT_TRUE(h.startWithNamespace(k_NAMESPACE));
+TEST_F(ClientEnrichment, OnlyTheExactClassNameIsEnriched) {
     // Class names reach WMI without regard to case, the enrichment only with.
     h.handle(subscribeRequest("lnl_accessevent", {{"cardnumber", "", ""}}));
     h.handle(subscribeRequest("Door_Event", {{"cardnumber", "", ""}}));

@@ -86,9 +86,20 @@ TEST(EventSink, InterfacesCountingAndIndicate) {
     EXPECT_EQ(sink->Release(), 0u);
 }
 
-TEST(ClientSubscription, EventsReachTheNvrInOrderWithConvertedValues) {
-    WmiHarness h(k_REPOSITORY);
-    const int objectsBefore = wmi::standin::liveObjects();
+// A Client in front of the repository above; every test ends with the
+// Client gone, no registration left and every object it took released.
+struct ClientSubscription : ::testing::Test {
+    WmiHarness h{k_REPOSITORY};
+    int objectsBefore = wmi::standin::liveObjects();
+
+    void TearDown() override {
+        h.harness().destroyClient();
+        EXPECT_EQ(h.provider().subscriptionCount(), 0u);
+        EXPECT_EQ(wmi::standin::liveObjects(), objectsBefore);
+    }
+};
+
+TEST_F(ClientSubscription, EventsReachTheNvrInOrderWithConvertedValues) {
     ASSERT_TRUE(h.startWithNamespace(k_NAMESPACE));
 
     Message request = subscribeRequest("Door_Event", {{"Door", "", "str"},
@@ -140,15 +151,9 @@ TEST(ClientSubscription, EventsReachTheNvrInOrderWithConvertedValues) {
     ASSERT_EQ(threads.size(), 1u);
     EXPECT_NE(*threads.begin(), core::MasterLogger::threadNumber());
     EXPECT_EQ(h.d_log.count("EventSink::Indicate - Door_Event"), 28);
-
-    h.harness().destroyClient();
-    EXPECT_EQ(h.provider().subscriptionCount(), 0u);
-    EXPECT_EQ(wmi::standin::liveObjects(), objectsBefore);
 }
 
-TEST(ClientSubscription, EmptyPropertyListAndReplacement) {
-    WmiHarness h(k_REPOSITORY);
-    const int objectsBefore = wmi::standin::liveObjects();
+TEST_F(ClientSubscription, EmptyPropertyListAndReplacement) {
     ASSERT_TRUE(h.startWithNamespace(k_NAMESPACE));
 
     h.handle(subscribeRequest("Door_Event", {}));
@@ -168,14 +173,9 @@ TEST(ClientSubscription, EmptyPropertyListAndReplacement) {
     ASSERT_TRUE(h.collect(1, &events));
     EXPECT_EQ(events[0].params_out, (std::vector<Parameter>{{"Door", "Gate", ""}}));
     EXPECT_EQ(h.client().eventSinks().at("Door_Event").event_sink->eventCount(), 1u);
-
-    h.harness().destroyClient();
-    EXPECT_EQ(wmi::standin::liveObjects(), objectsBefore);
 }
 
-TEST(ClientSubscription, RefusedSubscriptionsLeaveNoEntry) {
-    WmiHarness h(k_REPOSITORY);
-    const int objectsBefore = wmi::standin::liveObjects();
+TEST_F(ClientSubscription, RefusedSubscriptionsLeaveNoEntry) {
     ASSERT_TRUE(h.start());
 
     // Before any namespace: ignored without a word.
@@ -218,16 +218,12 @@ TEST(ClientSubscription, RefusedSubscriptionsLeaveNoEntry) {
     EXPECT_TRUE(h.client().eventSinks().empty());
     EXPECT_EQ(h.provider().subscriptionCount(), 0u);
     EXPECT_EQ(h.client().counters().sinks_destroyed, 0u);
-    h.harness().destroyClient();
-    EXPECT_EQ(wmi::standin::liveObjects(), objectsBefore);
 }
 
 // WMI cancels a subscription only through the proxy that registered it: the
 // record keeps that proxy, so neither a failed re-connect (no proxy at all)
 // nor a change of namespace leaves a registration behind.
-TEST(ClientSubscription, CancelledThroughTheRegisteringProxy) {
-    WmiHarness h(k_REPOSITORY);
-    const int objectsBefore = wmi::standin::liveObjects();
+TEST_F(ClientSubscription, CancelledThroughTheRegisteringProxy) {
     ASSERT_TRUE(h.startWithNamespace(k_NAMESPACE));
     h.handle(subscribeRequest("Door_Event", {}));
     h.handle(testutil::namespaceRequest("root\\Nope"));
@@ -245,14 +241,9 @@ TEST(ClientSubscription, CancelledThroughTheRegisteringProxy) {
     h.handle(subscribeRequest("Door_Event", {}));
     EXPECT_EQ(h.client().counters().sinks_destroyed, 1u);
     EXPECT_EQ(h.provider().subscriptionCount(), 1u);
-    h.harness().destroyClient();
-    EXPECT_EQ(h.provider().subscriptionCount(), 0u);
-    EXPECT_EQ(wmi::standin::liveObjects(), objectsBefore);
 }
 
-TEST(ClientSubscription, CloseWhileDeliveriesRun) {
-    WmiHarness h(k_REPOSITORY);
-    const int objectsBefore = wmi::standin::liveObjects();
+TEST_F(ClientSubscription, CloseWhileDeliveriesRun) {
     ASSERT_TRUE(h.startWithNamespace(k_NAMESPACE));
     h.handle(subscribeRequest("Door_Event", {{"Serial", "", ""}}));
 
@@ -288,8 +279,6 @@ TEST(ClientSubscription, CloseWhileDeliveriesRun) {
     EXPECT_TRUE(h.provider().waitForDeliveries(Millis(10000)));
     EXPECT_EQ(h.client().eventQueueLength(), queuedAtClose);
     EXPECT_EQ(h.provider().subscriptionCount(), 0u);
-    h.harness().destroyClient();
-    EXPECT_EQ(wmi::standin::liveObjects(), objectsBefore);
 }
 
 }  // namespace
