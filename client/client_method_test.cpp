@@ -65,7 +65,7 @@ struct MethodFixture : ::testing::Test {
     }
 };
 
-TEST_F(MethodFixture, OutputsThenSuccessOnAnInstanceFromALookup) {
+TEST_F(MethodFixture, OutputsThenSuccessOnAnInstanceOrTheClass) {
     std::vector<Message> found =
         h.handle(lookupRequest("Device", {{"Name", "Yard", "str"}}, {{"__RELPATH", "", ""}}));
     ASSERT_EQ(found.size(), 1u);
@@ -102,16 +102,16 @@ TEST_F(MethodFixture, OutputsThenSuccessOnAnInstanceFromALookup) {
     ASSERT_EQ(replies.size(), 1u);
     EXPECT_EQ(replies[0], completion(request, "Success", ""));
     EXPECT_EQ(calls, 2);
-}
 
-TEST_F(MethodFixture, NoInputsRunsWithoutAnInputObject) {
-    Message request = executeRequest("Device", "Ping", {}, {{"ReturnValue", "", ""}},
-                                     "Device.Name=\"Lobby\",Slot=1");
-    std::vector<Message> replies = h.handle(request);
+    // A method without inputs runs without an input object.
+    request = executeRequest("Device", "Ping", {}, {{"ReturnValue", "", ""}},
+                             "Device.Name=\"Lobby\",Slot=1");
+    replies = h.handle(request);
     ASSERT_EQ(replies.size(), 2u);
     EXPECT_EQ(replies[0].action, e_ACTION_EXECUTE);
     EXPECT_EQ(replies[0].params_out[0].value, "0");
     EXPECT_EQ(replies[1], completion(request, "Success", ""));
+    EXPECT_EQ(h.client().counters().execute_success, 3u);
 }
 
 TEST_F(MethodFixture, BadArgumentsAreRefusedBeforeExecution) {
