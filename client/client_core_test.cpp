@@ -345,6 +345,40 @@ TEST(ClientCore, FramesLostWithTheLinkAreCounted) {
     EXPECT_EQ(got.size() + c.counters().frames_dropped, static_cast<size_t>(sent));
 }
 
+// A connected NVR that reads nothing is dropped once its queued bytes have
+// made no progress for the stall time, and not before; the next link starts
+// with nothing of the stalled one.
+TEST(ClientCore, AStalledLinkIsClosedAfterTheStallTime) {
+    ClientHarness h;
+    Client& c = h.client();
+    ASSERT_TRUE(h.startAndConnect());
+    int sent = 0;
+    ASSERT_TRUE(h.runUntil(
+        [&] {
+            Message m = event(sent++);
+            m.params_out.push_back({"blob", noise(64 * 1024, sent), "str"});
+            c.sendToServer(m);
+            return c.connection()->queuedBytes() > (1 << 20);
+        },
+        Millis(60000)));
+    // The first check records where the link stands; the stall time after it
+    // at the earliest the link goes (later while the socket's buffers still
+    // take bytes).
+    const int64_t check = Client::k_STALL_MS / Client::k_STALL_CHECKS;
+    int checks = 0;
+    while (c.linkUp() && checks < 40) {
+        ClientHarness::skip(check);
+        ASSERT_TRUE(h.runUntil([] { return true; }, Millis(5000)));
+        ++checks;
+    }
+    EXPECT_GT(checks, Client::k_STALL_CHECKS);
+    EXPECT_FALSE(c.linkUp());
+    EXPECT_EQ(c.counters().links_stalled, 1u);
+    EXPECT_EQ(c.counters().links_lost, 1u);
+    EXPECT_GT(c.counters().frames_dropped, 0u);
+    EXPECT_TRUE(h.d_nvr.waitClosed(Millis(5000)));
+}
+
 TEST(ClientCore, SettingsChangeClosesQuietlyAndReconnectsLaterToTheNewEndpoint) {
     ClientHarness h;
     testutil::LogLines log{testutil::LogLines::e_KEEP_GOING};
