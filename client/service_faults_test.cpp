@@ -406,6 +406,19 @@ TEST_F(FaultsFixture, LargeLookupArrivesWholeToAReadingNvr) {
     // What the lookup held stayed under the link's bound of 32 MiB.
     EXPECT_LT(peakRssKb - loadedKb, 32 * 1024 * k_MEMORY_FACTOR);
     ASSERT_TRUE(service->running());
+
+    // Again, but the NVR reads nothing and drops the link while the lookup
+    // waits, with a status request held behind it: nothing of that link
+    // reaches the next one, whose first reply answers its own first request.
+    nvr.send(lookupRequest("Big", {}, {{"ID", "", ""}, {"Text", "", ""}}));
+    nvr.send(statusRequest());
+    ASSERT_TRUE(logged("NVR link full, replies wait for it to drain"));
+    nvr.closeConnection();
+    ASSERT_TRUE(nvr.accept(k_RECONNECT));
+    nvr.send(statusRequest());
+    ASSERT_TRUE(nvr.receive(&reply, Millis(10000)));
+    EXPECT_EQ(reply.action, e_ACTION_STATUS);
+    EXPECT_EQ(valueOf(reply, "namespace"), "root\\Large");
 }
 
 // ---------------------------------------------------------------------------
