@@ -54,6 +54,9 @@ Client::Client(std::mutex* stopMutex, unsigned char* stopRequested)
 
 Client::~Client() {
     LOG_INFO("Client::~Client", "");
+    if (kern::Kernel* kernel = kern::Kernel::current()) {
+        kernel->setWakeHandler(nullptr);
+    }
     close();
     // The locator goes after the namespace it opened (in 'close') and before
     // the rest of the Client.

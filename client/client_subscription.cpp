@@ -79,10 +79,23 @@ void Client::createEventSink(const Message& request) {
         return;
     }
 
-    hr = record.apartment->CreateObjectStub(record.event_sink.get(), record.stub_unknown.out());
-    if (SUCCEEDED(hr) && record.stub_unknown) {
-        hr = record.stub_unknown->QueryInterface(IID_IWbemObjectSink,
-                                                 reinterpret_cast<void**>(record.stub_sink.out()));
+    // The checked stub lets only WMI's account call the sink, so that no
+    // other local process can forge access events; a system without it
+    // gets the unchecked stub, as the platform documents.
+    wmi::ComPtr<IWbemUnsecuredApartment> checked;
+    hr = record.apartment->QueryInterface(IID_IWbemUnsecuredApartment,
+                                          reinterpret_cast<void**>(checked.out()));
+    if (SUCCEEDED(hr) && checked) {
+        hr = checked->CreateSinkStub(record.event_sink.get(), WBEM_FLAG_UNSECAPP_CHECK_ACCESS,
+                                     nullptr, record.stub_sink.out());
+    } else {
+        LOG_WARN(tag, "No access check on the callbacks of '%s' (0x%x)", request.class_name,
+                 static_cast<uint32_t>(hr));
+        hr = record.apartment->CreateObjectStub(record.event_sink.get(), record.stub_unknown.out());
+        if (SUCCEEDED(hr) && record.stub_unknown) {
+            hr = record.stub_unknown->QueryInterface(
+                IID_IWbemObjectSink, reinterpret_cast<void**>(record.stub_sink.out()));
+        }
     }
     if (FAILED(hr) || !record.stub_sink) {
         // Without a stub sink there is nothing WMI could call.

@@ -213,8 +213,11 @@ TEST_F(ClientSubscription, RefusedSubscriptionsLeaveNoEntry) {
     EXPECT_EQ(h.d_log.count("Client::createEventSink - Failed subscribing for event notifications"),
               3);
 
-    // No stub: nothing to register, nothing answered.
+    // No stub, of either form: nothing to register, nothing answered.
     wmi::standin::clearFaults();
+    wmi::standin::setFault(wmi::standin::Fault::e_CREATE_SINK_STUB, E_OUTOFMEMORY);
+    EXPECT_TRUE(h.handle(subscribeRequest("Door_Event", {})).empty());
+    wmi::standin::setFault(wmi::standin::Fault::e_CHECKED_APARTMENT, E_NOINTERFACE);
     wmi::standin::setFault(wmi::standin::Fault::e_CREATE_OBJECT_STUB, E_OUTOFMEMORY);
     EXPECT_TRUE(h.handle(subscribeRequest("Door_Event", {})).empty());
     wmi::standin::clearFaults();
@@ -239,6 +242,33 @@ TEST_F(ClientSubscription, RefusedSubscriptionsLeaveNoEntry) {
     EXPECT_TRUE(h.client().eventSinks().empty());
     EXPECT_EQ(h.provider().subscriptionCount(), 0u);
     EXPECT_EQ(h.client().counters().sinks_destroyed, 0u);
+}
+
+// The sink's stub lets only WMI call it: another local process cannot forge
+// access events.  Where the system has only the unchecked stub it is used,
+// with a warning.
+TEST_F(ClientSubscription, OnlyWmiMayCallTheSinkWhereTheSystemChecks) {
+    ASSERT_TRUE(h.startWithNamespace(k_NAMESPACE));
+    wmi::ComPtr<IWbemClassObject> forged;
+    h.handle(subscribeRequest("Door_Event", {{"Door", "", ""}}));
+    EXPECT_EQ(wmi::standin::forgeIndicate(h.client().eventSinks().at("Door_Event").stub_sink.get(),
+                                          forged.get()),
+              E_ACCESSDENIED);
+
+    wmi::standin::setFault(wmi::standin::Fault::e_CHECKED_APARTMENT, E_NOINTERFACE);
+    h.handle(subscribeRequest("Door_Event", {{"Door", "", ""}}));
+    wmi::standin::clearFaults();
+    EXPECT_TRUE(
+        h.d_log.contains("Client::createEventSink - No access check on the callbacks of "
+                         "'Door_Event' (0x80004002)"));
+    EXPECT_EQ(wmi::standin::forgeIndicate(h.client().eventSinks().at("Door_Event").stub_sink.get(),
+                                          forged.get()),
+              S_OK);
+    h.raise(doorEvent(1, "Real"));
+    std::vector<Message> events;
+    ASSERT_TRUE(h.collect(2, &events));
+    EXPECT_EQ(events[0].params_out[0].value, "");
+    EXPECT_EQ(events[1].params_out[0].value, "Real");
 }
 
 // WMI cancels a subscription only through the proxy that registered it: the

@@ -653,6 +653,16 @@ TEST_F(FaultsFixture, BrokenSettingsFileKeepsTheLastGoodEndpoint) {
     EXPECT_EQ(status(), "");
     std::filesystem::remove(settings);
 
+    // Without the section, as an edit may leave it: said, endpoint kept.
+    {
+        std::ofstream out(settings, std::ios::trunc);
+        out << "Address=127.0.0.2\nPort=" << nvr.port() << "\n";
+    }
+    ASSERT_TRUE(nvr.accept(k_RECONNECT));
+    EXPECT_TRUE(logged("Client::readSettings - Settings file '" + settings +
+                       "' has no section [NVR], keeping NVR 127.0.0.1:" +
+                       std::to_string(nvr.port())));
+
     // Binary garbage.
     {
         std::ofstream out(settings, std::ios::trunc | std::ios::binary);
