@@ -154,7 +154,8 @@ void Client::sendToServer(const Message& message) {
     if (d_message_queue.size() >= k_MAX_MESSAGE_QUEUE) {
         d_message_queue.pop_front();
         ++d_counters.messages_discarded;
-        LOG_WARN("Client::sendToServer", "Message queue full, discarding oldest messages");
+        LOG_RATE_SITE(6, core::LOG_WARN, "Client::sendToServer",
+                      "Message queue full, discarding oldest messages");
     }
     d_message_queue.push_back(message);
 }
@@ -258,7 +259,7 @@ bool Client::handleTimeout(int64_t id) {
 
 void Client::handleProcessData(const Message& message) {
     LOG_NORM("Client::handleProcessData", "Data from wrapper %d %s ", message.action,
-             message.class_name);
+             core::logSafe(message.class_name));
     // Requests are answered in arrival order: behind a waiting lookup they
     // wait too.  Reading is paused meanwhile, so at most the rest of one
     // received chunk is held here.
@@ -303,7 +304,7 @@ void Client::dispatch(const Message& message) {
             sendStatus();
             break;
         default:
-            LOG_WARN("Client::handleProcessData", "Unsupported action");
+            LOG_RATE_SITE(6, core::LOG_WARN, "Client::handleProcessData", "Unsupported action");
             break;
     }
 }
@@ -346,7 +347,7 @@ void Client::printStats() {
     }
     const char* tag = "Client::printStats";
     LOG_INFO(tag, "%s", k_VERSION);
-    LOG_INFO(tag, "NS='%s' Event sinks %d dto=%d", d_namespace_path,
+    LOG_INFO(tag, "NS='%s' Event sinks %d dto=%d", core::logSafe(d_namespace_path),
              static_cast<int>(d_event_sinks.size()), timeZoneOffsetHalfHours());
     std::vector<TaskInfo> tasks = loadTaskList();
     if (const TaskInfo* self = findTask(tasks, "TessarinLumivar")) {
