@@ -40,6 +40,29 @@ Kernel::SignalHandler currentHandler(int signal) {
     return action.sa_handler;
 }
 
+// What another thread (the service control handler) uses to end the wait at
+// once; a wake that comes before the loop runs is kept for its first pass.
+TEST(StdKernel, AWakeFromAnotherThreadRunsTheWakeHandlerOnTheLoop) {
+    StdKernel kernel(0, nullptr);
+    kernel.setInstallSignalHandlers(false);
+    std::thread::id ranOn;
+    int wakes = 0;
+    kernel.setWakeHandler([&] {
+        ranOn = std::this_thread::get_id();
+        ++wakes;
+        kernel.stopKernel();
+    });
+    std::thread other([&] {
+        kernel.wake();
+        kernel.wake();
+    });
+    other.join();
+    EXPECT_FALSE(core::socketInheritable(kernel.dummyFd()->socket()));
+    kernel.run();
+    EXPECT_EQ(ranOn, std::this_thread::get_id());
+    EXPECT_EQ(wakes, 1);
+}
+
 TEST(StdKernel, CreatesAndDestroysTheThreadsManagers) {
     EXPECT_EQ(Kernel::current(), nullptr);
     {
