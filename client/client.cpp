@@ -379,7 +379,7 @@ bool Client::handleTimeout(int64_t id) {
 
 void Client::handleProcessData(const Message& message) {
     LOG_NORM("Client::handleProcessData", "Data from wrapper %d %s ", message.action,
-             message.class_name);
+             core::logSafe(message.class_name));
     // Requests are answered in arrival order, a status request behind a
     // waiting lookup too: an NVR may match replies to its requests by their
     // order, so nothing overtakes the lookup's replies.  Requests go on being
@@ -441,7 +441,7 @@ void Client::dispatch(const Message& message) {
             sendStatus();
             break;
         default:
-            LOG_WARN("Client::handleProcessData", "Unsupported action");
+            LOG_RATE_SITE(6, core::LOG_WARN, "Client::handleProcessData", "Unsupported action");
             break;
     }
 }
@@ -484,7 +484,7 @@ void Client::printStats() {
     }
     const char* tag = "Client::printStats";
     LOG_INFO(tag, "%s", k_VERSION);
-    LOG_INFO(tag, "NS='%s' Event sinks %d dto=%d", d_namespace_path,
+    LOG_INFO(tag, "NS='%s' Event sinks %d dto=%d", core::logSafe(d_namespace_path),
              static_cast<int>(d_event_sinks.size()), timeZoneOffsetHalfHours());
     std::vector<TaskInfo> tasks = loadTaskList();
     if (const TaskInfo* self = findTask(tasks, "TessarinLumivar")) {

@@ -33,8 +33,9 @@ wmi::ComPtr<IEnumWbemClassObject> Client::runQuery(const Message& lookup, const 
                                        WBEM_FLAG_FORWARD_ONLY | WBEM_FLAG_RETURN_IMMEDIATELY,
                                        nullptr, enumerator.out());
     if (FAILED(hr)) {
-        LOG_WARN(tag, "Failed to execute query. Error code = 0x%x", static_cast<uint32_t>(hr));
-        LOG_WARN(tag, "Error Message: %s", wmi::errorMessage(hr));
+        LOG_RATE_SITE(6, core::LOG_WARN, tag, "Failed to execute query. Error code = 0x%x",
+                      static_cast<uint32_t>(hr));
+        LOG_RATE_SITE(6, core::LOG_WARN, tag, "Error Message: %s", wmi::errorMessage(hr));
         enumerator.reset();
         return enumerator;
     }
@@ -156,7 +157,8 @@ void Client::continueLookup() {
             const std::string& name = wanted[i].name;
             wmi::Variant value;
             if (!readProperty(instance.get(), name, &value)) {
-                LOG_WARN(tag, "Failed finding value for the field '%s'", name);
+                LOG_RATE_SITE(6, core::LOG_WARN, tag, "Failed finding value for the field '%s'",
+                              core::logSafe(name));
                 continue;
             }
             std::string text;
@@ -195,22 +197,24 @@ void Client::getInfo(Message& lookup) {
         wmi::Variant value;
         const bool read = readProperty(instance.get(), p.name, &value);
         if (diagnose) {
-            LOG_INFO(tag, "'%s' is type '%u'", p.name, static_cast<unsigned>(value.type()));
+            LOG_INFO(tag, "'%s' is type '%u'", core::logSafe(p.name),
+                     static_cast<unsigned>(value.type()));
         }
         if (!read) {
-            LOG_WARN(tag, "Failed finding value for the field '%s'", p.name);
+            LOG_RATE_SITE(6, core::LOG_WARN, tag, "Failed finding value for the field '%s'",
+                          core::logSafe(p.name));
             continue;
         }
         std::string text;
         const char* branch = nullptr;
         if (convertValue(value.value(), &text, &branch)) {
             if (diagnose) {
-                LOG_INFO(tag, "'%s' is type %s", p.name, branch);
+                LOG_INFO(tag, "'%s' is type %s", core::logSafe(p.name), branch);
             }
             p.value = std::move(text);
         } else {
-            LOG_WARN(tag, "Unhandled type '%u' for field %s", static_cast<unsigned>(value.type()),
-                     p.name);
+            LOG_RATE_SITE(6, core::LOG_WARN, tag, "Unhandled type '%u' for field %s",
+                          static_cast<unsigned>(value.type()), core::logSafe(p.name));
         }
     }
 }

@@ -69,11 +69,13 @@ void Client::executeMethod(const Message& request) {
         return;
     }
     Message reply = request;
-    LOG_INFO(tag, "Executing method '%s' on class '%s'", request.method_name, request.class_name);
-    LOG_NORM(tag, "Target instance = '%s'", request.target_instance);
+    LOG_INFO(tag, "Executing method '%s' on class '%s'", core::logSafe(request.method_name),
+             core::logSafe(request.class_name));
+    LOG_NORM(tag, "Target instance = '%s'", core::logSafe(request.target_instance));
     if (!d_policy.allowsMethod(request.class_name, request.method_name, request.target_instance)) {
-        LOG_WARN(tag, "Method '%s' of class '%s' refused: not in Methods of section Security",
-                 request.method_name, request.class_name);
+        LOG_RATE_SITE(6, core::LOG_WARN, tag,
+                      "Method '%s' of class '%s' refused: not in Methods of section Security",
+                      core::logSafe(request.method_name), core::logSafe(request.class_name));
         finishMethod(reply, false, codeText(static_cast<HRESULT>(WBEM_E_ACCESS_DENIED)));
         return;
     }
@@ -89,7 +91,8 @@ void Client::executeMethod(const Message& request) {
     if (!request.params_in.empty()) {
         HRESULT hr = d_services->GetObject(className.get(), 0, nullptr, classObject.out(), nullptr);
         if (FAILED(hr) || !classObject) {
-            LOG_WARN(tag, "Failed calling class object '%s'", request.class_name);
+            LOG_RATE_SITE(6, core::LOG_WARN, tag, "Failed calling class object '%s'",
+                          core::logSafe(request.class_name));
             return finishMethod(reply, false, codeText(hr));
         }
         const HRESULT lastCode = hr;
@@ -102,8 +105,10 @@ void Client::executeMethod(const Message& request) {
             return finishMethod(reply, false, codeText(lastCode));
         }
         if (FAILED(hr)) {
-            LOG_WARN(tag, "Failed calling method '%s'", request.method_name);
-            LOG_WARN(tag, "Could not execute method. Error code = 0x%x", static_cast<uint32_t>(hr));
+            LOG_RATE_SITE(6, core::LOG_WARN, tag, "Failed calling method '%s'",
+                          core::logSafe(request.method_name));
+            LOG_RATE_SITE(6, core::LOG_WARN, tag, "Could not execute method. Error code = 0x%x",
+                          static_cast<uint32_t>(hr));
             return finishMethod(reply, false, codeText(hr));
         }
         if (inSignature) {
@@ -126,13 +131,16 @@ void Client::executeMethod(const Message& request) {
             } else if (p.type == "int") {
                 int32_t number = 0;
                 if (!parseInt32(p.value, &number)) {
-                    LOG_WARN(tag, "Parameter could not be converted to int: '%s'", p.value);
+                    LOG_RATE_SITE(6, core::LOG_WARN, tag,
+                                  "Parameter could not be converted to int: '%s'",
+                                  core::logSafe(p.value));
                     return finishMethod(reply, false, "Failed reading setting input parameter");
                 }
                 V_VT(arg.get()) = VT_I4;
                 V_I4(arg.get()) = number;
             } else {
-                LOG_WARN(tag, "In Parameter is an unsupported type '%s'", p.type);
+                LOG_RATE_SITE(6, core::LOG_WARN, tag, "In Parameter is an unsupported type '%s'",
+                              core::logSafe(p.type));
                 return finishMethod(reply, false, "Input type not supported");
             }
             wmi::Bstr name = wmi::toBstr(p.name);

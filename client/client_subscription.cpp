@@ -99,8 +99,9 @@ void Client::createEventSink(const Message& request) {
     }
     if (FAILED(hr) || !record.stub_sink) {
         // Without a stub sink there is nothing WMI could call.
-        LOG_CRIT(tag, "Failed subscribing for event notifications from '%s' Error code = 0x%x",
-                 request.class_name, static_cast<uint32_t>(hr));
+        LOG_RATE_SITE(6, core::LOG_CRIT, tag,
+                      "Failed subscribing for event notifications from '%s' Error code = 0x%x",
+                      core::logSafe(request.class_name), static_cast<uint32_t>(hr));
         return;
     }
 
@@ -110,25 +111,28 @@ void Client::createEventSink(const Message& request) {
     hr = d_services->ExecNotificationQueryAsync(
         language.get(), queryText.get(), WBEM_FLAG_SEND_STATUS, nullptr, record.stub_sink.get());
     if (SUCCEEDED(hr)) {
-        LOG_INFO(tag, "Successfully registered for notifications from '%s'", request.class_name);
+        LOG_INFO(tag, "Successfully registered for notifications from '%s'",
+                 core::logSafe(request.class_name));
         record.services = d_services;
         d_event_sinks.emplace(request.class_name, std::move(record));
         return;
     }
     if (hr == static_cast<HRESULT>(WBEM_E_ACCESS_DENIED)) {
-        LOG_CRIT(tag, "Failed subscribing for event notifications from '%s' Permission denied",
-                 request.class_name);
+        LOG_RATE_SITE(6, core::LOG_CRIT, tag,
+                      "Failed subscribing for event notifications from '%s' Permission denied",
+                      core::logSafe(request.class_name));
         sendToServer(accessDeniedReply(request));
     } else {
-        LOG_CRIT(tag, "Failed subscribing for event notifications from '%s' Error code = 0x%x",
-                 request.class_name, static_cast<uint32_t>(hr));
+        LOG_RATE_SITE(6, core::LOG_CRIT, tag,
+                      "Failed subscribing for event notifications from '%s' Error code = 0x%x",
+                      core::logSafe(request.class_name), static_cast<uint32_t>(hr));
     }
 }
 
 void Client::printSinkStats() {
     for (const auto& entry : d_event_sinks) {
         const EventSink* sink = entry.second.event_sink.get();
-        LOG_INFO("Client::printStats", "%s received %u events", entry.first,
+        LOG_INFO("Client::printStats", "%s received %u events", core::logSafe(entry.first),
                  sink ? sink->eventCount() : 0u);
     }
 }

@@ -51,7 +51,7 @@ class WmiHarness {
     ClientHarness& harness() { return d_harness; }
     wmi::standin::Provider& provider() { return *d_provider; }
 
-    LogLines d_log{LogLines::e_ALL_TYPES};
+    LogLines d_log{LogLines::e_ALL_TYPES | LogLines::e_EVERY_LINE};
 
   private:
     std::shared_ptr<wmi::standin::Provider> d_provider;

@@ -57,8 +57,9 @@ bool Client::connectToNamespace(const Message& message) {
     }
     d_services.reset();
     if (!d_policy.allowsNamespace(message.class_name)) {
-        LOG_CRIT(tag, "Namespace '%s' refused: not in Namespaces of section Security",
-                 message.class_name);
+        LOG_RATE_SITE(6, core::LOG_CRIT, tag,
+                      "Namespace '%s' refused: not in Namespaces of section Security",
+                      core::logSafe(message.class_name));
         return false;
     }
     wmi::Bstr path = wmi::toBstr(message.class_name);
@@ -66,11 +67,12 @@ bool Client::connectToNamespace(const Message& message) {
                                           nullptr, d_services.out());
     if (FAILED(hr)) {
         d_services.reset();
-        LOG_CRIT(tag, "Could not connect to namespace '%s'. Error code = 0x%x", message.class_name,
-                 static_cast<uint32_t>(hr));
+        LOG_RATE_SITE(6, core::LOG_CRIT, tag,
+                      "Could not connect to namespace '%s'. Error code = 0x%x",
+                      core::logSafe(message.class_name), static_cast<uint32_t>(hr));
         return false;
     }
-    LOG_INFO(tag, "Connected to namespace '%s'", message.class_name);
+    LOG_INFO(tag, "Connected to namespace '%s'", core::logSafe(message.class_name));
 
     hr = CoSetProxyBlanket(d_services.get(), RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE, nullptr,
                            RPC_C_AUTHN_LEVEL_CALL, RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE);

@@ -75,6 +75,22 @@ struct FaultsFixture : ::testing::Test {
 
     std::string logFile() const { return folder + "/Logs/wrapper.log"; }
     std::string log() const { return testutil::readFile(logFile()); }
+    // The log's size, the rotated file included.
+    uintmax_t logBytes() const {
+        std::error_code ignored;
+        uintmax_t old = std::filesystem::file_size(logFile() + ".old", ignored);
+        uintmax_t now = std::filesystem::file_size(logFile(), ignored);
+        return (old == static_cast<uintmax_t>(-1) ? 0 : old) +
+               (now == static_cast<uintmax_t>(-1) ? 0 : now);
+    }
+    // Waits until the lines logged so far are in the file: lines are written
+    // in order, and the marker's (the first of its kind) comes after them.
+    bool logCaughtUp() {
+        Message marker = statusRequest();
+        marker.action = 99;
+        nvr.send(marker);
+        return logged("Unsupported action");
+    }
     // Whether 'text' reaches the log within 10 s (lines are written in batches).
     bool logged(const std::string& text) const {
         return testutil::waitFor([&] { return log().find(text) != std::string::npos; },
@@ -268,13 +284,6 @@ TEST_F(FaultsFixture, LostFramingClosesTheLinkAndTheServiceReconnects) {
 TEST_F(FaultsFixture, FloodOfRefusedFramesKeepsTheLogSmall) {
     start();
     ASSERT_EQ(status(), "");
-    auto logBytes = [&] {
-        std::error_code ignored;
-        uintmax_t old = std::filesystem::file_size(logFile() + ".old", ignored);
-        uintmax_t now = std::filesystem::file_size(logFile(), ignored);
-        return (old == static_cast<uintmax_t>(-1) ? 0 : old) +
-               (now == static_cast<uintmax_t>(-1) ? 0 : now);
-    };
     const uintmax_t before = logBytes();
     std::string flood;
     for (int i = 0; i < 20000; ++i) {
@@ -282,17 +291,45 @@ TEST_F(FaultsFixture, FloodOfRefusedFramesKeepsTheLogSmall) {
     }
     nvr.sendRaw(flood);
     EXPECT_EQ(status(Millis(60000)), "");
-    // Lines are written in order: once this one is in the file, so is the flood's.
-    Message marker = statusRequest();
-    marker.action = 99;
-    nvr.send(marker);
-    ASSERT_TRUE(testutil::waitFor(
-        [&] { return log().find("Unsupported action") != std::string::npos; }, Millis(20000)));
+    ASSERT_TRUE(logCaughtUp());
     const uintmax_t grown = logBytes() - before;
     std::printf("log grew by %ju bytes for %zu bytes of refused frames\n", grown, flood.size());
     EXPECT_LT(grown, 2000000u);
     const std::string text = log();
     EXPECT_NE(text.find("failed checks at lnl_packer:73 [1 times"), std::string::npos);
+    expectAliveAndBounded();
+}
+
+// Payloads that fail to decompress cost the NVR a few bytes each and once
+// cost the service a log line each (20,000 of them grew the log by 3 MB).
+// On one link, or over the reconnects when the service closes the link on
+// them, they leave the log a few lines longer.
+TEST_F(FaultsFixture, FloodOfUndecodablePayloadsKeepsTheLogSmall) {
+    start();
+    ASSERT_EQ(status(), "");
+    const uintmax_t before = logBytes();
+    std::string damaged(8, '\0');
+    const uint32_t header[2] = {core::Compressor::k_MAGIC, 100};
+    std::memcpy(&damaged[0], header, sizeof header);
+    damaged += "\x78\x9c" + std::string(30, '\x7f');
+    std::string flood;
+    for (int i = 0; i < 10000; ++i) {
+        flood += frameOf(damaged);
+    }
+    for (int link = 0; link < 2; ++link) {
+        nvr.sendRaw(flood);
+        if (status(Millis(30000)) != "") {
+            ASSERT_TRUE(nvr.accept(k_RECONNECT)) << "link " << link;
+            ASSERT_EQ(status(), "");
+        }
+    }
+    ASSERT_TRUE(logCaughtUp());
+    const uintmax_t grown = logBytes() - before;
+    std::printf("log grew by %ju bytes for 20000 undecodable payloads\n", grown);
+    EXPECT_LT(grown, 20000u);
+    EXPECT_NE(
+        log().find("core::Compressor::decompress - failed to uncompress summary: -3 [1 times"),
+        std::string::npos);
     expectAliveAndBounded();
 }
 

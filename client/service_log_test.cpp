@@ -55,4 +55,42 @@ TEST(ServiceLog, AFullLogIsRotatedAndANewOneStarted) {
     service.wait(Millis(5000));
 }
 
+// The NVR's names reach the log escaped and cut: a namespace holding a line
+// break cannot forge a line, the longest name a request may hold costs a few
+// hundred bytes, and a million-byte name is refused in a line of its own.
+TEST(ServiceLog, NvrNamesCannotForgeLinesOrFillTheLog) {
+    testutil::TempDir dir;
+    testutil::FakeNvr nvr;
+    const std::string programData = dir / "data";
+    const std::string log = programData + "/Tessarin/Lumivar/Logs/wrapper.log";
+    testutil::writeSettings(programData, "127.0.0.1", nvr.port());
+    testutil::Process service({testutil::binaryPath("TessarinLumivar"), "console"},
+                              {{"PROGRAMDATA", programData}, {"LUMIVAR_WMI_EVENT_RATE", "0"}},
+                              dir / "out.txt");
+    ASSERT_TRUE(nvr.accept(Millis(10000)));
+    const std::string forged = "\n2024-01-15 08:05:09 [INFO] {0} Client::forged - yes";
+    nvr.send(testutil::namespaceRequest("root\\AccessControl"));
+    nvr.send(testutil::executeRequest("Lnl_Door", std::string(60000, 'm'), {}, {}));
+    nvr.send(testutil::namespaceRequest(std::string(1000000, 'n')));
+    nvr.send(testutil::namespaceRequest("root\\AccessControl" + forged));
+    // Lines are written in order: this one comes after the others.
+    nvr.send(testutil::namespaceRequest("\\\\.\\root\\AccessControl"));
+    ASSERT_TRUE(testutil::waitFor(
+        [&] {
+            return testutil::readFile(log).find(
+                       "Connected to namespace '\\\\.\\root\\AccessControl'") != std::string::npos;
+        },
+        Millis(20000)));
+    const std::string text = testutil::readFile(log);
+    EXPECT_EQ(text.find(forged), std::string::npos);
+    EXPECT_NE(text.find("'root\\AccessControl\\n2024-01-15 08:05:09 [INFO] {0} Client::forged"),
+              std::string::npos);
+    EXPECT_NE(text.find("Executing method '" + std::string(256, 'm') +
+                        "\xE2\x80\xA6(60000 bytes)' on class 'Lnl_Door'"),
+              std::string::npos);
+    EXPECT_LT(text.size(), 20000u);
+    service.signal(SIGKILL);
+    service.wait(Millis(5000));
+}
+
 }  // namespace

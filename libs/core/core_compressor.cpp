@@ -23,6 +23,9 @@ void writeLittleEndian32(char* p, uint32_t v) {
 
 constexpr const char* k_COMPRESS_TAG = "core::Compressor::compress";
 constexpr const char* k_DECOMPRESS_TAG = "core::Compressor::decompress";
+// A peer can send payloads that fail to decompress at will: their lines are
+// limited to one a minute per site, with a count.
+constexpr int k_PEER_FAULT_RATE_CLASS = 6;
 
 // Failures are logged with the codes zlib gives for them, so that the log
 // reads the same whichever library wrote the stream.
@@ -116,20 +119,23 @@ bool Compressor::decompress(const char* data, size_t size, std::string* out) {
         return true;
     }
     if (declared > k_MAX_DECLARED_LENGTH) {
-        LOG_WARN(k_DECOMPRESS_TAG, "declared length %u exceeds the limit of %u bytes", declared,
-                 k_MAX_DECLARED_LENGTH);
+        LOG_RATE_SITE(k_PEER_FAULT_RATE_CLASS, LOG_WARN, k_DECOMPRESS_TAG,
+                      "declared length %u exceeds the limit of %u bytes", declared,
+                      k_MAX_DECLARED_LENGTH);
         return false;
     }
     // The declared length is the peer's word: it is allocated only when the
     // stream received could inflate to it at all.
     const size_t streamSize = size - k_HEADER_SIZE;
     if (declared / k_MAX_RATIO > streamSize) {
-        LOG_WARN(k_DECOMPRESS_TAG, "failed to uncompress summary: %d", k_DAMAGED);
+        LOG_RATE_SITE(k_PEER_FAULT_RATE_CLASS, LOG_WARN, k_DECOMPRESS_TAG,
+                      "failed to uncompress summary: %d", k_DAMAGED);
         return false;
     }
     libdeflate_decompressor* decompressor = threadDecompressor();
     if (!decompressor) {
-        LOG_WARN(k_DECOMPRESS_TAG, "failed to uncompress summary: %d", k_OUT_OF_MEMORY);
+        LOG_RATE_SITE(k_PEER_FAULT_RATE_CLASS, LOG_WARN, k_DECOMPRESS_TAG,
+                      "failed to uncompress summary: %d", k_OUT_OF_MEMORY);
         return false;
     }
     out->resize(declared);
@@ -138,7 +144,8 @@ bool Compressor::decompress(const char* data, size_t size, std::string* out) {
     const libdeflate_result rc = libdeflate_zlib_decompress(
         decompressor, data + k_HEADER_SIZE, streamSize, out->data(), declared, nullptr);
     if (rc != LIBDEFLATE_SUCCESS) {
-        LOG_WARN(k_DECOMPRESS_TAG, "failed to uncompress summary: %d", failureCode(rc));
+        LOG_RATE_SITE(k_PEER_FAULT_RATE_CLASS, LOG_WARN, k_DECOMPRESS_TAG,
+                      "failed to uncompress summary: %d", failureCode(rc));
         out->clear();
         return false;
     }

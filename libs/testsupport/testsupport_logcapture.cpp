@@ -1,5 +1,6 @@
 #include "testsupport_logcapture.h"
 
+#include <functional>
 #include <mutex>
 #include <utility>
 
@@ -29,6 +30,14 @@ class CaptureImpl : public core::LogImpl {
     std::shared_ptr<LogLines::Store> d_store;
 };
 
+class EveryLineRImpl : public core::LogRImpl {
+  public:
+    void logRate(int, int type, unsigned, std::string_view,
+                 const std::function<std::string()>& produce) override {
+        core::MasterLogger::deliver(type, produce());
+    }
+};
+
 bool recordFailure(const char* expr, std::string_view file, int line, int severity,
                    std::string_view message) {
     FailureRecorder::failures().push_back(
@@ -49,9 +58,15 @@ LogLines::LogLines(int options) : d_store(std::make_shared<Store>()), d_options(
     if (d_options & e_KEEP_GOING) {
         core::Assert::setStopOnFailedCheck(false);
     }
+    if (d_options & e_EVERY_LINE) {
+        core::MasterLogger::setRImpl(std::make_unique<EveryLineRImpl>());
+    }
 }
 
 LogLines::~LogLines() {
+    if (d_options & e_EVERY_LINE) {
+        core::MasterLogger::setRImpl(nullptr);
+    }
     core::MasterLogger::setImpl(nullptr);
     if (d_options & e_KEEP_GOING) {
         core::Assert::setStopOnFailedCheck(true);

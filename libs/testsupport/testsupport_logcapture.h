@@ -39,6 +39,9 @@ class LogLines {
         // Every type from CRIT to NORM is enabled, CRIT lines are not echoed
         // on the console.
         e_ALL_TYPES = 2,
+        // Rate-limited lines are all delivered, without a count: for tests of
+        // what a site reports rather than how often.
+        e_EVERY_LINE = 4,
     };
 
     explicit LogLines(int options = e_PLAIN);

@@ -19,6 +19,7 @@ constexpr std::string_view k_SOURCE = "xml_xnode";
 constexpr size_t k_COMPRESS_FROM = 1024;
 constexpr size_t k_HEX_DUMP_LIMIT = 1024;
 constexpr size_t k_JSON_QUOTE_LIMIT = 160;
+constexpr int k_PEER_FAULT_RATE_CLASS = 6;
 
 // Fixed numbers in the log that operators grep for: never __LINE__, which moves.
 namespace xnode_loc {
@@ -306,9 +307,11 @@ bool XNode::load(const char* data, size_t size) {
     std::string inflated;
     if (core::Compressor::isContainer(data, size)) {
         if (!core::Compressor::decompress(data, size, &inflated)) {
+            // A peer can send such payloads at will: once a minute, with a count.
             if (core::isLogEnabled(core::LOG_WARN)) {
-                core::MasterLogger::logAt(core::LOG_WARN, k_SOURCE, xnode_loc::k_INFLATE_FAILED, "",
-                                          "");
+                core::MasterLogger::logRate(
+                    k_PEER_FAULT_RATE_CLASS, core::LOG_WARN,
+                    core::strFormat("Log at %s:%d", k_SOURCE, xnode_loc::k_INFLATE_FAILED));
             }
             return false;
         }
@@ -321,10 +324,11 @@ bool XNode::load(const char* data, size_t size) {
     if (data[0] == '{') {
         CHECKF_NOSTOP_AT(false, k_SOURCE, xnode_loc::k_JSON_FALLBACK,
                          "falling back to legacy JSON (%s)",
-                         std::string_view(data, std::min(size, k_JSON_QUOTE_LIMIT)));
+                         core::logSafe(std::string_view(data, size), k_JSON_QUOTE_LIMIT));
         JsonReader reader(false, data, data + size);
         if (!reader.load(*this)) {
-            LOG_WARN("NS_XML::XNode::load", "failed loading legacy JSON (%s)", reader.error());
+            LOG_RATE_SITE(k_PEER_FAULT_RATE_CLASS, core::LOG_WARN, "NS_XML::XNode::load",
+                          "failed loading legacy JSON (%s)", core::logSafe(reader.error()));
             return false;
         }
         return true;

@@ -272,7 +272,7 @@ TEST(XNodeIO, ContainersInterworkWithZlib) {
 }
 
 TEST(XNodeIO, DamagedContainersFailCleanly) {
-    testutil::LogLines log{testutil::LogLines::e_KEEP_GOING};
+    testutil::LogLines log{testutil::LogLines::e_KEEP_GOING | testutil::LogLines::e_EVERY_LINE};
     XNode tree = messageTree(3000);
     const std::string good = saved(tree);
     ASSERT_TRUE(core::Compressor::isContainer(good.data(), good.size()));
