@@ -32,6 +32,7 @@ wmi::ComPtr<IEnumWbemClassObject> Client::runQuery(const Message& lookup, const 
     HRESULT hr = d_services->ExecQuery(language.get(), query.get(),
                                        WBEM_FLAG_FORWARD_ONLY | WBEM_FLAG_RETURN_IMMEDIATELY,
                                        nullptr, enumerator.out());
+    noteWmiResult(hr);
     if (FAILED(hr)) {
         LOG_WARN(tag, "Failed to execute query. Error code = 0x%x", static_cast<uint32_t>(hr));
         LOG_WARN(tag, "Error Message: %s", wmi::errorMessage(hr));
@@ -148,6 +149,7 @@ void Client::continueLookup() {
         wmi::ComPtr<IWbemClassObject> instance;
         ULONG returned = 0;
         HRESULT hr = d_lookup_enumerator->Next(WBEM_INFINITE, 1, instance.out(), &returned);
+        noteWmiResult(hr);
         if (FAILED(hr) || returned == 0 || !instance) {
             ++d_counters.lookups_success;
             endLookup();
@@ -188,6 +190,7 @@ void Client::getInfo(Message& lookup) {
     wmi::ComPtr<IWbemClassObject> instance;
     ULONG returned = 0;
     HRESULT hr = enumerator->Next(WBEM_INFINITE, 1, instance.out(), &returned);
+    noteWmiResult(hr);
     if (FAILED(hr) || returned == 0 || !instance) {
         return;
     }

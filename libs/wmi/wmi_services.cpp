@@ -67,7 +67,12 @@ void clearOut(T** p) {
 class Services final : public ComObject<IWbemServices> {
   public:
     Services(std::shared_ptr<Provider> provider, std::string nameSpace)
-        : d_provider(std::move(provider)), d_namespace(std::move(nameSpace)) {}
+        : d_provider(std::move(provider)),
+          d_namespace(std::move(nameSpace)),
+          d_generation(d_provider->generation()) {}
+
+    // A proxy of a WMI service that has restarted since reaches nobody.
+    bool disconnected() const { return d_provider->generation() != d_generation; }
 
     // Proxies are told apart by serial, not address: a freed proxy's address
     // may come back with the next one.
@@ -88,6 +93,9 @@ class Services final : public ComObject<IWbemServices> {
         if (pSink == nullptr) {
             return WBEM_E_INVALID_PARAMETER;
         }
+        if (disconnected()) {
+            return RPC_E_DISCONNECTED;
+        }
         return d_provider->cancel(pSink, d_serial);
     }
 
@@ -104,6 +112,9 @@ class Services final : public ComObject<IWbemServices> {
             return WBEM_E_INVALID_PARAMETER;
         }
         *ppObject = nullptr;
+        if (disconnected()) {
+            return RPC_E_DISCONNECTED;
+        }
         std::shared_ptr<const Repository> repo = d_provider->repository();
         const Namespace* ns = repo->findNamespace(d_namespace);
         if (ns == nullptr) {
@@ -203,6 +214,9 @@ class Services final : public ComObject<IWbemServices> {
             return WBEM_E_INVALID_PARAMETER;
         }
         *ppEnum = nullptr;
+        if (disconnected()) {
+            return RPC_E_DISCONNECTED;
+        }
         if (!equalsNoCase(fromBstr(strQueryLanguage), "WQL")) {
             return WBEM_E_INVALID_QUERY_TYPE;
         }
@@ -251,6 +265,9 @@ class Services final : public ComObject<IWbemServices> {
             (lFlags & ~static_cast<long>(WBEM_FLAG_SEND_STATUS)) != 0) {
             return WBEM_E_INVALID_PARAMETER;
         }
+        if (disconnected()) {
+            return RPC_E_DISCONNECTED;
+        }
         if (!equalsNoCase(fromBstr(strQueryLanguage), "WQL")) {
             return WBEM_E_INVALID_QUERY_TYPE;
         }
@@ -282,6 +299,9 @@ class Services final : public ComObject<IWbemServices> {
         clearOut(ppCallResult);
         if (strObjectPath == nullptr || strMethodName == nullptr) {
             return WBEM_E_INVALID_PARAMETER;
+        }
+        if (disconnected()) {
+            return RPC_E_DISCONNECTED;
         }
         std::shared_ptr<const Repository> repo = d_provider->repository();
         const Namespace* ns = repo->findNamespace(d_namespace);
@@ -409,6 +429,7 @@ class Services final : public ComObject<IWbemServices> {
 
     std::shared_ptr<Provider> d_provider;
     std::string d_namespace;
+    const uint64_t d_generation;
     const uint64_t d_serial = nextSerial();
 };
 
