@@ -171,6 +171,10 @@ void Client::readSettings() {
             if (ini.hasSection("NVR")) {
                 ini.getString("NVR", "Address", &d_nvr_address);
                 ini.getInt("NVR", "Port", &d_nvr_port);
+            } else {
+                // Otherwise an edit that lost the header goes unnoticed.
+                LOG_CRIT(tag, "Settings file '%s' has no section [NVR], keeping NVR %s:%d", path,
+                         d_nvr_address, d_nvr_port);
             }
             policy = SecurityPolicy::fromIni(ini);
         }

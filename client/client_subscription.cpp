@@ -8,12 +8,32 @@
 
 namespace {
 
-Message accessDeniedReply(const Message& request) {
+Message refusalReply(const Message& request, const std::string& why) {
     Message reply;
     reply.action = request.action;
     reply.class_name = request.class_name;
-    reply.method_name = "Access Denied 0x80041003";
+    reply.method_name = why;
     return reply;
+}
+
+Message accessDeniedReply(const Message& request) {
+    return refusalReply(request, "Access Denied 0x80041003");
+}
+
+// Why a subscription request is refused, or null.  Every event of the
+// subscription is a copy of its request (the NVR gets its own parameters
+// back), so the request's size is what each event costs.
+const char* templateProblem(const Message& request, size_t subscriptions, bool replacing) {
+    if (!replacing && subscriptions >= Client::k_MAX_SUBSCRIPTIONS) {
+        return "Refused: too many subscriptions";
+    }
+    if (request.params_in.size() + request.params_out.size() > Client::k_MAX_TEMPLATE_PARAMS) {
+        return "Refused: too many parameters";
+    }
+    if (messageBytes(request) > Client::k_MAX_TEMPLATE_BYTES) {
+        return "Refused: subscription request too large";
+    }
+    return nullptr;
 }
 
 }  // namespace
@@ -31,6 +51,17 @@ void Client::createEventSink(const Message& request) {
         return;
     }
     auto existing = d_event_sinks.find(request.class_name);
+    if (const char* problem =
+            templateProblem(request, d_event_sinks.size(), existing != d_event_sinks.end())) {
+        ++d_counters.requests_refused;
+        core::MasterLogger::logRate(6, core::LOG_WARN, tag, [&] {
+            return core::strFormat("%s - %s (%d bytes, %d parameters)", tag, problem,
+                                   messageBytes(request),
+                                   request.params_in.size() + request.params_out.size());
+        });
+        sendToServer(refusalReply(request, problem));
+        return;
+    }
     if (existing != d_event_sinks.end()) {
         cancelRecord(existing->second);
         d_event_sinks.erase(existing);

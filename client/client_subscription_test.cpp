@@ -190,10 +190,14 @@ TEST_F(ClientSubscription, RefusedSubscriptionsLeaveNoEntry) {
     EXPECT_FALSE(h.d_log.contains("Client::createEventSink"));
     ASSERT_TRUE(h.harness().connectNamespace(k_NAMESPACE));
 
-    Message denied;
-    denied.action = e_ACTION_SUBSCRIBE;
-    denied.class_name = "Secret_Event";
-    denied.method_name = "Access Denied 0x80041003";
+    auto refusal = [](const std::string& className, const std::string& why) {
+        Message reply;
+        reply.action = e_ACTION_SUBSCRIBE;
+        reply.class_name = className;
+        reply.method_name = why;
+        return reply;
+    };
+    const Message denied = refusal("Secret_Event", "Access Denied 0x80041003");
     std::vector<Message> replies = h.handle(subscribeRequest("Secret_Event", {{"Door", "", ""}}));
     ASSERT_EQ(replies.size(), 1u);
     EXPECT_EQ(replies[0], denied);
@@ -223,6 +227,23 @@ TEST_F(ClientSubscription, RefusedSubscriptionsLeaveNoEntry) {
     wmi::standin::setFault(wmi::standin::Fault::e_CREATE_OBJECT_STUB, E_OUTOFMEMORY);
     EXPECT_TRUE(h.handle(subscribeRequest("Door_Event", {})).empty());
     wmi::standin::clearFaults();
+
+    // Every event copies its request: a fat one, or one with too many
+    // parameters, is refused with a reply naming why.
+    Message fat = subscribeRequest("Door_Event", {{"Door", "", ""}});
+    fat.params_in.push_back({"junk", std::string(Client::k_MAX_TEMPLATE_BYTES, 'j'), "str"});
+    Message many = subscribeRequest("Door_Event", {});
+    many.params_out.assign(Client::k_MAX_TEMPLATE_PARAMS + 1, Parameter{"Door", "", ""});
+    for (const auto& [request, why] :
+         {std::pair{fat, "Refused: subscription request too large"},
+          std::pair{many, "Refused: too many parameters"}}) {
+        replies = h.handle(request);
+        ASSERT_EQ(replies.size(), 1u);
+        EXPECT_EQ(replies[0], refusal("Door_Event", why));
+    }
+    EXPECT_EQ(h.client().counters().requests_refused, 2u);
+    EXPECT_TRUE(h.d_log.contains("Client::createEventSink - Refused: subscription request too "
+                                 "large"));
 
     EXPECT_TRUE(h.client().eventSinks().empty());
     EXPECT_EQ(h.provider().subscriptionCount(), 0u);

@@ -477,16 +477,19 @@ void StdKernel::runLoop() {
         if (ready == 0) {
             queue.processTimers();
         } else if (ready < 0) {
-            // A failure that returns at once (a descriptor closed while
-            // registered, no descriptor at all) repeats on every pass: wait
-            // as long as the select would have, so the loop neither spins
-            // nor starves its timers, and say so once a minute.  A signal
-            // only cuts the wait short.
+            // No socket is served while select fails.  A descriptor
+            // closed while registered fails every pass: it is set aside
+            // and named.  Any other failure that returns at once repeats
+            // on every pass: wait as long as the select would have, so the
+            // loop neither spins nor starves its timers.  A signal only
+            // cuts the wait short.
             if (selectError != WSAEINTR) {
-                LOG_RATE(6, core::LOG_NORM, "kern::StdKernel::runLoop - Select error: %d",
+                LOG_RATE(6, core::LOG_WARN, "kern::StdKernel::runLoop - Select error: %d",
                          selectError);
-                std::this_thread::sleep_for(std::chrono::seconds(timeout.tv_sec) +
-                                            std::chrono::microseconds(timeout.tv_usec));
+                if (d_descriptor_manager->setAsideClosed() == 0) {
+                    std::this_thread::sleep_for(std::chrono::seconds(timeout.tv_sec) +
+                                                std::chrono::microseconds(timeout.tv_usec));
+                }
             }
             queue.processTimers();
         } else {
