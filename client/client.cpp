@@ -370,6 +370,9 @@ bool Client::handleTimeout(int64_t id) {
         recheckSettingsTrust();
     } else if (id == d_wmi_recovery_timer.id()) {
         recoverWmiSession();
+    } else if (id == d_lookup_wait_timer.id()) {
+        killTimer(d_lookup_wait_timer);
+        resumeRequests();
     } else {
         return false;
     }

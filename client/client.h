@@ -82,6 +82,12 @@ class Client : public EventSinkOwner,
     static constexpr int k_SETTINGS_WATCH_MS = 1000;
     // Between two attempts to reconnect a WMI session that was lost.
     static constexpr int k_WMI_RECONNECT_MS = 5000;
+    // The longest one wait for WMI holds the loop: a lookup's 'Next' gives
+    // up after it (WBEM_S_TIMEDOUT) and the lookup goes on from the next
+    // pass, as it does after producing replies for that long.
+    static constexpr int k_WMI_WAIT_MS = 500;
+    // What one enrichment lookup may wait for its instance in all.
+    static constexpr int k_ENRICHMENT_WAIT_MS = 1000;
 
     // The link's budgets, all in one place (README "Memory bounds").  Each
     // queue is bounded in count and in bytes, whichever is reached first;
@@ -334,6 +340,8 @@ class Client : public EventSinkOwner,
     kern::TimerId d_trust_recheck_timer;
     kern::TimerId d_stall_timer;
     kern::TimerId d_wmi_recovery_timer;
+    // Resumes a lookup that yielded the loop to a slow provider.
+    kern::TimerId d_lookup_wait_timer;
     // The loop's kernel, which a sink wakes from WMI's thread (set by 'start').
     kern::Kernel* d_kernel = nullptr;
     // A failure a sink reported, for the loop (S_OK: none).

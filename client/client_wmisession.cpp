@@ -63,8 +63,11 @@ bool Client::connectToNamespace(const Message& message) {
         return false;
     }
     wmi::Bstr path = wmi::toBstr(message.class_name);
-    HRESULT hr = d_locator->ConnectServer(path.get(), nullptr, nullptr, nullptr, 0, nullptr,
-                                          nullptr, d_services.out());
+    // Without the flag a WMI that does not answer holds the loop for good;
+    // with it for at most the two minutes the platform promises.
+    HRESULT hr = d_locator->ConnectServer(path.get(), nullptr, nullptr, nullptr,
+                                          WBEM_FLAG_CONNECT_USE_MAX_WAIT, nullptr, nullptr,
+                                          d_services.out());
     if (FAILED(hr)) {
         d_services.reset();
         LOG_CRIT(tag, "Could not connect to namespace '%s'. Error code = 0x%x", message.class_name,

@@ -236,7 +236,12 @@ class Services final : public ComObject<IWbemServices> {
         if (bound.d_class->d_query_error) {
             return *bound.d_class->d_query_error;
         }
-        simulateLatency(bound.d_class->d_latency_ms);
+        // Semi-synchronous (WBEM_FLAG_RETURN_IMMEDIATELY): the query's time
+        // is spent in the first 'Next' instead.
+        const bool immediate = (lFlags & WBEM_FLAG_RETURN_IMMEDIATELY) != 0;
+        if (!immediate) {
+            simulateLatency(bound.d_class->d_latency_ms);
+        }
         std::vector<std::shared_ptr<const Instance>> results;
         for (const auto& inst : ns->d_instances) {
             if (matches(bound, *inst)) {
@@ -244,7 +249,8 @@ class Services final : public ComObject<IWbemServices> {
             }
         }
         *ppEnum = new Enumerator(std::move(results), bound.d_class->d_latency_ms,
-                                 (lFlags & WBEM_FLAG_FORWARD_ONLY) != 0);
+                                 (lFlags & WBEM_FLAG_FORWARD_ONLY) != 0,
+                                 immediate ? bound.d_class->d_latency_ms : 0);
         return WBEM_S_NO_ERROR;
     }
 
