@@ -368,6 +368,11 @@ bool Client::handleTimeout(int64_t id) {
         checkStop();
     } else if (id == d_trust_recheck_timer.id()) {
         recheckSettingsTrust();
+    } else if (id == d_wmi_recovery_timer.id()) {
+        recoverWmiSession();
+    } else if (id == d_lookup_wait_timer.id()) {
+        killTimer(d_lookup_wait_timer);
+        resumeRequests();
     } else {
         return false;
     }
@@ -431,6 +436,8 @@ void Client::dispatch(const Message& message) {
             createEventSink(message);
             break;
         case e_ACTION_NAMESPACE:
+            // The NVR's own choice of a namespace ends a recovery.
+            endWmiRecovery();
             if (connectToNamespace(message)) {
                 d_namespace_path = message.class_name;
             } else {

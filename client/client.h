@@ -14,12 +14,14 @@
 #ifndef INCLUDED_CLIENT
 #define INCLUDED_CLIENT
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "client_eventsink.h"
 #include "client_security.h"
@@ -31,11 +33,18 @@
 #include "wmi_com.h"
 #include "wmi_comptr.h"
 
+namespace kern {
+class Kernel;
+}
+
 // Receives the events of the sinks, on any thread.
 class EventSinkOwner {
   public:
     virtual ~EventSinkOwner();
     virtual void queueEvent(const Message& message) = 0;
+    // WMI ended the subscription of 'className' with the failure 'hr' (not
+    // a cancel of ours): it delivers nothing more.
+    virtual void handleSubscriptionEnded(const std::string& className, HRESULT hr) = 0;
 };
 
 // The COM references of one subscription.  Released in field order when the
@@ -71,6 +80,14 @@ class Client : public EventSinkOwner,
     static constexpr int k_STOP_CHECK_MS = 5000;
     static constexpr int64_t k_STATS_MS = 1800000;
     static constexpr int k_SETTINGS_WATCH_MS = 1000;
+    // Between two attempts to reconnect a WMI session that was lost.
+    static constexpr int k_WMI_RECONNECT_MS = 5000;
+    // The longest one wait for WMI holds the loop: a lookup's 'Next' gives
+    // up after it (WBEM_S_TIMEDOUT) and the lookup goes on from the next
+    // pass, as it does after producing replies for that long.
+    static constexpr int k_WMI_WAIT_MS = 500;
+    // What one enrichment lookup may wait for its instance in all.
+    static constexpr int k_ENRICHMENT_WAIT_MS = 1000;
 
     // The link's budgets, all in one place (README "Memory bounds").  Each
     // queue is bounded in count and in bytes, whichever is reached first;
@@ -188,6 +205,12 @@ class Client : public EventSinkOwner,
 
     // EventSinkOwner (any thread)
     void queueEvent(const Message& message) override;
+    void handleSubscriptionEnded(const std::string& className, HRESULT hr) override;
+
+    // The codes with which WMI says the session is gone (its service
+    // restarted): RPC_E_DISCONNECTED, RPC_S_SERVER_UNAVAILABLE,
+    // WBEM_E_SHUTTING_DOWN.
+    static bool isSessionLost(HRESULT hr);
 
     // ACCESSORS
     const std::string& namespacePath() const { return d_namespace_path; }
@@ -204,6 +227,8 @@ class Client : public EventSinkOwner,
     // Events dropped at the queue's bound (any thread).
     uint64_t eventsDropped() const;
     const std::map<std::string, EventSinkRecord>& eventSinks() const { return d_event_sinks; }
+    // The session is being reconnected after WMI went away.
+    bool recoveringWmi() const { return d_recovering_wmi; }
     const std::string& nvrAddress() const { return d_nvr_address; }
     // What the NVR may reach, as read with the endpoint.
     const SecurityPolicy& securityPolicy() const { return d_policy; }
@@ -275,6 +300,19 @@ class Client : public EventSinkOwner,
     void sendKeepalive();
     void drainEventQueue();
     void checkStop();
+    // What a wake of the loop is for: a stop, or a subscription WMI ended.
+    void handleWake();
+    // After a WMI call: a code of a lost session starts the recovery.
+    void noteWmiResult(HRESULT hr);
+    // Drops the dead session and its subscriptions (remembering what the NVR
+    // asked for) and arms the recovery (client_wmisession.cpp).
+    void loseWmiSession(HRESULT hr);
+    // Reconnects the namespace the NVR chose and subscribes again; retried
+    // every k_WMI_RECONNECT_MS until it succeeds.
+    void recoverWmiSession();
+    void endWmiRecovery();
+    // Keeps 'request' for the renewal (the latest per class).
+    void rememberSubscription(const Message& request);
     void sendFrame(const core::GSharedBuf& frame);
     // Cancels the subscription through the proxy that registered it.
     static void cancelRecord(const EventSinkRecord& record);
@@ -301,6 +339,16 @@ class Client : public EventSinkOwner,
     kern::TimerId d_stop_check_timer;
     kern::TimerId d_trust_recheck_timer;
     kern::TimerId d_stall_timer;
+    kern::TimerId d_wmi_recovery_timer;
+    // Resumes a lookup that yielded the loop to a slow provider.
+    kern::TimerId d_lookup_wait_timer;
+    // The loop's kernel, which a sink wakes from WMI's thread (set by 'start').
+    kern::Kernel* d_kernel = nullptr;
+    // A failure a sink reported, for the loop (S_OK: none).
+    std::atomic<HRESULT> d_subscription_end{S_OK};
+    bool d_recovering_wmi = false;
+    // The subscription requests to renew once the session is back.
+    std::vector<Message> d_lost_subscriptions;
     kern::RepeatTimer d_stats_timer;
     std::string d_nvr_address;
     int d_nvr_port = 0;

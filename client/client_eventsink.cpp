@@ -72,6 +72,14 @@ HRESULT STDMETHODCALLTYPE EventSink::SetStatus(long lFlags, HRESULT hResult, BST
     LOG_INFO(tag, "0x%x", static_cast<uint32_t>(lFlags));
     if (lFlags == WBEM_STATUS_COMPLETE) {
         LOG_INFO(tag, "Call complete. hResult = 0x%X\n", static_cast<uint32_t>(hResult));
+        // Cancelled by us, it is no news; any other failure means WMI ended
+        // the subscription and nothing more will come.
+        if (FAILED(hResult) && hResult != static_cast<HRESULT>(WBEM_E_CALL_CANCELLED)) {
+            std::lock_guard<std::mutex> lock(d_owner_mutex);
+            if (d_owner) {
+                d_owner->handleSubscriptionEnded(d_template.class_name, hResult);
+            }
+        }
     } else if (lFlags == WBEM_STATUS_PROGRESS) {
         LOG_INFO(tag, "Call in progress.\n");
     }

@@ -2,6 +2,7 @@
 // one reply per matching instance, and 'getInfo' for the enrichment.
 
 #include <algorithm>
+#include <chrono>
 
 #include "client.h"
 #include "client_variant.h"
@@ -32,6 +33,7 @@ wmi::ComPtr<IEnumWbemClassObject> Client::runQuery(const Message& lookup, const 
     HRESULT hr = d_services->ExecQuery(language.get(), query.get(),
                                        WBEM_FLAG_FORWARD_ONLY | WBEM_FLAG_RETURN_IMMEDIATELY,
                                        nullptr, enumerator.out());
+    noteWmiResult(hr);
     if (FAILED(hr)) {
         LOG_RATE_SITE(6, core::LOG_WARN, tag, "Failed to execute query. Error code = 0x%x",
                       static_cast<uint32_t>(hr));
@@ -134,7 +136,15 @@ void Client::lookupInstancesOfClass(const Message& request) {
 void Client::continueLookup() {
     const char* tag = "Client::lookupInstancesOfClass";
     const std::vector<Parameter>& wanted = d_lookup_request.params_out;
+    const auto started = std::chrono::steady_clock::now();
     while (d_lookup_enumerator) {
+        // A slow provider (one 'Next' after another) gives the loop back in
+        // turn: keep-alives, the stop and the rest wait no longer than this.
+        if (std::chrono::steady_clock::now() - started >=
+            std::chrono::milliseconds(k_WMI_WAIT_MS)) {
+            restartTimer(d_lookup_wait_timer, 0);
+            return;
+        }
         if (!d_link_up || linkFull()) {
             // Resumed by 'pumpLink' at the low-water mark; the event drain
             // waits meanwhile.
@@ -147,7 +157,12 @@ void Client::continueLookup() {
         }
         wmi::ComPtr<IWbemClassObject> instance;
         ULONG returned = 0;
-        HRESULT hr = d_lookup_enumerator->Next(WBEM_INFINITE, 1, instance.out(), &returned);
+        HRESULT hr = d_lookup_enumerator->Next(k_WMI_WAIT_MS, 1, instance.out(), &returned);
+        noteWmiResult(hr);
+        if (hr == static_cast<HRESULT>(WBEM_S_TIMEDOUT)) {
+            restartTimer(d_lookup_wait_timer, 0);
+            return;
+        }
         if (FAILED(hr) || returned == 0 || !instance) {
             ++d_counters.lookups_success;
             endLookup();
@@ -172,6 +187,7 @@ void Client::continueLookup() {
 }
 
 void Client::endLookup() {
+    killTimer(d_lookup_wait_timer);
     d_lookup_enumerator.reset();
     d_lookup_request = Message();
     d_lookup_reply = Message();
@@ -188,7 +204,17 @@ void Client::getInfo(Message& lookup) {
     }
     wmi::ComPtr<IWbemClassObject> instance;
     ULONG returned = 0;
-    HRESULT hr = enumerator->Next(WBEM_INFINITE, 1, instance.out(), &returned);
+    // Bounded: an event whose lookup takes longer goes out without it.
+    HRESULT hr = WBEM_S_TIMEDOUT;
+    for (int waited = 0;
+         hr == static_cast<HRESULT>(WBEM_S_TIMEDOUT) && waited < k_ENRICHMENT_WAIT_MS;
+         waited += k_WMI_WAIT_MS) {
+        hr = enumerator->Next(k_WMI_WAIT_MS, 1, instance.out(), &returned);
+    }
+    noteWmiResult(hr);
+    if (hr == static_cast<HRESULT>(WBEM_S_TIMEDOUT)) {
+        LOG_RATE(6, core::LOG_WARN, "Client::getInfo - WMI too slow, event sent without it");
+    }
     if (FAILED(hr) || returned == 0 || !instance) {
         return;
     }

@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+
 #include "client_variant.h"
 #include "client_wmi_testutil.h"
 
@@ -43,6 +46,10 @@ instance of Thing { Name = "c"; Rank = 2; };
 instance of Thing { Name = "d"; Rank = 2; Note = "fourth"; Blob = {1, 2}; };
 [QueryError(0x80041017)]
 class Broken { [key] string Name; };
+[LatencyMs(1200)]
+class Slow { [key] sint32 Id; };
+instance of Slow { Id = 1; };
+instance of Slow { Id = 2; };
 class Lnl_MultimediaObject { [key] sint32 ID; uint8 Data[]; string MimeType; };
 instance of Lnl_MultimediaObject { ID = 1; Data = {104, 105}; MimeType = "image/png"; };
 )";
@@ -203,6 +210,27 @@ TEST(ClientLookup, FailuresAndRequestsBeforeANamespace) {
     EXPECT_TRUE(
         h.d_log.contains("Could not set proxy blanket on enumerator. Error code = 0x80070005"));
     EXPECT_EQ(h.client().counters().lookups_failed, 4u);
+}
+
+// A provider slower than one wait (here 1.2 s for the query and for every
+// instance) never holds the loop longer than that wait: the lookup gives the
+// loop back and goes on, the enrichment lookup gives up after its budget.
+std::atomic<int> s_longest_wait{0};
+
+TEST(ClientLookup, ASlowProviderNeverHoldsTheLoopLongerThanOneWait) {
+    WmiHarness h(repository());
+    ASSERT_TRUE(h.startWithNamespace(k_NAMESPACE));
+    wmi::standin::setLatencySleep(
+        [](int ms) { s_longest_wait = std::max(s_longest_wait.load(), ms); });
+    std::vector<Message> replies = h.handle(lookupRequest("Slow", {}, {{"Id", "", ""}}));
+    ASSERT_EQ(replies.size(), 2u);
+    EXPECT_EQ(replies[1].params_out[0].value, "2");
+    Message enrichment = lookupRequest("Slow", {}, {{"Id", "kept", ""}});
+    h.client().getInfo(enrichment);
+    wmi::standin::setLatencySleep(nullptr);
+    EXPECT_EQ(enrichment.params_out[0].value, "kept");
+    EXPECT_TRUE(h.d_log.contains("Client::getInfo - WMI too slow, event sent without it"));
+    EXPECT_EQ(s_longest_wait.load(), Client::k_WMI_WAIT_MS);
 }
 
 TEST(ClientLookup, GetInfoTakesTheFirstInstance) {

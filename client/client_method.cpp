@@ -90,6 +90,7 @@ void Client::executeMethod(const Message& request) {
     wmi::Bstr methodName = wmi::toBstr(request.method_name);
     if (!request.params_in.empty()) {
         HRESULT hr = d_services->GetObject(className.get(), 0, nullptr, classObject.out(), nullptr);
+        noteWmiResult(hr);
         if (FAILED(hr) || !classObject) {
             LOG_RATE_SITE(6, core::LOG_WARN, tag, "Failed calling class object '%s'",
                           core::logSafe(request.class_name));
@@ -152,6 +153,7 @@ void Client::executeMethod(const Message& request) {
         wmi::toBstr(request.target_instance.empty() ? request.class_name : request.target_instance);
     HRESULT hr = d_services->ExecMethod(objectPath.get(), methodName.get(), 0, nullptr,
                                         inParams.get(), outParams.out(), nullptr);
+    noteWmiResult(hr);
     if (FAILED(hr)) {
         LOG_WARN(tag, "Could not execute method. Error code = 0x%x", static_cast<uint32_t>(hr));
         LOG_WARN(tag, "Error Message: %s", wmi::errorMessage(hr));

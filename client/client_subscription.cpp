@@ -43,6 +43,10 @@ void Client::createEventSink(const Message& request) {
     if (!CHECKF(request.action == e_ACTION_SUBSCRIBE, "%d", request.action)) {
         return;
     }
+    if (d_recovering_wmi) {
+        rememberSubscription(request);
+        return;
+    }
     if (d_namespace_path.empty() || !d_services) {
         return;
     }
@@ -110,6 +114,11 @@ void Client::createEventSink(const Message& request) {
     wmi::Bstr queryText = wmi::toBstr(query);
     hr = d_services->ExecNotificationQueryAsync(
         language.get(), queryText.get(), WBEM_FLAG_SEND_STATUS, nullptr, record.stub_sink.get());
+    noteWmiResult(hr);
+    if (d_recovering_wmi) {
+        rememberSubscription(request);
+        return;
+    }
     if (SUCCEEDED(hr)) {
         LOG_INFO(tag, "Successfully registered for notifications from '%s'",
                  core::logSafe(request.class_name));
@@ -127,6 +136,16 @@ void Client::createEventSink(const Message& request) {
                       "Failed subscribing for event notifications from '%s' Error code = 0x%x",
                       core::logSafe(request.class_name), static_cast<uint32_t>(hr));
     }
+}
+
+void Client::rememberSubscription(const Message& request) {
+    for (Message& lost : d_lost_subscriptions) {
+        if (lost.class_name == request.class_name) {
+            lost = request;
+            return;
+        }
+    }
+    d_lost_subscriptions.push_back(request);
 }
 
 void Client::printSinkStats() {

@@ -47,7 +47,9 @@ std::string doorEvent(int serial, const std::string& door = "Lobby", bool forced
 // Receives events through EventSinkOwner.
 struct Collector : EventSinkOwner {
     std::vector<Message> d_events;
+    std::vector<HRESULT> d_ended;
     void queueEvent(const Message& message) override { d_events.push_back(message); }
+    void handleSubscriptionEnded(const std::string&, HRESULT hr) override { d_ended.push_back(hr); }
 };
 
 TEST(EventSink, InterfacesCountingAndIndicate) {
@@ -81,6 +83,10 @@ TEST(EventSink, InterfacesCountingAndIndicate) {
     EXPECT_TRUE(log.contains("EventSink::SetStatus - Call in progress.\n"));
     EXPECT_EQ(log.count("EventSink::SetStatus - 0x"), 3);
     EXPECT_EQ(log.count("EventSink::SetStatus"), 5) << log.all();
+    // Only a final failure other than our own cancel ends the subscription.
+    EXPECT_TRUE(owner.d_ended.empty());
+    sink->SetStatus(WBEM_STATUS_COMPLETE, WBEM_E_SHUTTING_DOWN, nullptr, nullptr);
+    EXPECT_EQ(owner.d_ended, std::vector<HRESULT>{WBEM_E_SHUTTING_DOWN});
 
     sink->setOwner(nullptr);
     EXPECT_EQ(sink->Release(), 0u);
@@ -269,6 +275,49 @@ TEST_F(ClientSubscription, OnlyWmiMayCallTheSinkWhereTheSystemChecks) {
     ASSERT_TRUE(h.collect(2, &events));
     EXPECT_EQ(events[0].params_out[0].value, "");
     EXPECT_EQ(events[1].params_out[0].value, "Real");
+}
+
+// A restart of the WMI service ends every subscription and leaves the old
+// proxies dead.  The Client drops them, reconnects the namespace once WMI
+// answers again and subscribes anew what the NVR asked for, including a
+// request that came during the outage; without subscriptions, the first call
+// that fails tells.
+TEST_F(ClientSubscription, AWmiRestartIsFollowedByANewSessionWithTheSameSubscriptions) {
+    using wmi::standin::Fault;
+    ASSERT_TRUE(h.startWithNamespace(k_NAMESPACE));
+    h.handle(subscribeRequest("Door_Event", {{"Door", "", ""}}));
+    wmi::standin::setFault(Fault::e_CONNECT_SERVER, RPC_S_SERVER_UNAVAILABLE_HR);
+    h.provider().restart();
+    ASSERT_TRUE(h.harness().runUntil([&] { return h.client().recoveringWmi(); }, Millis(5000)));
+    EXPECT_TRUE(h.client().eventSinks().empty());
+    EXPECT_EQ(h.client().namespacePath(), k_NAMESPACE);
+    EXPECT_TRUE(h.handle(subscribeRequest("Door_Event", {{"Serial", "", ""}})).empty());
+    EXPECT_TRUE(h.handle(testutil::lookupRequest("Door_Event", {}, {})).empty());
+
+    wmi::standin::clearFaults();
+    testutil::ClientHarness::skip(Client::k_WMI_RECONNECT_MS);
+    ASSERT_TRUE(h.harness().runUntil(
+        [&] { return !h.client().recoveringWmi() && !h.client().eventSinks().empty(); },
+        Millis(5000)));
+    h.raise(doorEvent(7));
+    std::vector<Message> events;
+    ASSERT_TRUE(h.collect(1, &events));
+    EXPECT_EQ(events[0].params_out, (std::vector<Parameter>{{"Serial", "7", ""}}));
+    EXPECT_TRUE(h.d_log.contains(
+        "Client::recoverWmiSession - WMI session lost (0x80041033): reconnecting to 'root\\Test'"));
+    EXPECT_TRUE(
+        h.d_log.contains("Client::recoverWmiSession - WMI session back: 1 subscriptions "
+                         "renewed"));
+
+    h.client().close();
+    ASSERT_TRUE(h.harness().connectNamespace(k_NAMESPACE));
+    h.provider().restart();
+    const uint32_t failed = h.client().counters().lookups_failed;
+    h.handle(testutil::lookupRequest("Door_Event", {}, {}));
+    EXPECT_EQ(h.client().counters().lookups_failed, failed + 1);
+    EXPECT_TRUE(h.d_log.contains("WMI session lost (0x80010108)"));
+    ASSERT_TRUE(h.harness().runUntil([&] { return !h.client().recoveringWmi(); }, Millis(5000)));
+    EXPECT_EQ(h.client().namespacePath(), k_NAMESPACE);
 }
 
 // WMI cancels a subscription only through the proxy that registered it: the

@@ -11,8 +11,9 @@ bool Client::start() {
     restartTimer(d_stop_check_timer, k_STOP_CHECK_MS);
     // The service host wakes the loop when a stop arrives; the timer is
     // what is left if the wake is lost.
-    if (kern::Kernel* kernel = kern::Kernel::current()) {
-        kernel->setWakeHandler([this] { checkStop(); });
+    d_kernel = kern::Kernel::current();
+    if (d_kernel) {
+        d_kernel->setWakeHandler([this] { handleWake(); });
     }
 
     HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
@@ -63,8 +64,11 @@ bool Client::connectToNamespace(const Message& message) {
         return false;
     }
     wmi::Bstr path = wmi::toBstr(message.class_name);
-    HRESULT hr = d_locator->ConnectServer(path.get(), nullptr, nullptr, nullptr, 0, nullptr,
-                                          nullptr, d_services.out());
+    // Without the flag a WMI that does not answer holds the loop for good;
+    // with it for at most the two minutes the platform promises.
+    HRESULT hr = d_locator->ConnectServer(path.get(), nullptr, nullptr, nullptr,
+                                          WBEM_FLAG_CONNECT_USE_MAX_WAIT, nullptr, nullptr,
+                                          d_services.out());
     if (FAILED(hr)) {
         d_services.reset();
         LOG_RATE_SITE(6, core::LOG_CRIT, tag,
@@ -117,4 +121,84 @@ void Client::close() {
     // The subscriptions hold the services proxy too: it goes after them.
     d_services.reset();
     d_namespace_path.clear();
+    endWmiRecovery();
+}
+
+// ---------------------------------------------------------------------------
+// A WMI service that went away (a restart, for an update): its proxies and
+// subscriptions are dead, so they are dropped and made anew.
+
+bool Client::isSessionLost(HRESULT hr) {
+    constexpr HRESULT k_RPC_DISCONNECTED = static_cast<HRESULT>(0x80010108u);
+    constexpr HRESULT k_RPC_SERVER_UNAVAILABLE = static_cast<HRESULT>(0x800706BAu);
+    return hr == k_RPC_DISCONNECTED || hr == k_RPC_SERVER_UNAVAILABLE ||
+           hr == static_cast<HRESULT>(WBEM_E_SHUTTING_DOWN);
+}
+
+void Client::handleSubscriptionEnded(const std::string& className, HRESULT hr) {
+    LOG_WARN("Client::handleSubscriptionEnded", "WMI ended the subscription of '%s': 0x%x",
+             className, static_cast<uint32_t>(hr));
+    HRESULT none = S_OK;
+    d_subscription_end.compare_exchange_strong(none, hr);
+    if (d_kernel) {
+        d_kernel->wake();
+    }
+}
+
+void Client::handleWake() {
+    checkStop();
+    const HRESULT ended = d_subscription_end.exchange(S_OK);
+    if (FAILED(ended)) {
+        // Whatever ended it, the subscription is gone: the session is
+        // renewed as after a lost connection.
+        loseWmiSession(ended);
+    }
+}
+
+void Client::noteWmiResult(HRESULT hr) {
+    if (isSessionLost(hr)) {
+        loseWmiSession(hr);
+    }
+}
+
+void Client::loseWmiSession(HRESULT hr) {
+    if (d_recovering_wmi || d_namespace_path.empty()) {
+        return;
+    }
+    LOG_WARN("Client::recoverWmiSession", "WMI session lost (0x%x): reconnecting to '%s'",
+             static_cast<uint32_t>(hr), d_namespace_path);
+    d_recovering_wmi = true;
+    while (!d_event_sinks.empty()) {
+        d_lost_subscriptions.push_back(d_event_sinks.begin()->second.event_sink->eventTemplate());
+        cancelRecord(d_event_sinks.begin()->second);
+        d_event_sinks.erase(d_event_sinks.begin());
+    }
+    d_services.reset();
+    // The first attempt on the next pass, outside the call that failed.
+    restartTimer(d_wmi_recovery_timer, 0);
+}
+
+void Client::recoverWmiSession() {
+    Message connect;
+    connect.action = e_ACTION_NAMESPACE;
+    connect.class_name = d_namespace_path;
+    if (!connectToNamespace(connect)) {
+        restartTimer(d_wmi_recovery_timer, k_WMI_RECONNECT_MS);
+        return;
+    }
+    killTimer(d_wmi_recovery_timer);
+    d_recovering_wmi = false;
+    std::vector<Message> renew;
+    renew.swap(d_lost_subscriptions);
+    for (const Message& request : renew) {
+        createEventSink(request);
+    }
+    LOG_INFO("Client::recoverWmiSession", "WMI session back: %u subscriptions renewed",
+             static_cast<uint32_t>(renew.size()));
+}
+
+void Client::endWmiRecovery() {
+    d_recovering_wmi = false;
+    d_lost_subscriptions.clear();
+    killTimer(d_wmi_recovery_timer);
 }

@@ -53,16 +53,24 @@ bool startServiceDispatcher(const char*, ServiceMainFunction serviceMain, int ar
     pthread_sigmask(SIG_BLOCK, &stopSignals, &previous);
 
     std::atomic<bool> finished{false};
+    const pthread_t dispatcher = pthread_self();
     std::thread serviceThread([&] {
         serviceMain(argc, argv);
         finished = true;
+        // Ends the wait below at once: the process exits right after the
+        // stopped report, not one wait later.
+        pthread_kill(dispatcher, SIGTERM);
     });
     // A stop that arrives before the service has registered its handler
     // waits for the handler: systemd would otherwise escalate to SIGKILL.
     bool stopPending = false;
-    while (!finished) {
+    for (;;) {
         timespec wait{0, 100 * 1000 * 1000};
-        if (sigtimedwait(&stopSignals, nullptr, &wait) == SIGTERM) {
+        const int taken = sigtimedwait(&stopSignals, nullptr, &wait);
+        if (finished) {
+            break;
+        }
+        if (taken == SIGTERM) {
             stopPending = true;
         }
         ControlHandlerFunction handler = s_handler.load();
@@ -72,6 +80,10 @@ bool startServiceDispatcher(const char*, ServiceMainFunction serviceMain, int ar
         }
     }
     serviceThread.join();
+    // The wake-up above may still be pending: taken here, it ends nothing.
+    timespec none{0, 0};
+    while (sigtimedwait(&stopSignals, nullptr, &none) == SIGTERM) {
+    }
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     return true;
 }

@@ -492,8 +492,11 @@ HRESULT ClassObject::GetMethodOrigin(LPCWSTR wszMethodName, BSTR* pstrClassName)
 
 // ---------------------------------------------------------------- Enumerator
 Enumerator::Enumerator(std::vector<std::shared_ptr<const Instance>> results, int latencyMs,
-                       bool forwardOnly)
-    : d_results(std::move(results)), d_latency_ms(latencyMs), d_forward_only(forwardOnly) {}
+                       bool forwardOnly, int firstWaitMs)
+    : d_results(std::move(results)),
+      d_latency_ms(latencyMs),
+      d_forward_only(forwardOnly),
+      d_pending_ms(latencyMs + firstWaitMs) {}
 
 HRESULT Enumerator::Reset() {
     std::lock_guard<std::mutex> lock(d_mutex);
@@ -514,8 +517,14 @@ HRESULT Enumerator::Next(long lTimeout, ULONG uCount, IWbemClassObject** apObjec
     if (uCount == 0) {
         return WBEM_S_FALSE;
     }
-    simulateLatency(d_latency_ms);
     std::lock_guard<std::mutex> lock(d_mutex);
+    if (lTimeout != WBEM_INFINITE && lTimeout < d_pending_ms) {
+        simulateLatency(static_cast<int>(lTimeout));
+        d_pending_ms -= static_cast<int>(lTimeout);
+        return WBEM_S_TIMEDOUT;
+    }
+    simulateLatency(d_pending_ms);
+    d_pending_ms = d_latency_ms;
     ULONG n = 0;
     while (n < uCount && d_pos < d_results.size()) {
         apObjects[n++] = ClassObject::newInstance(d_results[d_pos++]);

@@ -176,8 +176,13 @@ class ClassObject final : public ComObject<IWbemClassObject> {
 // The result of ExecQuery: the matching instances, fetched one 'Next' at a time.
 class Enumerator final : public ComObject<IEnumWbemClassObject> {
   public:
+    // Every 'Next' takes 'latencyMs' of the provider's time, the first one
+    // 'firstWaitMs' more (the query itself, when ExecQuery returned at once).
+    // A 'Next' whose time-out ends first answers WBEM_S_TIMEDOUT with
+    // nothing; the provider's work goes on, so the next call waits only for
+    // the rest.
     Enumerator(std::vector<std::shared_ptr<const Instance>> results, int latencyMs,
-               bool forwardOnly);
+               bool forwardOnly, int firstWaitMs = 0);
 
     HRESULT STDMETHODCALLTYPE Reset() override;
     HRESULT STDMETHODCALLTYPE Next(long lTimeout, ULONG uCount, IWbemClassObject** apObjects,
@@ -192,6 +197,7 @@ class Enumerator final : public ComObject<IEnumWbemClassObject> {
     bool d_forward_only;
     std::mutex d_mutex;
     size_t d_pos = 0;
+    int d_pending_ms;  // of the provider's work before the next object
 };
 
 // Sleeps for a provider's simulated latency.

@@ -8,6 +8,7 @@
 #include "core_v2masterlogger.h"
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstdlib>
 #include <ctime>
@@ -32,6 +33,7 @@ struct Subscription {
     uint64_t d_registrar = 0;           // serial of the services proxy that made it
     bool d_cancelled = false;
     bool d_finished = false;
+    HRESULT d_final_status = WBEM_E_CALL_CANCELLED;  // what the final SetStatus says
 };
 
 struct Delivery {
@@ -58,7 +60,7 @@ uint64_t fileTimeNow() {
 
 void finishSubscription(Subscription& sub) {
     if (sub.d_sink != nullptr) {
-        sub.d_sink->SetStatus(WBEM_STATUS_COMPLETE, WBEM_E_CALL_CANCELLED, nullptr, nullptr);
+        sub.d_sink->SetStatus(WBEM_STATUS_COMPLETE, sub.d_final_status, nullptr, nullptr);
         sub.d_sink->Release();
         sub.d_sink = nullptr;
     }
@@ -90,6 +92,7 @@ struct Provider::Impl : std::enable_shared_from_this<Provider::Impl> {
     uint64_t d_serial = 0;
 
     std::map<std::string, MethodHandler> d_handlers;
+    std::atomic<uint64_t> d_generation{0};  // restarts so far
 
     // ------------------------------------------------------------ delivery
     void start() {
@@ -174,6 +177,22 @@ struct Provider::Impl : std::enable_shared_from_this<Provider::Impl> {
             finishSubscription(*sub);
         }
         return WBEM_S_NO_ERROR;
+    }
+
+    // Every subscription ends with 'finalStatus', undelivered events go.
+    void restart(HRESULT finalStatus) {
+        std::lock_guard<std::mutex> lock(d_mutex);
+        ++d_generation;
+        d_queue.erase(std::remove_if(d_queue.begin(), d_queue.end(),
+                                     [](const Delivery& d) { return !d.d_final; }),
+                      d_queue.end());
+        for (const auto& sub : d_subs) {
+            sub->d_cancelled = true;
+            sub->d_final_status = finalStatus;
+            d_queue.push_back(Delivery{sub, {}, true});
+        }
+        d_subs.clear();
+        d_cv.notify_all();
     }
 
     void raise(std::string_view nameSpace, std::vector<std::shared_ptr<const Instance>> instances) {
@@ -495,6 +514,14 @@ void Provider::setMethodHandler(std::string className, std::string method, Metho
 void Provider::subscribe(std::string nameSpace, BoundQuery query, IWbemObjectSink* sink,
                          uint64_t registrar) {
     d_impl->subscribe(std::move(nameSpace), std::move(query), sink, registrar);
+}
+
+void Provider::restart(HRESULT finalStatus) {
+    d_impl->restart(finalStatus);
+}
+
+uint64_t Provider::generation() const {
+    return d_impl->d_generation.load();
 }
 
 HRESULT Provider::cancel(IWbemObjectSink* sink, uint64_t registrar) {

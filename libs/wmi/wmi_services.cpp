@@ -67,7 +67,12 @@ void clearOut(T** p) {
 class Services final : public ComObject<IWbemServices> {
   public:
     Services(std::shared_ptr<Provider> provider, std::string nameSpace)
-        : d_provider(std::move(provider)), d_namespace(std::move(nameSpace)) {}
+        : d_provider(std::move(provider)),
+          d_namespace(std::move(nameSpace)),
+          d_generation(d_provider->generation()) {}
+
+    // A proxy of a WMI service that has restarted since reaches nobody.
+    bool disconnected() const { return d_provider->generation() != d_generation; }
 
     // Proxies are told apart by serial, not address: a freed proxy's address
     // may come back with the next one.
@@ -88,6 +93,9 @@ class Services final : public ComObject<IWbemServices> {
         if (pSink == nullptr) {
             return WBEM_E_INVALID_PARAMETER;
         }
+        if (disconnected()) {
+            return RPC_E_DISCONNECTED;
+        }
         return d_provider->cancel(pSink, d_serial);
     }
 
@@ -104,6 +112,9 @@ class Services final : public ComObject<IWbemServices> {
             return WBEM_E_INVALID_PARAMETER;
         }
         *ppObject = nullptr;
+        if (disconnected()) {
+            return RPC_E_DISCONNECTED;
+        }
         std::shared_ptr<const Repository> repo = d_provider->repository();
         const Namespace* ns = repo->findNamespace(d_namespace);
         if (ns == nullptr) {
@@ -203,6 +214,9 @@ class Services final : public ComObject<IWbemServices> {
             return WBEM_E_INVALID_PARAMETER;
         }
         *ppEnum = nullptr;
+        if (disconnected()) {
+            return RPC_E_DISCONNECTED;
+        }
         if (!equalsNoCase(fromBstr(strQueryLanguage), "WQL")) {
             return WBEM_E_INVALID_QUERY_TYPE;
         }
@@ -222,7 +236,12 @@ class Services final : public ComObject<IWbemServices> {
         if (bound.d_class->d_query_error) {
             return *bound.d_class->d_query_error;
         }
-        simulateLatency(bound.d_class->d_latency_ms);
+        // Semi-synchronous (WBEM_FLAG_RETURN_IMMEDIATELY): the query's time
+        // is spent in the first 'Next' instead.
+        const bool immediate = (lFlags & WBEM_FLAG_RETURN_IMMEDIATELY) != 0;
+        if (!immediate) {
+            simulateLatency(bound.d_class->d_latency_ms);
+        }
         std::vector<std::shared_ptr<const Instance>> results;
         for (const auto& inst : ns->d_instances) {
             if (matches(bound, *inst)) {
@@ -230,7 +249,8 @@ class Services final : public ComObject<IWbemServices> {
             }
         }
         *ppEnum = new Enumerator(std::move(results), bound.d_class->d_latency_ms,
-                                 (lFlags & WBEM_FLAG_FORWARD_ONLY) != 0);
+                                 (lFlags & WBEM_FLAG_FORWARD_ONLY) != 0,
+                                 immediate ? bound.d_class->d_latency_ms : 0);
         return WBEM_S_NO_ERROR;
     }
 
@@ -250,6 +270,9 @@ class Services final : public ComObject<IWbemServices> {
         if (pResponseHandler == nullptr || strQuery == nullptr || strQueryLanguage == nullptr ||
             (lFlags & ~static_cast<long>(WBEM_FLAG_SEND_STATUS)) != 0) {
             return WBEM_E_INVALID_PARAMETER;
+        }
+        if (disconnected()) {
+            return RPC_E_DISCONNECTED;
         }
         if (!equalsNoCase(fromBstr(strQueryLanguage), "WQL")) {
             return WBEM_E_INVALID_QUERY_TYPE;
@@ -282,6 +305,9 @@ class Services final : public ComObject<IWbemServices> {
         clearOut(ppCallResult);
         if (strObjectPath == nullptr || strMethodName == nullptr) {
             return WBEM_E_INVALID_PARAMETER;
+        }
+        if (disconnected()) {
+            return RPC_E_DISCONNECTED;
         }
         std::shared_ptr<const Repository> repo = d_provider->repository();
         const Namespace* ns = repo->findNamespace(d_namespace);
@@ -409,6 +435,7 @@ class Services final : public ComObject<IWbemServices> {
 
     std::shared_ptr<Provider> d_provider;
     std::string d_namespace;
+    const uint64_t d_generation;
     const uint64_t d_serial = nextSerial();
 };
 

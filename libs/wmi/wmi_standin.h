@@ -159,7 +159,16 @@ class Provider {
     // has no such subscription (another proxy's subscription stays).
     HRESULT cancel(IWbemObjectSink* sink, uint64_t registrar);
 
+    // Plays a restart of the WMI service: every services proxy made before
+    // answers RPC_E_DISCONNECTED from now on, every subscription ends with a
+    // final SetStatus of 'finalStatus' (on the delivery thread, not waited
+    // for) and events not yet delivered are lost.  New connections work
+    // unless the ConnectServer fault says otherwise.
+    void restart(HRESULT finalStatus = WBEM_E_SHUTTING_DOWN);
+
     // ACCESSORS
+    // Restarts so far.
+    uint64_t generation() const;
     std::shared_ptr<const Repository> repository() const;
     // The behaviour installed for 'className'.'method'; empty when none.
     MethodHandler methodHandler(std::string_view className, std::string_view method) const;

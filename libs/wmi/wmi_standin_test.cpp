@@ -135,6 +135,22 @@ TEST_F(StandInTest, QueriesAnswerInFileOrderWithTheClassFaultsAndLatency) {
     EXPECT_EQ(4 * 7, s_waited.load());
     ASSERT_EQ(S_OK, query(d_services.get(), "SELECT * FROM Thing", &rows));
     EXPECT_EQ(4 * 7, s_waited.load());
+    // Semi-synchronous, the query's wait moves into the first Next; a Next
+    // whose time-out ends first answers WBEM_S_TIMEDOUT, and the next one
+    // waits only for the rest.
+    Bstr wql = toBstr("WQL");
+    Bstr slow = toBstr("SELECT * FROM Slow");
+    Ref<IEnumWbemClassObject> semi;
+    ASSERT_EQ(S_OK, d_services->ExecQuery(wql.get(), slow.get(), WBEM_FLAG_RETURN_IMMEDIATELY,
+                                          nullptr, semi.out()));
+    EXPECT_EQ(4 * 7, s_waited.load());
+    Ref<IWbemClassObject> row;
+    ULONG returned = 9;
+    EXPECT_EQ(WBEM_S_TIMEDOUT, semi->Next(10, 1, row.out(), &returned));
+    EXPECT_EQ(0u, returned);
+    EXPECT_EQ(WBEM_S_NO_ERROR, semi->Next(WBEM_INFINITE, 1, row.out(), &returned));
+    EXPECT_EQ(1u, returned);
+    EXPECT_EQ(6 * 7, s_waited.load());
     setLatencySleep(nullptr);
 
     Bstr lang = toBstr("SQL");

@@ -171,6 +171,7 @@ std::string errorMessage(HRESULT hr) {
         {0x80040154u, "Class not registered."},
         {0x800401F0u, "CoInitialize has not been called."},
         {0x80010106u, "Cannot change thread mode after it is set."},
+        {0x80010108u, "The object invoked has disconnected from its clients."},
         {0x80010119u,
          "Security must be initialized before any interfaces are marshalled or "
          "unmarshalled. It cannot be changed once initialized."},
