@@ -3,9 +3,10 @@
 // 'kutl::SimpleLogger', the output implementation that writes log lines to a
 // text file.  Lines are kept in memory and appended in batches: when more than
 // five are pending, or after five quiet ticks of a one-second kernel timer.
-// The file is open only during a flush; when it grows past the size limit it
-// is rotated (count 1: one ".old" file; count N: ".0" ... ".N").  A folder
-// that cannot be written or a refused rename is reported and logging goes on.
+// The file is open only during a flush (with every kind of sharing on
+// Windows, 'kutl::LogFile'); when it grows past the size limit it is rotated
+// (count 1: one ".old" file; count N: ".0" ... ".N").  A folder that cannot
+// be written or a refused rename is reported and logging goes on.
 //
 // Thread safety: 'log' may be called on any thread (the master logger calls it
 // under its mutex); the timer runs on the thread of the kernel that started
@@ -25,6 +26,8 @@
 #include "kern_timers.h"
 
 namespace kutl {
+
+class LogFile;
 
 class SimpleLogger : public core::LogImpl, public kern::TimerInterface {
   public:
@@ -57,8 +60,8 @@ class SimpleLogger : public core::LogImpl, public kern::TimerInterface {
     struct FlushReport;
 
     bool handleTimeout(int64_t id) override;
-    // Renames the full file away; failures go to 'report'.
-    void rotate(FlushReport* report);
+    // Moves the full, open 'file' away; failures go to 'report'.
+    void rotate(LogFile* file, FlushReport* report);
     static void publish(const FlushReport& report);
 
     std::string d_directory;
