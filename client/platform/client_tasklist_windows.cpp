@@ -1,8 +1,9 @@
 // This process's memory, from the process itself.
 #ifdef _WIN32
 
-#include <psapi.h>
 #include <windows.h>
+// after windows.h
+#include <psapi.h>
 
 #include <string>
 
