@@ -14,8 +14,6 @@ void EventSink::setOwner(EventSinkOwner* owner) {
 }
 
 HRESULT STDMETHODCALLTYPE EventSink::QueryInterface(REFIID riid, void** ppv) {
-    LOG_INFO("EventSink::QueryInterface", "%s %p", core::logSafe(d_template.class_name),
-             static_cast<const void*>(this));
     if (!ppv) {
         return E_POINTER;
     }
@@ -28,14 +26,10 @@ HRESULT STDMETHODCALLTYPE EventSink::QueryInterface(REFIID riid, void** ppv) {
 }
 
 ULONG STDMETHODCALLTYPE EventSink::AddRef() {
-    LOG_INFO("EventSink::AddRef", "%s %p", core::logSafe(d_template.class_name),
-             static_cast<const void*>(this));
     return static_cast<ULONG>(++d_ref_count);
 }
 
 ULONG STDMETHODCALLTYPE EventSink::Release() {
-    LOG_INFO("EventSink::Release", "%s %p", core::logSafe(d_template.class_name),
-             static_cast<const void*>(this));
     LONG count = --d_ref_count;
     if (count == 0) {
         delete this;
@@ -44,8 +38,6 @@ ULONG STDMETHODCALLTYPE EventSink::Release() {
 }
 
 HRESULT STDMETHODCALLTYPE EventSink::Indicate(long lObjectCount, IWbemClassObject** apObjArray) {
-    LOG_INFO("EventSink::Indicate", "%s %p", core::logSafe(d_template.class_name),
-             static_cast<const void*>(this));
     d_event_count.fetch_add(1, std::memory_order_relaxed);
     if (lObjectCount <= 0 || !apObjArray) {
         return WBEM_S_NO_ERROR;

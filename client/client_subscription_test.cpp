@@ -69,7 +69,11 @@ TEST(EventSink, InterfacesCountingAndIndicate) {
         EXPECT_EQ(out, static_cast<IWbemObjectSink*>(sink));
         EXPECT_EQ(sink->Release(), 1u);
     }
-    EXPECT_EQ(log.count("EventSink::AddRef - Door_Event 0x"), 3) << log.all();
+    // Nothing logged per call: Indicate runs on WMI's threads, and a line
+    // there may flush the log file.
+    for (const char* call : {"AddRef", "Release", "QueryInterface", "Indicate"}) {
+        EXPECT_EQ(log.count(std::string("EventSink::") + call), 0) << log.all();
+    }
 
     // An empty delivery still counts as one call and hands nothing over.
     EXPECT_EQ(sink->Indicate(0, nullptr), WBEM_S_NO_ERROR);
@@ -150,13 +154,9 @@ TEST_F(ClientSubscription, EventsReachTheNvrInOrderWithConvertedValues) {
     EXPECT_EQ(second.params_out[7], (Parameter{"CardNumber", "100037", "int"}));
     EXPECT_EQ(outParam(events[0], "Forced")->value, "true");
 
-    // 28 calls of Indicate, made on the provider's thread, not the loop's.
+    // 28 calls of Indicate.
     const EventSink* sink = h.client().eventSinks().at("Door_Event").event_sink.get();
     EXPECT_EQ(sink->eventCount(), 28u);
-    std::set<unsigned> threads = h.d_log.threadsOf("EventSink::Indicate - Door_Event");
-    ASSERT_EQ(threads.size(), 1u);
-    EXPECT_NE(*threads.begin(), core::MasterLogger::threadNumber());
-    EXPECT_EQ(h.d_log.count("EventSink::Indicate - Door_Event"), 28);
 }
 
 TEST_F(ClientSubscription, EmptyPropertyListAndReplacement) {

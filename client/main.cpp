@@ -196,12 +196,17 @@ int main(int argc, char** argv) {
     const std::string logDir = cutl::logDir();
     // Before anything is created inside it, so the settings file and the log
     // take on the folder's protection.
-    cutl::protectDataFolder(cutl::productDataDir());
+    const std::string unprotected = cutl::protectDataFolder(cutl::productDataDir());
     if (!utl::FileUtils::createDir(logDir, true)) {
         core::MasterLogger::logAt(core::LOG_WARN, "main", main_loc::k_LOG_DIR_FAILED, "", "");
     }
     core::MasterLogger::setImpl(
         std::make_unique<kutl::SimpleLogger>(logDir, "wrapper.log", k_LOG_SIZE_LIMIT, 1));
+    if (!unprotected.empty()) {
+        // The service goes on: the settings are then read only while their
+        // own owner and access list can be trusted.
+        LOG_CRIT("main", "Data folder not protected: %s", unprotected);
+    }
     // What the NVR can trigger over and over (refused frames, the checks of
     // the loaders) is reported in full once a minute per site, with a count.
     core::Assert::setNoStopRateClass(k_PEER_FAULT_RATE_CLASS);

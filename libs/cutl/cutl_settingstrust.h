@@ -19,12 +19,15 @@ namespace cutl {
 // sentence naming the file or folder and why it is not trusted.
 std::string settingsTrustProblem(const std::string& path);
 
-// Creates the data folder 'folder' with an access list that only the
-// machine's administrators may write, where the platform keeps access lists
-// on folders (Windows); an existing folder is left as it is.  Elsewhere the
-// folder's owner and mode come from the service's installation (the unit's
-// state folder) and this does nothing.  True unless creating failed.
-bool protectDataFolder(const std::string& folder);
+// Makes the data folder 'folder' and its parent (the maker's folder) safe
+// for the service to write, where the platform keeps owners and access lists
+// on folders (Windows): creates what is missing, gives both the
+// administrators as owner and an access list that only they and SYSTEM may
+// write, and removes links (reparse points) found inside 'folder' and its
+// "Logs".  Elsewhere the folder's owner and mode come from the service's
+// installation (the unit's state folder) and this does nothing.  Empty on
+// success, otherwise what could not be done.
+std::string protectDataFolder(const std::string& folder);
 
 }  // namespace cutl
 

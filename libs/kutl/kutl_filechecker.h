@@ -2,8 +2,8 @@
 //
 // 'kutl::FileChecker' watches one path with a periodic kernel timer and tells
 // its 'kutl::FileCheckerOwner' when the file appears, changes (its
-// modification time, size or identity differs) or disappears.  A folder at the path counts as
-// no file.
+// modification time, size, file serial number or status-change time differs,
+// 'kutl::FileState') or disappears.  A folder at the path counts as no file.
 //
 // Thread safety: the kernel's loop thread only.
 #ifndef INCLUDED_KUTL_FILECHECKER
@@ -13,6 +13,7 @@
 #include <string>
 
 #include "kern_timers.h"
+#include "kutl_filestate.h"
 
 namespace kutl {
 
@@ -29,17 +30,6 @@ class FileCheckerOwner {
 
 class FileChecker : public kern::TimerInterface {
   public:
-    // Size, file serial number and status-change time of the recorded
-    // version; they catch a replacement within one tick of the time stamp.
-    struct Identity {
-        int64_t size = -1;
-        uint64_t inode = 0;
-        int64_t change_ns = 0;
-        bool operator==(const Identity& o) const {
-            return size == o.size && inode == o.inode && change_ns == o.change_ns;
-        }
-    };
-
     // CREATORS
     // Records the file's current state and checks it every 'periodMs'.
     FileChecker(std::string path, FileCheckerOwner* owner, int periodMs);
@@ -52,19 +42,18 @@ class FileChecker : public kern::TimerInterface {
     // ACCESSORS
     const std::string& path() const { return d_path; }
     // 0: no file; -1: the status query failed; otherwise the modification time.
-    int64_t recordedTime() const { return d_recorded; }
+    int64_t recordedTime() const { return d_recorded.time; }
 
     // The state of 'path' as recorded: 0 when missing or a folder, -1 when the
     // query fails, else the modification time in nanoseconds.
-    static int64_t fileTime(const std::string& path);
+    static int64_t fileTime(const std::string& path) { return fileStateOf(path).time; }
 
   private:
     bool handleTimeout(int64_t id) override;
 
     std::string d_path;
     FileCheckerOwner* d_owner;
-    int64_t d_recorded;
-    Identity d_identity;
+    FileState d_recorded;
     kern::TimerId d_timer;
 };
 

@@ -1,5 +1,6 @@
 #include "kutl_filechecker.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,6 +9,10 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 #include "kern_kernel.h"
 #include "kern_testutil.h"
@@ -28,17 +33,36 @@ struct Recorder : FileCheckerOwner {
 };
 
 void write(const std::string& path, const std::string& text) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+    std::ofstream(testutil::u8path(path), std::ios::binary | std::ios::trunc) << text;
 }
 
 // Replaces 'path' as the configuration tool does: a new file renamed over it.
 void replace(const std::string& path, const std::string& text) {
     write(path + ".tmp", text);
-    std::filesystem::rename(path + ".tmp", path);
+    std::filesystem::rename(testutil::u8path(path + ".tmp"), testutil::u8path(path));
+}
+
+// Sets the modification time of 'path' to 'ns' nanoseconds after a whole
+// second of the file system's clock (January 2024).
+void setWriteTime(const std::string& path, int64_t ns) {
+    constexpr int64_t k_SECONDS = 1704067200;  // 2024-01-01 00:00:00 UTC
+#ifdef _WIN32
+    // 100 ns steps since 1601.
+    const int64_t ticks = (k_SECONDS + 11644473600LL) * 10000000 + ns / 100;
+    const HANDLE file =
+        CreateFileW(testutil::u8path(path).c_str(), FILE_WRITE_ATTRIBUTES,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    FILETIME time{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+    ASSERT_TRUE(SetFileTime(file, nullptr, nullptr, &time));
+    CloseHandle(file);
+#else
+    const struct timespec times[2] = {{k_SECONDS, ns}, {k_SECONDS, ns}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+#endif
 }
 
 struct FileCheckerTest : ::testing::Test {
-    testutil::TempDir dir;
+    testutil::TempDir dir{testutil::k_NON_ASCII_PREFIX};
     std::string path = dir / "Settings";
     kern::FakeClock clock;
     char arg0[5] = "test";
@@ -73,7 +97,7 @@ TEST_F(FileCheckerTest, ReportsAppearanceChangeAndRemovalOnItsTimer) {
     tick();
     EXPECT_EQ(owner.take(), std::vector<int>{FileCheckerOwner::e_MODIFIED});
 
-    std::filesystem::remove(path);
+    std::filesystem::remove(testutil::u8path(path));
     tick();
     EXPECT_EQ(owner.take(), std::vector<int>{FileCheckerOwner::e_REMOVED});
     EXPECT_EQ(checker.recordedTime(), 0);
@@ -81,10 +105,10 @@ TEST_F(FileCheckerTest, ReportsAppearanceChangeAndRemovalOnItsTimer) {
     EXPECT_TRUE(owner.take().empty());
 
     // A folder at the path is no file.
-    std::filesystem::create_directory(path);
+    std::filesystem::create_directory(testutil::u8path(path));
     tick();
     EXPECT_TRUE(owner.take().empty());
-    std::filesystem::remove(path);
+    std::filesystem::remove(testutil::u8path(path));
     write(path, "x");
     tick();
     EXPECT_EQ(owner.take(), std::vector<int>{FileCheckerOwner::e_CREATED});
@@ -111,6 +135,20 @@ TEST_F(FileCheckerTest, ManyRewritesASecondAreEachSeenAndABurstIsOneChange) {
     EXPECT_TRUE(owner.take().empty());
 }
 
+// An editor saving in place: same file, same size, a time stamp less than a
+// second later (and the same local-time offset) must still be a change.
+TEST_F(FileCheckerTest, SameSizeRewriteInPlaceWithinOneSecondIsSeen) {
+    write(path, "Port=5040");
+    setWriteTime(path, 0);
+    FileChecker checker(path, &owner, 1000);
+    write(path, "Port=5041");
+    setWriteTime(path, 500000000);
+    tick();
+    EXPECT_EQ(owner.take(), std::vector<int>{FileCheckerOwner::e_MODIFIED});
+    tick();
+    EXPECT_TRUE(owner.take().empty());
+}
+
 TEST_F(FileCheckerTest, UnreadableAndBrokenPathsNeverStopTheWatch) {
 #ifdef _WIN32
     GTEST_SKIP() << "POSIX permissions and symbolic links";
@@ -127,8 +165,8 @@ TEST_F(FileCheckerTest, UnreadableAndBrokenPathsNeverStopTheWatch) {
     EXPECT_EQ(owner.take(), std::vector<int>{FileCheckerOwner::e_MODIFIED});
 
     // A link pointing at itself cannot be queried: recorded as -1, a change.
-    std::filesystem::remove(path);
-    std::filesystem::create_symlink(path, path);
+    std::filesystem::remove(testutil::u8path(path));
+    std::filesystem::create_symlink(testutil::u8path(path), testutil::u8path(path));
     EXPECT_EQ(FileChecker::fileTime(path), -1);
     tick();
     EXPECT_EQ(owner.take(), std::vector<int>{FileCheckerOwner::e_MODIFIED});
@@ -137,11 +175,11 @@ TEST_F(FileCheckerTest, UnreadableAndBrokenPathsNeverStopTheWatch) {
     EXPECT_TRUE(owner.take().empty());
 
     // A link to nothing is no file; a real file again is a new one.
-    std::filesystem::remove(path);
-    std::filesystem::create_symlink(dir / "nowhere", path);
+    std::filesystem::remove(testutil::u8path(path));
+    std::filesystem::create_symlink(testutil::u8path(dir / "nowhere"), testutil::u8path(path));
     tick();
     EXPECT_EQ(owner.take(), std::vector<int>{FileCheckerOwner::e_REMOVED});
-    std::filesystem::remove(path);
+    std::filesystem::remove(testutil::u8path(path));
     write(path, "c");
     tick();
     EXPECT_EQ(owner.take(), std::vector<int>{FileCheckerOwner::e_CREATED});

@@ -1,34 +1,12 @@
 #include "kutl_simplelogger.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-
 #include <cstdio>
 #include <ctime>
-#include <filesystem>
 
 #include "core_assert.h"
 #include "kern_kernel.h"
+#include "kutl_logfile.h"
 #include "utl_fileutils.h"
-
-#ifdef _WIN32
-#include <io.h>
-#define LV_OPEN _open
-#define LV_WRITE _write
-#define LV_CLOSE _close
-#define LV_FSTAT _fstat64
-#define LV_CLOEXEC _O_NOINHERIT
-using LvStat = struct _stat64;
-#else
-#include <unistd.h>
-#define LV_OPEN ::open
-#define LV_WRITE ::write
-#define LV_CLOSE ::close
-#define LV_FSTAT ::fstat
-#define LV_CLOEXEC O_CLOEXEC
-using LvStat = struct stat;
-#define O_BINARY 0
-#endif
 
 namespace kutl {
 
@@ -192,25 +170,18 @@ void SimpleLogger::flush(bool insideLog) {
             return;
         }
         report.d_path = path();
-        // Not inherited: a child process must not keep the log open.
-        const int fd = LV_OPEN(report.d_path.c_str(),
-                               O_RDWR | O_APPEND | O_CREAT | O_BINARY | LV_CLOEXEC, 0600);
-        if (fd < 0) {
+        LogFile file;
+        if (!file.open(report.d_path)) {
             report.d_open_failed = true;
         } else {
             for (const std::string& line : lines) {
-                if (static_cast<long long>(
-                        LV_WRITE(fd, line.data(), static_cast<unsigned>(line.size()))) !=
-                    static_cast<long long>(line.size())) {
-                    ++report.d_short_lines;
-                }
+                report.d_short_lines += file.append(line) ? 0 : 1;
             }
-            LvStat st;
-            const bool tooLarge =
-                LV_FSTAT(fd, &st) == 0 && static_cast<int64_t>(st.st_size) > d_size_limit;
-            LV_CLOSE(fd);
-            if (tooLarge) {
-                rotate(&report);
+            // Moved while still open: on Windows the open handle shares
+            // deletion, and the move falls back to copying when a reader
+            // holds the file without.
+            if (file.size() > d_size_limit) {
+                rotate(&file, &report);
             }
         }
     }
@@ -246,39 +217,32 @@ void SimpleLogger::publish(const FlushReport& report) {
     }
 }
 
-void SimpleLogger::rotate(FlushReport* report) {
-    // Renames with write-through, like the file utilities, but silently: the
-    // file lock is held here.
-    const auto rename = [report](const std::string& from, const std::string& to, int checkLine,
-                                 std::string message) {
-        std::error_code ec;
-        std::filesystem::rename(from, to, ec);
-        if (!ec) {
-            utl::FileUtils::syncFolderOf(to);
-            return;
+void SimpleLogger::rotate(LogFile* file, FlushReport* report) {
+    // Silently: the file lock is held here.
+    const auto failed = [report](const std::string& from, const std::string& to, std::string why,
+                                 int checkLine, std::string message) {
+        if (!why.empty()) {
+            report->d_renames.push_back({checkLine, from, to, std::move(why), std::move(message)});
         }
-        report->d_renames.push_back({checkLine, from, to, ec.message(), std::move(message)});
     };
     const std::string base = path();
     if (d_rotation_count == 1) {
         const std::string target = base + ".old";
-        rename(base, target, simplelogger_loc::k_RENAME_TO_OLD,
+        failed(base, target, file->moveTo(target), simplelogger_loc::k_RENAME_TO_OLD,
                core::strFormat("failed renaming %s to %s", base, target));
         return;
     }
     const int n = d_rotation_count;
     for (int i = n; i >= 0; --i) {
         std::string from = core::strFormat("%s/%s.%d", d_directory, d_file_name, i);
-        std::error_code ec;
-        if (std::filesystem::exists(from, ec) && !std::filesystem::is_directory(from, ec)) {
+        if (utl::FileUtils::isRegularFile(from)) {
             std::string to = core::strFormat("%s/%s.%d", d_directory, d_file_name, i + 1);
-            rename(from, to, simplelogger_loc::k_RENAME_NUMBERED,
+            failed(from, to, renameLogFile(from, to), simplelogger_loc::k_RENAME_NUMBERED,
                    core::strFormat("%s=>%s", from, to));
         }
     }
-    rename(base, base + ".0", simplelogger_loc::k_RENAME_CURRENT, base);
-    std::error_code ec;
-    std::filesystem::remove(core::strFormat("%s/%s.%d", d_directory, d_file_name, n + 1), ec);
+    failed(base, base + ".0", file->moveTo(base + ".0"), simplelogger_loc::k_RENAME_CURRENT, base);
+    utl::FileUtils::deleteFile(core::strFormat("%s/%s.%d", d_directory, d_file_name, n + 1));
 }
 
 }  // namespace kutl

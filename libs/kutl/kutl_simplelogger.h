@@ -3,9 +3,10 @@
 // 'kutl::SimpleLogger', the output implementation that writes log lines to a
 // text file.  Lines are kept in memory and appended in batches: when more than
 // five are pending, or after five quiet ticks of a one-second kernel timer.
-// The file is open only during a flush; when it grows past the size limit it
-// is rotated (count 1: one ".old" file; count N: ".0" ... ".N").  A folder
-// that cannot be written or a refused rename is reported and logging goes on;
+// The file is open only during a flush (with every kind of sharing on
+// Windows, 'kutl::LogFile'); when it grows past the size limit it is rotated
+// (count 1: one ".old" file; count N: ".0" ... ".N").  A folder that cannot
+// be written or a refused rename is reported and logging goes on;
 // what goes wrong in a flush started by a log call is reported on the next
 // tick or flush, through the master logger into the file (a log call cannot
 // log).  The tick also has the rate limiter write the counts of bursts that
@@ -30,6 +31,8 @@
 #include "kern_timers.h"
 
 namespace kutl {
+
+class LogFile;
 
 class SimpleLogger : public core::LogImpl, public kern::TimerInterface {
   public:
@@ -65,8 +68,8 @@ class SimpleLogger : public core::LogImpl, public kern::TimerInterface {
     // 'insideLog': called by 'log', so what goes wrong waits in 'd_deferred'.
     void flush(bool insideLog);
     void publishDeferred();
-    // Renames the full file away; failures go to 'report'.
-    void rotate(FlushReport* report);
+    // Moves the full, open 'file' away; failures go to 'report'.
+    void rotate(LogFile* file, FlushReport* report);
     static void publish(const FlushReport& report);
 
     std::string d_directory;

@@ -15,6 +15,10 @@
 
 #include <gtest/gtest.h>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include "kern_kernel.h"
 #include "kern_testutil.h"
 #include "testsupport_logcapture.h"
@@ -24,7 +28,7 @@ namespace kutl {
 namespace {
 
 std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(testutil::u8path(path), std::ios::binary);
     std::stringstream s;
     s << in.rdbuf();
     return s.str();
@@ -43,13 +47,13 @@ TEST(SimpleLogger, LineLayout) {
 }
 
 TEST(SimpleLogger, SixthLineFlushesAndDestructionFlushesTheRest) {
-    testutil::TempDir dir;
+    testutil::TempDir dir{testutil::k_NON_ASCII_PREFIX};
     {
         SimpleLogger logger(dir.path(), "wrapper.log", 5000000, 1);
         for (int i = 1; i <= 5; ++i) {
             logger.log(core::LOG_INFO, 0, "INFO", 4, "line " + std::to_string(i));
         }
-        EXPECT_FALSE(std::filesystem::exists(dir / "wrapper.log"));
+        EXPECT_FALSE(std::filesystem::exists(testutil::u8path(dir / "wrapper.log")));
         logger.log(core::LOG_INFO, 0, "INFO", 4, "line 6");
         std::string text = slurp(dir / "wrapper.log");
         EXPECT_EQ(text.find("\n"), 0u);  // every line starts with its line feed
@@ -66,7 +70,7 @@ TEST(SimpleLogger, SixthLineFlushesAndDestructionFlushesTheRest) {
 // timer must be armed again with each new kernel and the logger must go away
 // without a failed timer count.
 TEST(SimpleLogger, QuietFlushFollowsEachNewKernel) {
-    testutil::TempDir dir;
+    testutil::TempDir dir{testutil::k_NON_ASCII_PREFIX};
     kern::FakeClock clock;
     testutil::FailureRecorder failures;
     auto logger = std::make_unique<SimpleLogger>(dir.path(), "wrapper.log", 5000000, 1);
@@ -106,54 +110,54 @@ void logLines(SimpleLogger& logger, int n, size_t width) {
 }
 
 TEST(SimpleLogger, RotationWithCountOneKeepsOneOldFile) {
-    testutil::TempDir dir;
+    testutil::TempDir dir{testutil::k_NON_ASCII_PREFIX};
     SimpleLogger logger(dir.path(), "wrapper.log", 1000, 1);
     logLines(logger, 3, 400);  // over the limit after the flush
-    EXPECT_FALSE(std::filesystem::exists(dir / "wrapper.log"));
-    EXPECT_GT(std::filesystem::file_size(dir / "wrapper.log.old"), 1000u);
+    EXPECT_FALSE(std::filesystem::exists(testutil::u8path(dir / "wrapper.log")));
+    EXPECT_GT(std::filesystem::file_size(testutil::u8path(dir / "wrapper.log.old")), 1000u);
     logLines(logger, 1, 10);
-    EXPECT_LT(std::filesystem::file_size(dir / "wrapper.log"), 100u);
+    EXPECT_LT(std::filesystem::file_size(testutil::u8path(dir / "wrapper.log")), 100u);
     logLines(logger, 3, 400);  // replaces the older ".old"
-    EXPECT_FALSE(std::filesystem::exists(dir / "wrapper.log"));
-    EXPECT_GT(std::filesystem::file_size(dir / "wrapper.log.old"), 1000u);
+    EXPECT_FALSE(std::filesystem::exists(testutil::u8path(dir / "wrapper.log")));
+    EXPECT_GT(std::filesystem::file_size(testutil::u8path(dir / "wrapper.log.old")), 1000u);
 }
 
 TEST(SimpleLogger, RotationWithCountNShiftsNumberedFiles) {
-    testutil::TempDir dir;
+    testutil::TempDir dir{testutil::k_NON_ASCII_PREFIX};
     for (const char* name : {"log.0", "log.1", "log.2"}) {
-        std::ofstream(dir / name) << name;
+        std::ofstream(testutil::u8path(dir / name)) << name;
     }
     SimpleLogger logger(dir.path(), "log", 100, 2);
     logLines(logger, 1, 200);
     EXPECT_EQ(slurp(dir / "log.1"), "log.0");
     EXPECT_EQ(slurp(dir / "log.2"), "log.1");
-    EXPECT_FALSE(std::filesystem::exists(dir / "log.3"));
-    EXPECT_GT(std::filesystem::file_size(dir / "log.0"), 200u);
-    EXPECT_FALSE(std::filesystem::exists(dir / "log"));
+    EXPECT_FALSE(std::filesystem::exists(testutil::u8path(dir / "log.3")));
+    EXPECT_GT(std::filesystem::file_size(testutil::u8path(dir / "log.0")), 200u);
+    EXPECT_FALSE(std::filesystem::exists(testutil::u8path(dir / "log")));
 
-    testutil::TempDir alone;
+    testutil::TempDir alone{testutil::k_NON_ASCII_PREFIX};
     SimpleLogger single(alone.path(), "log", 100, 2);
     logLines(single, 1, 200);
-    EXPECT_TRUE(std::filesystem::exists(alone / "log.0"));
-    EXPECT_FALSE(std::filesystem::exists(alone / "log.1"));
+    EXPECT_TRUE(std::filesystem::exists(testutil::u8path(alone / "log.0")));
+    EXPECT_FALSE(std::filesystem::exists(testutil::u8path(alone / "log.1")));
 }
 
 TEST(SimpleLogger, UnwritableFolderOrRefusedRenameNeverStops) {
     core::Assert::setStopOnFailedCheck(true);
     testutil::LogLines lines;
-    testutil::TempDir dir;
+    testutil::TempDir dir{testutil::k_NON_ASCII_PREFIX};
     {
         SimpleLogger logger(dir / "missing/folder", "wrapper.log", 1000, 1);
         logLines(logger, 7, 10);
         EXPECT_EQ(logger.numPending(), 0u);  // the lines are given up
     }
     // A folder where the ".old" file should go makes the rename fail.
-    std::filesystem::create_directory(dir / "wrapper.log.old");
-    std::ofstream(dir / "wrapper.log.old/keep") << "x";
+    std::filesystem::create_directory(testutil::u8path(dir / "wrapper.log.old"));
+    std::ofstream(testutil::u8path(dir / "wrapper.log.old/keep")) << "x";
     SimpleLogger logger(dir.path(), "wrapper.log", 100, 1);
     logLines(logger, 1, 200);
     logLines(logger, 1, 10);
-    EXPECT_GT(std::filesystem::file_size(dir / "wrapper.log"), 200u);
+    EXPECT_GT(std::filesystem::file_size(testutil::u8path(dir / "wrapper.log")), 200u);
     EXPECT_TRUE(lines.contains("GASSERT failed at kutl_simplelogger:95"));
     EXPECT_TRUE(lines.contains("GASSERT failed at kutl_simplelogger:128"));
     EXPECT_TRUE(lines.contains("utl::FileUtils::renameFile - '" + dir / "wrapper.log" + "'=>'" +
@@ -220,9 +224,9 @@ bool countFailure(const char*, std::string_view, int, int, std::string_view) {
 // file lock is let go, and two concurrent flushes must keep their lines in
 // the order they were logged.
 TEST(SimpleLogger, ConcurrentFlushesWithARefusedRenameKeepOrderAndNeverDeadlock) {
-    testutil::TempDir dir;
-    std::filesystem::create_directory(dir / "wrapper.log.old");
-    std::ofstream(dir / "wrapper.log.old/keep") << "x";
+    testutil::TempDir dir{testutil::k_NON_ASCII_PREFIX};
+    std::filesystem::create_directory(testutil::u8path(dir / "wrapper.log.old"));
+    std::ofstream(testutil::u8path(dir / "wrapper.log.old/keep")) << "x";
     s_failed_checks = 0;
     core::Assert::setFailureHandler(&countFailure);
     auto owned = std::make_unique<SimpleLogger>(dir.path(), "wrapper.log", 100, 1);
@@ -273,6 +277,34 @@ TEST(SimpleLogger, ConcurrentFlushesWithARefusedRenameKeepOrderAndNeverDeadlock)
     EXPECT_NE(text.find("utl::FileUtils::renameFile - '"), std::string::npos);
 }
 
+#ifdef _WIN32
+// Someone reading the log (an editor, "Get-Content -Wait", a virus scanner)
+// must not stop the rotation, whether or not their handle shares deletion.
+TEST(SimpleLogger, RotationGoesOnWhileAReaderHoldsTheFile) {
+    testutil::TempDir dir{testutil::k_NON_ASCII_PREFIX};
+    SimpleLogger logger(dir.path(), "wrapper.log", 1000, 1);
+    const std::wstring log = testutil::u8path(dir / "wrapper.log").wstring();
+    for (const DWORD sharing : {FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE}) {
+        logLines(logger, 1, 10);
+        const HANDLE reader = CreateFileW(log.c_str(), GENERIC_READ, sharing, nullptr,
+                                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+        logLines(logger, 3, 400);  // past the limit
+        CloseHandle(reader);
+        EXPECT_GT(std::filesystem::file_size(testutil::u8path(dir / "wrapper.log.old")), 1000u)
+            << sharing;
+        EXPECT_LT(std::filesystem::exists(testutil::u8path(dir / "wrapper.log"))
+                      ? std::filesystem::file_size(testutil::u8path(dir / "wrapper.log"))
+                      : 0u,
+                  100u)
+            << sharing;
+        logLines(logger, 1, 10);  // goes on in a new or emptied file
+        EXPECT_NE(slurp(dir / "wrapper.log").find("aaaaaaaaaa"), std::string::npos);
+    }
+}
+#endif
+
 // The file is open only during a flush; a process started meanwhile must not
 // inherit it.  A line larger than a pipe holds keeps the flush inside its
 // write to a named pipe while the test looks at the open descriptor.
@@ -283,7 +315,7 @@ TEST(SimpleLogger, TheFileIsNotInheritedByChildProcesses) {
     // what the test is about; the thread sanitizer reports it as a race.
     GTEST_SKIP() << "not under the thread sanitizer";
 #endif
-    testutil::TempDir dir;
+    testutil::TempDir dir{testutil::k_NON_ASCII_PREFIX};
     const std::string fifo = dir / "pipe";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);

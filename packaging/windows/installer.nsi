@@ -4,10 +4,16 @@
 ;
 ; Command line of the setup program:
 ;   /S               silent
-;   /NVR=host:port   the NVR's endpoint, written into the settings file
-;                    (without it an existing settings file is left as it is)
+;   /NVR=a.b.c.d:port  the NVR's endpoint (a dotted IPv4 address, as the
+;                      service takes it), written into the settings file
+;                      (without it an existing settings file is left as it is)
+;   /NAMESPACES=list   the WMI namespaces the NVR may use (section Security,
+;                      key Namespaces; comma-separated, "none" for none); an
+;                      empty list allows every namespace; without it an
+;                      existing list is kept
 ; Exit codes: 0 done, 2 a malformed /NVR= (nothing installed), 3 the service
-; could not be registered.
+; could not be registered, 4 a folder could not be protected, 5 the settings
+; file could not be written.
 
 Unicode true
 Target amd64-unicode
@@ -28,9 +34,16 @@ ${UnStrStr}
 !define PRODUCT "Tessarin Lumivar"
 !define SERVICE WrapperService
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\TessarinLumivar"
-; SYSTEM and Administrators: full control; Users: read and list.  Protected,
-; so nothing is inherited from ProgramData, where every user may create files.
-!define DATA_ACL "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)"
+; Owned by Administrators; SYSTEM and Administrators: full control; Users:
+; read and execute.  Protected, so nothing is inherited from the parent
+; (ProgramData, where every user may create folders, or the root of a drive
+; that Authenticated Users may modify).  Both the data folder and the program
+; folder get it.
+!define DATA_ACL "O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)"
+; Rights that change a file or what a folder holds, or who may: write and
+; append data, write extended attributes, delete children, write attributes,
+; delete, write the access list or the owner, generic write and all.
+!define WRITE_RIGHTS 0x500D0156
 
 Name "${PRODUCT}"
 OutFile "${OUTFILE}"
@@ -48,6 +61,11 @@ Var NvrAddress
 Var NvrPort
 Var AddressField
 Var PortField
+Var Namespaces
+Var NamespacesGiven
+Var NamespacesField
+; Why the present settings file may not be trusted ("" when it may).
+Var SettingsProblem
 
 Page custom EndpointPage EndpointPageLeave
 !insertmacro MUI_PAGE_INSTFILES
@@ -104,31 +122,68 @@ Function ParseEndpoint
   StrCpy $0 ""
 FunctionEnd
 
-; Pops an address; pushes "" when usable, otherwise the reason.
+; Pops an address; pushes "" when it is a dotted IPv4 address (four numbers
+; from 0 to 255, without leading zeros), otherwise the reason.  The service
+; takes no host names.
 Function CheckAddress
   Exch $R0
   Push $R1
   Push $R2
-  StrLen $R1 $R0
-  ${If} $R1 == 0
-    StrCpy $R0 "no address"
-  ${Else}
-    ${Do}
-      IntOp $R1 $R1 - 1
-      ${IfThen} $R1 < 0 ${|} ${ExitDo} ${|}
-      StrCpy $R2 $R0 1 $R1
-      ${If} $R2 == " "
-      ${OrIf} $R2 == "="
-      ${OrIf} $R2 == "#"
-      ${OrIf} $R2 == ";"
-      ${OrIf} $R2 == '"'
-      ${OrIf} $R2 == ":"
-        StrCpy $R0 "the address may not hold '$R2'"
-        ${ExitDo}
-      ${EndIf}
-    ${Loop}
-    ${IfThen} $R1 < 0 ${|} StrCpy $R0 "" ${|}
+  Push $R3
+  Push $R4
+  Push $R5
+  Push $R6
+  Push $R7
+  Push $R8
+  StrLen $R4 $R0
+  StrCpy $R1 0
+  StrCpy $R2 ""
+  StrCpy $R3 0
+  StrCpy $R5 ""
+  ${If} $R4 == 0
+    StrCpy $R5 "no address"
   ${EndIf}
+  ${Do}
+    ${IfThen} $R5 != "" ${|} ${ExitDo} ${|}
+    ${IfThen} $R1 > $R4 ${|} ${ExitDo} ${|}
+    StrCpy $R6 $R0 1 $R1
+    ${If} $R1 == $R4
+    ${OrIf} $R6 == "."
+      StrLen $R7 $R2
+      StrCpy $R8 $R2 1
+      ${If} $R7 == 0
+      ${OrIf} $R7 > 3
+        StrCpy $R5 "bad"
+      ${ElseIf} $R7 > 1
+      ${AndIf} $R8 == "0"
+        StrCpy $R5 "bad"
+      ${ElseIf} $R2 > 255
+        StrCpy $R5 "bad"
+      ${EndIf}
+      IntOp $R3 $R3 + 1
+      StrCpy $R2 ""
+    ${ElseIf} $R6 S< "0"
+    ${OrIf} $R6 S> "9"
+      StrCpy $R5 "bad"
+    ${Else}
+      StrCpy $R2 "$R2$R6"
+    ${EndIf}
+    IntOp $R1 $R1 + 1
+  ${Loop}
+  ${If} $R5 == ""
+  ${AndIf} $R3 != 4
+    StrCpy $R5 "bad"
+  ${EndIf}
+  ${If} $R5 == "bad"
+    StrCpy $R5 "the address must be a dotted IPv4 address such as 192.0.2.10"
+  ${EndIf}
+  StrCpy $R0 $R5
+  Pop $R8
+  Pop $R7
+  Pop $R6
+  Pop $R5
+  Pop $R4
+  Pop $R3
   Pop $R2
   Pop $R1
   Exch $R0
@@ -175,13 +230,185 @@ Function CheckPort
   Exch $R0
 FunctionEnd
 
+; Pops "text"; pushes the rest after its first ";" ("" when there is none),
+; then the text up to it, so a Pop gives the field and leaves the rest.
+Function CutField
+  Exch $R0
+  Push $R1
+  Push $R2
+  Push $R3
+  ${StrStr} $R1 $R0 ";"
+  ${If} $R1 == ""
+    StrCpy $R2 $R0
+    StrCpy $R3 ""
+  ${Else}
+    StrLen $R2 $R0
+    StrLen $R3 $R1
+    IntOp $R2 $R2 - $R3
+    StrCpy $R2 $R0 $R2
+    StrCpy $R3 $R1 "" 1
+  ${EndIf}
+  StrCpy $R0 $R3
+  StrCpy $R1 $R2
+  Pop $R3
+  Pop $R2
+  Exch $R1
+  Exch
+  Exch $R0
+  Exch
+FunctionEnd
+
+; Pops a path; pushes "" when its owner is SYSTEM or Administrators and no
+; one else may write it, otherwise why not.  The service applies the same
+; rule when it reads its settings.
+Function DescriptorProblem
+  Exch $R0
+  Push $R1
+  Push $R2
+  Push $R3
+  Push $R4
+  Push $R5
+  Push $R6
+  Push $0
+  Push $1
+  StrCpy $R6 ""
+  ; SE_FILE_OBJECT; OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION
+  System::Call 'advapi32::GetNamedSecurityInfoW(w R0, i 1, i 5, p 0, p 0, p 0, p 0, *p .R1) i .r0'
+  ${If} $0 != 0
+    StrCpy $R6 "its owner and access list cannot be read (error $0)"
+  ${Else}
+    System::Call 'advapi32::ConvertSecurityDescriptorToStringSecurityDescriptorW(p R1, i 1, i 5, *p .R2, p 0) i .r0'
+    System::Call 'kernel32::LocalFree(p R1)'
+    ${If} $0 == 0
+      StrCpy $R6 "its owner and access list cannot be read"
+    ${Else}
+      System::Call 'kernel32::lstrlenW(p R2) i .r1'
+      System::Call '*$R2(&w${NSIS_MAX_STRLEN} .R3)'
+      System::Call 'kernel32::LocalFree(p R2)'
+      ${If} $1 >= ${NSIS_MAX_STRLEN}
+        StrCpy $R6 "its access list is too long to check"
+      ${EndIf}
+    ${EndIf}
+  ${EndIf}
+  ${If} $R6 == ""
+    ; "O:<owner>D:<flags>(ace)(ace)..."
+    ${StrStr} $R1 $R3 "D:"
+    StrLen $0 $R3
+    StrLen $1 $R1
+    IntOp $0 $0 - $1
+    IntOp $0 $0 - 2
+    StrCpy $R2 $R3 $0 2
+    ${If} $R2 != "SY"
+    ${AndIf} $R2 != "BA"
+      StrCpy $R6 "it is owned by $R2, not by SYSTEM or Administrators"
+    ${Else}
+      ${StrStr} $0 $R1 "NO_ACCESS_CONTROL"
+      ${If} $0 != ""
+        StrCpy $R6 "it has no access list: everyone may write it"
+      ${EndIf}
+    ${EndIf}
+  ${EndIf}
+  ${Do}
+    ${IfThen} $R6 != "" ${|} ${ExitDo} ${|}
+    ${StrStr} $R1 $R1 "("
+    ${IfThen} $R1 == "" ${|} ${ExitDo} ${|}
+    ${StrStr} $R4 $R1 ")"
+    StrLen $0 $R1
+    StrLen $1 $R4
+    IntOp $0 $0 - $1
+    IntOp $0 $0 - 1
+    StrCpy $R5 $R1 $0 1
+    StrCpy $R1 $R4 "" 1
+    ; type;flags;rights;object;inherited object;account
+    Push $R5
+    Call CutField
+    Pop $R3
+    Call CutField
+    Pop $R4
+    Call CutField
+    Pop $R5
+    Call CutField
+    Pop $0
+    Call CutField
+    Pop $0
+    Pop $0
+    ${StrStr} $1 $R4 "IO"
+    ${If} $R3 != "A"
+    ${OrIf} $1 != ""
+    ${OrIf} $0 == "SY"
+    ${OrIf} $0 == "BA"
+    ${OrIf} $0 == "CO"
+    ${OrIf} $0 == "OW"
+    ${OrIf} $0 == $R2
+      ${Continue}
+    ${EndIf}
+    StrCpy $1 $R5 2
+    ${If} $1 == "0x"
+      IntOp $1 $R5 & ${WRITE_RIGHTS}
+      ${IfThen} $1 != 0 ${|} StrCpy $R6 "$0 may write it" ${|}
+    ${ElseIf} $R5 != "FR"
+    ${AndIf} $R5 != "FX"
+    ${AndIf} $R5 != "FRFX"
+    ${AndIf} $R5 != "GR"
+    ${AndIf} $R5 != "GX"
+    ${AndIf} $R5 != "GRGX"
+    ${AndIf} $R5 != "RC"
+      StrCpy $R6 "$0 may write it"
+    ${EndIf}
+  ${Loop}
+  StrCpy $R0 $R6
+  Pop $1
+  Pop $0
+  Pop $R6
+  Pop $R5
+  Pop $R4
+  Pop $R3
+  Pop $R2
+  Pop $R1
+  Exch $R0
+FunctionEnd
+
+; $SettingsProblem: why the present settings file (and its folder) may not be
+; trusted, "" when they may or there is no file.  An untrusted file is never
+; re-issued: its content could come from any user.
+Function CheckSettingsTrust
+  StrCpy $SettingsProblem ""
+  ${IfNot} ${FileExists} "$DataDir\Settings"
+    Return
+  ${EndIf}
+  Push "$DataDir\Settings"
+  Call DescriptorProblem
+  Pop $0
+  ${If} $0 != ""
+    StrCpy $SettingsProblem "$DataDir\Settings: $0"
+    Return
+  ${EndIf}
+  Push "$DataDir"
+  Call DescriptorProblem
+  Pop $0
+  ${If} $0 != ""
+    StrCpy $SettingsProblem "$DataDir: $0"
+  ${EndIf}
+FunctionEnd
+
 Function .onInit
   SetRegView 64
   SetShellVarContext all
   StrCpy $DataDir "$APPDATA\Tessarin\Lumivar"
   StrCpy $NvrAddress ""
   StrCpy $NvrPort ""
+  StrCpy $Namespaces ""
+  StrCpy $NamespacesGiven 0
+  Call CheckSettingsTrust
   ${GetParameters} $R0
+  ClearErrors
+  ${GetOptions} $R0 "/NAMESPACES=" $Namespaces
+  ${IfNot} ${Errors}
+    StrCpy $NamespacesGiven 1
+  ${ElseIf} $SettingsProblem == ""
+    ReadINIStr $Namespaces "$DataDir\Settings" Security Namespaces
+  ${EndIf}
+  ClearErrors
   ClearErrors
   ${GetOptions} $R0 "/NVR=" $0
   ${IfNot} ${Errors}
@@ -192,7 +419,8 @@ Function .onInit
       SetErrorLevel 2
       Quit
     ${EndIf}
-  ${ElseIf} ${FileExists} "$DataDir\Settings"
+  ${ElseIf} $SettingsProblem == ""
+  ${AndIf} ${FileExists} "$DataDir\Settings"
     ReadINIStr $NvrAddress "$DataDir\Settings" NVR Address
     ReadINIStr $NvrPort "$DataDir\Settings" NVR Port
   ${EndIf}
@@ -202,7 +430,7 @@ Function EndpointPage
   !insertmacro MUI_HEADER_TEXT "NVR" "The address and port the service connects to."
   nsDialogs::Create 1018
   Pop $0
-  ${NSD_CreateLabel} 0 0 100% 24u "Address (host name or IP address) and port of the NVR. Leave both empty to keep the present settings."
+  ${NSD_CreateLabel} 0 0 100% 24u "IPv4 address (dotted, such as 192.0.2.10; the service takes no host names) and port of the NVR. Leave both empty to keep the present settings."
   Pop $0
   ${NSD_CreateLabel} 0 32u 60u 12u "Address:"
   Pop $0
@@ -212,12 +440,24 @@ Function EndpointPage
   Pop $0
   ${NSD_CreateNumber} 64u 48u 50u 12u "$NvrPort"
   Pop $PortField
+  ${NSD_CreateLabel} 0 70u 100% 24u "WMI namespaces the NVR may use, comma-separated (none: no namespace). Empty: every namespace, as by default."
+  Pop $0
+  ${NSD_CreateText} 64u 96u 200u 12u "$Namespaces"
+  Pop $NamespacesField
+  ${NSD_CreateLabel} 0 98u 60u 12u "Namespaces:"
+  Pop $0
+  ${If} $SettingsProblem != ""
+    ${NSD_CreateLabel} 0 116u 100% 30u "The present settings file is not protected and will not be carried over ($SettingsProblem). Enter the endpoint to write a new one."
+    Pop $0
+  ${EndIf}
   nsDialogs::Show
 FunctionEnd
 
 Function EndpointPageLeave
   ${NSD_GetText} $AddressField $NvrAddress
   ${NSD_GetText} $PortField $NvrPort
+  ${NSD_GetText} $NamespacesField $Namespaces
+  StrCpy $NamespacesGiven 1
   ${If} $NvrAddress == ""
   ${AndIf} $NvrPort == ""
     Return
@@ -267,27 +507,65 @@ Section "Install"
   SetShellVarContext all
   !insertmacro StopService
 
+  ; Before the program goes in: under a folder that users may modify (a
+  ; /D= outside Program Files) they could replace what runs as LocalSystem.
+  CreateDirectory "$INSTDIR"
+  Push "$INSTDIR"
+  Call ProtectFolder
   SetOutPath "$INSTDIR"
   File "/oname=TessarinLumivar.exe" "${EXE}"
   WriteUninstaller "$INSTDIR\Uninstall.exe"
 
-  ; The data folder: only SYSTEM and Administrators may write it.
+  ; The data folder: owned by Administrators, and only they and SYSTEM may
+  ; write it, the maker's folder too.  A link planted at Logs would have the
+  ; service write where someone else chose: it goes (not what it points at).
+  CreateDirectory "$DataDir\.."
+  Push "$DataDir\.."
+  Call ProtectFolder
   CreateDirectory "$DataDir"
-  CreateDirectory "$DataDir\Logs"
   Push "$DataDir"
+  Call ProtectFolder
+  Push "$DataDir\Logs"
+  Call RemoveLink
+  CreateDirectory "$DataDir\Logs"
+  Push "$DataDir\Logs"
   Call ProtectFolder
   ${If} $NvrAddress != ""
   ${AndIf} $NvrPort != ""
+  ${OrIf} $NamespacesGiven == 1
     ; A copy of the present file gets the endpoint (other sections and keys
     ; stay) and then replaces it in one step, so the service, which watches
-    ; the file, never reads half of it.
+    ; the file, never reads half of it.  An untrusted file is not copied.
     Delete "$DataDir\Settings.new"
-    CopyFiles /SILENT "$DataDir\Settings" "$DataDir\Settings.new"
-    WriteINIStr "$DataDir\Settings.new" NVR Address "$NvrAddress"
-    WriteINIStr "$DataDir\Settings.new" NVR Port "$NvrPort"
+    ${If} $SettingsProblem == ""
+      CopyFiles /SILENT "$DataDir\Settings" "$DataDir\Settings.new"
+    ${Else}
+      DetailPrint "Not carried over: $SettingsProblem"
+    ${EndIf}
+    ${If} $NvrAddress != ""
+    ${AndIf} $NvrPort != ""
+      WriteINIStr "$DataDir\Settings.new" NVR Address "$NvrAddress"
+      WriteINIStr "$DataDir\Settings.new" NVR Port "$NvrPort"
+    ${EndIf}
+    ${If} $NamespacesGiven == 1
+      ${If} $Namespaces == ""
+        DeleteINIStr "$DataDir\Settings.new" Security Namespaces
+      ${Else}
+        WriteINIStr "$DataDir\Settings.new" Security Namespaces "$Namespaces"
+      ${EndIf}
+    ${EndIf}
     FlushINI "$DataDir\Settings.new"
-    System::Call 'kernel32::MoveFileExW(w "$DataDir\Settings.new", w "$DataDir\Settings", i 9) i .r0'
-    DetailPrint "NVR endpoint $NvrAddress:$NvrPort written to $DataDir\Settings"
+    ; MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH
+    System::Call 'kernel32::MoveFileExW(w "$DataDir\Settings.new", w "$DataDir\Settings", i 9) i .r0 ?e'
+    Pop $1
+    ${If} $0 == 0
+      Delete "$DataDir\Settings.new"
+      StrCpy $0 "${PRODUCT} setup: $DataDir\Settings could not be written (error $1)."
+      Call Complain
+      SetErrorLevel 5
+      Abort
+    ${EndIf}
+    DetailPrint "Settings written to $DataDir\Settings (NVR $NvrAddress:$NvrPort, namespaces: $Namespaces)"
   ${Else}
     DetailPrint "Settings in $DataDir kept as they are"
   ${EndIf}
@@ -338,19 +616,56 @@ Section "Install"
   Pop $0
 SectionEnd
 
-; Pops a folder and gives it the data folder's access list, passed on to
-; what it holds.
+; Pops a folder and gives it the protected descriptor (owner and access
+; list), passed on to what it holds.  A failure ends the setup (exit code 4).
 Function ProtectFolder
   Exch $R0
-  System::Call 'advapi32::ConvertStringSecurityDescriptorToSecurityDescriptorW(w "${DATA_ACL}", i 1, *p .R1, p 0) i .r0'
+  Push $R1
+  Push $R2
+  Push $R3
+  ; Lets an administrator take over a folder a user made and closed.
+  System::Call 'advapi32::OpenProcessToken(p -1, i 0x28, *p .R3) i .r0'
   ${If} $0 != 0
-    System::Call 'advapi32::GetSecurityDescriptorDacl(p R1, *i .r1, *p .R2, *i .r2) i .r0'
-    ; SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION
-    System::Call 'advapi32::SetNamedSecurityInfoW(w R0, i 1, i 0x80000004, p 0, p 0, p R2, p 0) i .r0'
-    ${If} $0 != 0
-      DetailPrint "Could not protect $R0 (error $0)"
-    ${EndIf}
+    System::Call 'advapi32::LookupPrivilegeValueW(p 0, w "SeTakeOwnershipPrivilege", *l .r1) i .r0'
+    System::Call '*(i 1, l r1, i 2) p .r2'
+    System::Call 'advapi32::AdjustTokenPrivileges(p R3, i 0, p r2, i 0, p 0, p 0) i .r0'
+    System::Free $2
+    System::Call 'kernel32::CloseHandle(p R3)'
+  ${EndIf}
+  StrCpy $0 1
+  System::Call 'advapi32::ConvertStringSecurityDescriptorToSecurityDescriptorW(w "${DATA_ACL}", i 1, *p .R1, p 0) i .r1'
+  ${If} $1 != 0
+    System::Call 'advapi32::GetSecurityDescriptorDacl(p R1, *i .r1, *p .R2, *i .r2) i .r1'
+    System::Call 'advapi32::GetSecurityDescriptorOwner(p R1, *p .R3, *i .r2) i .r1'
+    ; SE_FILE_OBJECT; OWNER | DACL | PROTECTED_DACL_SECURITY_INFORMATION
+    System::Call 'advapi32::SetNamedSecurityInfoW(w R0, i 1, i 0x80000005, p R3, p 0, p R2, p 0) i .r0'
     System::Call 'kernel32::LocalFree(p R1)'
+  ${EndIf}
+  ${If} $0 != 0
+    StrCpy $0 "${PRODUCT} setup: $R0 could not be protected (error $0)."
+    Call Complain
+    SetErrorLevel 4
+    Abort
+  ${EndIf}
+  Pop $R3
+  Pop $R2
+  Pop $R1
+  Pop $R0
+FunctionEnd
+
+; Pops a path; when it is a link (a reparse point), removes the link.
+Function RemoveLink
+  Exch $R0
+  System::Call 'kernel32::GetFileAttributesW(w R0) i .r0'
+  ${If} $0 != -1
+    IntOp $1 $0 & 0x400
+    ${If} $1 != 0
+      DetailPrint "Removing the link $R0"
+      System::Call 'kernel32::RemoveDirectoryW(w R0) i .r1'
+      ${If} $1 == 0
+        System::Call 'kernel32::DeleteFileW(w R0) i .r1'
+      ${EndIf}
+    ${EndIf}
   ${EndIf}
   Pop $R0
 FunctionEnd

@@ -53,8 +53,8 @@ std::string settingsTrustProblem(const std::string& path) {
     return problemOf(folder, st);
 }
 
-bool protectDataFolder(const std::string&) {
-    return true;
+std::string protectDataFolder(const std::string&) {
+    return {};
 }
 
 }  // namespace cutl
