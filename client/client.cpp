@@ -282,6 +282,10 @@ void Client::resumeRequests() {
 }
 
 void Client::dispatch(const Message& message) {
+    if (const char* field = fieldWithControlCharacter(message)) {
+        refuseRequest(message, field);
+        return;
+    }
     switch (message.action) {
         case e_ACTION_LOOKUP:
             lookupInstancesOfClass(message);
@@ -304,6 +308,40 @@ void Client::dispatch(const Message& message) {
             break;
         default:
             LOG_WARN("Client::handleProcessData", "Unsupported action");
+            break;
+    }
+}
+
+void Client::refuseRequest(const Message& request, const char* field) {
+    // WMI would cut the name at a NUL or read it otherwise than it was
+    // checked: the request never reaches it.
+    LOG_WARN("Client::handleProcessData", "Request %d refused: its %s holds a control character",
+             request.action, field);
+    switch (request.action) {
+        case e_ACTION_NAMESPACE:
+            // As a refused connect: the namespace held before is dropped.
+            d_services.reset();
+            d_namespace_path.clear();
+            break;
+        case e_ACTION_EXECUTE:
+            if (!d_namespace_path.empty()) {
+                // The completion names the request, but a NUL cannot be
+                // written into the reply: its control characters become '?'.
+                Message reply = request;
+                for (std::string* text :
+                     {&reply.class_name, &reply.method_name, &reply.target_instance}) {
+                    for (char& c : *text) {
+                        c = static_cast<unsigned char>(c) < 0x20 || c == 0x7F ? '?' : c;
+                    }
+                }
+                finishMethod(reply, false,
+                             core::strFormat("0x%x", static_cast<uint32_t>(WBEM_E_ACCESS_DENIED)));
+            }
+            break;
+        case e_ACTION_LOOKUP:
+            ++d_counters.lookups_failed;
+            break;
+        default:
             break;
     }
 }

@@ -184,6 +184,8 @@ class Client : public EventSinkOwner,
     void handleFileChanged(kutl::FileChecker* checker, int kind, const std::string& path) override;
 
     void dispatch(const Message& message);
+    // Answers 'request', whose 'field' holds a control character, as refused.
+    void refuseRequest(const Message& request, const char* field);
     // Sends the replies of the current lookup until it ends or the link is
     // full (or down); then it waits, and reading from the NVR with it.
     void continueLookup();
@@ -245,6 +247,7 @@ class Client : public EventSinkOwner,
     std::deque<Message> d_deferred_requests;
     SecurityPolicy d_policy;
     bool d_policy_logged = false;
+    std::string d_settings_text;  // the settings file as read last
     std::string d_trust_problem;  // why the settings were refused last
     int64_t d_send_queue_limit = k_MAX_SEND_QUEUE_BYTES;
 };

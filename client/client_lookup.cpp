@@ -27,6 +27,13 @@ wmi::ComPtr<IEnumWbemClassObject> Client::runQuery(const Message& lookup, const 
     if (!d_services) {
         return enumerator;
     }
+    if (!d_policy.allowsNamespace(d_namespace_path)) {
+        LOG_RATE(6, core::LOG_WARN,
+                 "%s - Lookup refused: namespace '%s' is not in Namespaces of "
+                 "section Security",
+                 tag, d_namespace_path);
+        return enumerator;
+    }
     wmi::Bstr language = wmi::toBstr("WQL");
     wmi::Bstr query = wmi::toBstr(buildQuery(lookup));
     HRESULT hr = d_services->ExecQuery(language.get(), query.get(),
@@ -134,6 +141,10 @@ void Client::continueLookup() {
     const char* tag = "Client::lookupInstancesOfClass";
     const std::vector<Parameter>& wanted = d_lookup_request.params_out;
     while (d_lookup_enumerator) {
+        if (!d_policy.allowsNamespace(d_namespace_path)) {
+            endLookup();  // the lists changed while it waited
+            return;
+        }
         if (!d_link_up || linkFull()) {
             if (d_connection) {
                 d_connection->pauseReading(true);

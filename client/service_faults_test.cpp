@@ -510,8 +510,11 @@ TEST_F(FaultsFixture, WmiFailuresAreAnsweredAndNothingHangs) {
 
 TEST_F(FaultsFixture, AllowListsLimitWhatTheNvrReaches) {
     useFaultyRepository();
+    // Written as administrators do: any case, blanks around the commas, a
+    // key the service does not know (line 7 of the file).
     testutil::writeSettings(programData, "127.0.0.1", nvr.port(),
-                            "[Security]\nNamespaces=root\\faults\nMethods=F_DOOR.open\n");
+                            "[security]\nnamespaces = root\\Other2 , root\\faults\n"
+                            "Methods=F_DOOR.open\nColour=blue\n");
     start(false);
 
     // Outside the list: refused before WMI, later requests ignored.
@@ -528,7 +531,10 @@ TEST_F(FaultsFixture, AllowListsLimitWhatTheNvrReaches) {
     const size_t lineStart = text.rfind('\n', text.find(refused));
     EXPECT_NE(text.substr(lineStart, text.find(refused) - lineStart).find("[CRIT]"),
               std::string::npos);
-    EXPECT_TRUE(logged("The NVR may use namespaces: root\\faults; methods: F_DOOR.open"));
+    EXPECT_TRUE(
+        logged("The NVR may use namespaces: root\\Other2, root\\faults; methods: F_DOOR.open"));
+    EXPECT_TRUE(logged("line 7: unknown key 'Colour' in section Security, ignored"));
+    EXPECT_EQ(log().find("The NVR is unrestricted"), std::string::npos);
     EXPECT_EQ(log().find("Connected to namespace 'root\\Other'"), std::string::npos);
 
     // Inside it, with the machine prefix and another case.
@@ -539,16 +545,34 @@ TEST_F(FaultsFixture, AllowListsLimitWhatTheNvrReaches) {
     EXPECT_EQ(execute(open), "Success");
     // WMI would answer Break with its own code 0x80041001.
     EXPECT_EQ(execute(executeRequest("F_Door", "Break", {}, {}, k_DOOR_A)), "Failed 0x80041003");
-    // An allowed method named on one class but run on an instance of another.
-    EXPECT_EQ(execute(executeRequest("F_Door", "Open", {}, {}, "F_Other.ID=1")),
+    // An allowed method named on one class but run on an instance of
+    // another, also where a quoted key value looks like a path.
+    for (const char* target : {"F_Other.ID=1", "F_Other.ID='x:F_Door.y'"}) {
+        EXPECT_EQ(execute(executeRequest("F_Door", "Open", {}, {}, target)), "Failed 0x80041003")
+            << target;
+    }
+    EXPECT_TRUE(logged("refused: the target is of class 'F_Other'"));
+    // Control characters in a name never reach WMI, in the XML form or in
+    // the legacy JSON form (a path cut at the NUL would be 0x8004103a, no
+    // such door 0x80041002).
+    EXPECT_EQ(execute(executeRequest("F_Door", "Open", {}, {}, "F_Door.Name=\"A\tB\"")),
               "Failed 0x80041003");
+    nvr.sendRaw(
+        frameOf("{\"action\":\"2\",\"class_name\":\"F_Door\",\"method_name\":\"Open\","
+                "\"target_instance\":\"F_Door.Name=\\\"A" +
+                std::string(1, '\0') + "\\\"\"}"));
+    Message completion;
+    ASSERT_TRUE(receiveUntil([](const Message& m) { return m.action == e_ACTION_COMPLETION; },
+                             &completion, Millis(10000)));
+    EXPECT_EQ(valueOf(completion, "Failed"), "0x80041003");
+    EXPECT_TRUE(logged("Request 2 refused: its target holds a control character"));
 
     // "none" allows nothing, from the next connection on.
     testutil::writeSettings(programData, "127.0.0.1", nvr.port(), "[Security]\nNamespaces=none\n");
     ASSERT_TRUE(nvr.accept(k_RECONNECT));
     nvr.send(namespaceRequest("root\\Faults"));
     EXPECT_EQ(status(), "");
-    EXPECT_TRUE(logged("The NVR may use namespaces: none; methods: every one"));
+    EXPECT_TRUE(logged("The NVR may use namespaces: none; methods: none"));
     expectAliveAndBounded();
 }
 

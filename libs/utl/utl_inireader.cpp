@@ -128,7 +128,15 @@ std::vector<std::string>& IniReader::keysInOrder(const std::string& section) {
 bool IniReader::loadFromFile(std::string_view path) {
     clear();
     std::string bytes;
-    if (!FileUtils::readFile(path, &bytes) || bytes.empty()) {
+    if (!FileUtils::readFile(path, &bytes)) {
+        return false;
+    }
+    return loadFileBytes(bytes, path);
+}
+
+bool IniReader::loadFileBytes(std::string_view bytes, std::string_view path) {
+    clear();
+    if (bytes.empty()) {
         return false;
     }
     d_path.assign(path);

@@ -38,6 +38,9 @@ class IniReader {
     // Clears the reader, then reads the file 'path'.  False when the file does
     // not exist, cannot be read or is empty.
     bool loadFromFile(std::string_view path);
+    // Clears the reader, then reads 'bytes' as the contents of the file
+    // 'path' (named in messages).  False when 'bytes' is empty.
+    bool loadFileBytes(std::string_view bytes, std::string_view path);
     void clear();
 
     // ACCESSORS

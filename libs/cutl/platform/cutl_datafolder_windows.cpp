@@ -11,7 +11,10 @@
 #include <lm.h>
 #include <sddl.h>
 
+#include <filesystem>
+#include <fstream>
 #include <memory>
+#include <sstream>
 
 namespace cutl {
 
@@ -158,6 +161,24 @@ std::string settingsTrustProblem(const std::string& path) {
     }
     std::string reason;
     return isOwnedByAdministrator(path, &reason) ? std::string() : "'" + path + "': " + reason;
+}
+
+bool readTrustedSettings(const std::string& path, std::string* text, std::string* problem) {
+    // The folder's access list keeps others from swapping the file between
+    // the check and the read.
+    *problem = settingsTrustProblem(path);
+    text->clear();
+    if (!problem->empty()) {
+        return false;
+    }
+    std::ifstream in(std::filesystem::path(wide(path)), std::ios::binary);
+    if (!in) {
+        return false;
+    }
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    *text = bytes.str();
+    return true;
 }
 
 bool protectDataFolder(const std::string& folder) {
