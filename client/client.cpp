@@ -76,11 +76,34 @@ void Client::connectToNVR() {
         LOG_CRIT("Client::connectToNVR", "Could not create directory [%s]", folder);
     }
     readSettings();
+    endSessionIfRevoked();
     // Named after the read, so the line shows the endpoint actually tried.
     LOG_NORM("Client::connectToNVR", "Attempting to connect to NVR at %s:%d", d_nvr_address,
              d_nvr_port);
     d_connection = std::make_unique<com::TcpConnection>(this);
     d_connection->connectTo(d_nvr_address, d_nvr_port);
+}
+
+void Client::endSessionIfRevoked() {
+    const bool changed = d_session_nvr_address != d_nvr_address ||
+                         d_session_nvr_port != d_nvr_port || d_session_policy != d_policy;
+    d_session_nvr_address = d_nvr_address;
+    d_session_nvr_port = d_nvr_port;
+    d_session_policy = d_policy;
+    if (!changed || !d_session_started) {
+        d_session_started = true;
+        return;
+    }
+    // What the old NVR set up or was owed never reaches the new one, nor
+    // what the old lists allowed: namespace, subscriptions, the waiting
+    // lookup and every reply or event not yet sent go.
+    LOG_INFO("Client::connectToNVR", "NVR endpoint or allow-lists changed: ending the WMI session");
+    close();
+    d_counters.messages_discarded += d_message_queue.size();
+    d_message_queue.clear();
+    std::lock_guard<std::mutex> lock(d_event_queue_mutex);
+    d_counters.events_dropped += d_event_queue.size();
+    d_event_queue.clear();
 }
 
 void Client::handleConnectionUp(com::TcpConnection*) {

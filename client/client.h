@@ -200,6 +200,10 @@ class Client : public EventSinkOwner,
     // While the settings are refused: once they are protected again, they
     // count as changed.
     void recheckSettingsTrust();
+    // A change of endpoint or allow-lists since the last connect ends the
+    // WMI session and drops what waited for the old NVR; a plain reconnect
+    // keeps both.
+    void endSessionIfRevoked();
     void sendKeepalive();
     void drainEventQueue();
     void checkStop();
@@ -248,6 +252,11 @@ class Client : public EventSinkOwner,
     SecurityPolicy d_policy;
     bool d_policy_logged = false;
     std::string d_settings_text;  // the settings file as read last
+    // The endpoint and lists of the last connect: the WMI session's terms.
+    std::string d_session_nvr_address;
+    int d_session_nvr_port = 0;
+    SecurityPolicy d_session_policy;
+    bool d_session_started = false;
     std::string d_trust_problem;  // why the settings were refused last
     int64_t d_send_queue_limit = k_MAX_SEND_QUEUE_BYTES;
 };
