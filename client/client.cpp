@@ -1,6 +1,7 @@
 #include "client.h"
 #include "client_tasklist.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <ctime>
 
@@ -44,7 +45,7 @@ Client::Client(std::mutex* stopMutex, unsigned char* stopRequested)
                         printStats();
                         return true;
                     }),
-      d_packer(this) {
+      d_packer(this, NS_LNL::Packer::k_MAX_REQUEST_PAYLOAD) {
     LOG_INFO("Client::Client", "");
     d_settings_watch =
         std::make_unique<kutl::FileChecker>(settingsPath(), this, k_SETTINGS_WATCH_MS);
@@ -53,6 +54,9 @@ Client::Client(std::mutex* stopMutex, unsigned char* stopRequested)
 
 Client::~Client() {
     LOG_INFO("Client::~Client", "");
+    if (kern::Kernel* kernel = kern::Kernel::current()) {
+        kernel->setWakeHandler(nullptr);
+    }
     close();
     // The locator goes after the namespace it opened (in 'close') and before
     // the rest of the Client.
@@ -90,60 +94,126 @@ void Client::endSessionIfRevoked() {
     d_session_nvr_address = d_nvr_address;
     d_session_nvr_port = d_nvr_port;
     d_session_policy = d_policy;
-    if (!changed || !d_session_started) {
-        d_session_started = true;
-        return;
+    if (changed && d_session_started) {
+        LOG_INFO("Client::connectToNVR",
+                 "NVR endpoint or allow-lists changed: ending the WMI session");
+        linkLost(LinkLoss::e_POLICY_CHANGED);
     }
-    // What the old NVR set up or was owed never reaches the new one, nor
-    // what the old lists allowed: namespace, subscriptions, the waiting
-    // lookup and every reply or event not yet sent go.
-    LOG_INFO("Client::connectToNVR", "NVR endpoint or allow-lists changed: ending the WMI session");
-    close();
-    d_counters.messages_discarded += d_message_queue.size();
-    d_message_queue.clear();
-    std::lock_guard<std::mutex> lock(d_event_queue_mutex);
-    d_counters.events_dropped += d_event_queue.size();
-    d_event_queue.clear();
+    d_session_started = true;
 }
 
 void Client::handleConnectionUp(com::TcpConnection*) {
     LOG_INFO("Client::handleConnectionUp", "Connection to NVR up");
     d_connection->readStream();
-    // A frame cut off by the lost link is never completed: its remaining
-    // bytes would otherwise be taken from the first requests of this one.
-    d_packer = NS_LNL::Packer(this);
+    d_connection->setLowWater(lowWater());
+    // The link lost last left a fresh decoder; this is for the first link.
+    d_packer.reset();
     restartTimer(d_keepalive_timer, k_KEEPALIVE_MS);
     restartTimer(d_event_queue_timer, k_EVENT_DRAIN_MS);
+    restartTimer(d_stall_timer, std::max<int64_t>(d_stall_ms / k_STALL_CHECKS, 1));
+    d_stall_sent = -1;
+    d_stall_checks = 0;
     killTimer(d_connect_timer);
     d_link_up = true;
     while (!d_message_queue.empty() && d_link_up) {
         Message message = std::move(d_message_queue.front());
         d_message_queue.pop_front();
+        d_message_queue_bytes -= messageBytes(message);
         if (message.action != e_ACTION_STATUS) {
             sendFrame(NS_LNL::Packer::packMessage(message));
         }
     }
-    resumeRequests();
+    d_message_queue_bytes = 0;
+    pumpLink();
 }
 
-void Client::handleConnectionDown(com::TcpConnection* connection, const std::string&, int,
+void Client::handleConnectionDown(com::TcpConnection*, const std::string&, int,
                                   const std::string&) {
-    // What the link still held is lost with it: count it with the other
-    // drops (a keep-alive byte in transit counts as one).
-    d_counters.frames_dropped += connection->numDiscardedAtClose();
+    LOG_WARN("Client::handleConnectionDown", "Connection to NVR Down");
+    linkLost(LinkLoss::e_PEER_DROP);
+}
+
+void Client::linkLost(LinkLoss reason) {
+    if (d_connection) {
+        // What the link still held is lost with it: count it with the other
+        // drops (a keep-alive byte in transit counts as one).  A connection
+        // that reported down closed itself just before.
+        if (d_connection->hasConnection()) {
+            d_connection->close();
+            d_counters.frames_dropped += d_connection->numDiscardedAtClose();
+        } else if (reason == LinkLoss::e_PEER_DROP) {
+            d_counters.frames_dropped += d_connection->numDiscardedAtClose();
+        }
+    }
+    if (d_link_up) {
+        ++d_counters.links_lost;
+    }
+    d_link_up = false;
     killTimer(d_keepalive_timer);
     killTimer(d_event_queue_timer);
+    killTimer(d_stall_timer);
     restartTimer(d_connect_timer, k_RECONNECT_MS);
-    LOG_WARN("Client::handleConnectionDown", "Connection to NVR Down");
-    d_link_up = false;
+    // The requests of this link, answered or not, belong to its NVR: none of
+    // their replies may reach the next one.
+    if (d_lookup_enumerator) {
+        ++d_counters.lookups_abandoned;
+        endLookup();
+    }
+    d_counters.requests_dropped += d_deferred_requests.size();
+    d_deferred_requests.clear();
+    d_deferred_bytes = 0;
+    for (auto it = d_message_queue.begin(); it != d_message_queue.end();) {
+        if (it->action == e_ACTION_SUBSCRIBE) {
+            ++it;
+            continue;
+        }
+        ++d_counters.replies_dropped;
+        d_message_queue_bytes -= messageBytes(*it);
+        it = d_message_queue.erase(it);
+    }
+    d_packer.reset();
+    if (reason == LinkLoss::e_POLICY_CHANGED) {
+        // What the old NVR set up or was owed never reaches the new one, nor
+        // what the old lists allowed: the namespace, its subscriptions and
+        // every event not yet sent go too.
+        close();
+        d_counters.messages_discarded += d_message_queue.size();
+        d_message_queue.clear();
+        d_message_queue_bytes = 0;
+        std::lock_guard<std::mutex> lock(d_event_queue_mutex);
+        d_counters.events_dropped += d_event_queue.size();
+        d_event_queue.clear();
+        d_event_queue_bytes = 0;
+    }
+    switch (reason) {
+        case LinkLoss::e_PROTOCOL_ERROR:
+            ++d_counters.protocol_errors;
+            break;
+        case LinkLoss::e_STALLED:
+            ++d_counters.links_stalled;
+            break;
+        default:
+            break;
+    }
 }
 
 void Client::handleReceivedData(com::TcpConnection*, const core::GSharedBuf& data) {
     d_packer.addReceivedData(data);
 }
 
+void Client::handleProtocolError(const std::string& what) {
+    core::MasterLogger::logRate(6, core::LOG_WARN, "Client::handleProtocolError", [&] {
+        return core::strFormat("Client::handleProtocolError - %s, closing the NVR link", what);
+    });
+    linkLost(LinkLoss::e_PROTOCOL_ERROR);
+}
+
 void Client::handleSendQueueEmpty(com::TcpConnection*) {
-    resumeRequests();
+    pumpLink();
+}
+
+void Client::handleSendLowWater(com::TcpConnection*, int64_t) {
+    pumpLink();
 }
 
 void Client::sendKeepalive() {
@@ -151,6 +221,24 @@ void Client::sendKeepalive() {
         static const char k_KEEPALIVE = static_cast<char>(0xF7);
         d_connection->sendBuffer(core::GSharedBuf::copyOf(&k_KEEPALIVE, 1));
     }
+}
+
+void Client::checkStall() {
+    if (!d_connection) {
+        return;
+    }
+    const int64_t sent = d_connection->totalSent();
+    if (d_connection->queuedBytes() <= 0 || sent != d_stall_sent) {
+        d_stall_sent = sent;
+        d_stall_checks = 0;
+        return;
+    }
+    if (++d_stall_checks < k_STALL_CHECKS) {
+        return;
+    }
+    LOG_WARN("Client::checkStall", "NVR read nothing of %d queued bytes for %d s, closing the link",
+             d_connection->queuedBytes(), d_stall_ms / 1000);
+    linkLost(LinkLoss::e_STALLED);
 }
 
 void Client::sendFrame(const core::GSharedBuf& frame) {
@@ -174,12 +262,18 @@ void Client::sendToServer(const Message& message) {
         sendFrame(NS_LNL::Packer::packMessage(message));
         return;
     }
-    if (d_message_queue.size() >= k_MAX_MESSAGE_QUEUE) {
+    const int64_t bytes = messageBytes(message);
+    while (!d_message_queue.empty() &&
+           (d_message_queue.size() >= k_MAX_MESSAGE_QUEUE ||
+            d_message_queue_bytes + bytes > k_MAX_MESSAGE_QUEUE_BYTES)) {
+        d_message_queue_bytes -= messageBytes(d_message_queue.front());
         d_message_queue.pop_front();
         ++d_counters.messages_discarded;
-        LOG_WARN("Client::sendToServer", "Message queue full, discarding oldest messages");
+        LOG_RATE(6, core::LOG_WARN,
+                 "Client::sendToServer - Message queue full, discarding oldest messages");
     }
     d_message_queue.push_back(message);
+    d_message_queue_bytes += bytes;
 }
 
 // ---------------------------------------------------------------------------
@@ -187,13 +281,7 @@ void Client::sendToServer(const Message& message) {
 
 void Client::handleFileChanged(kutl::FileChecker*, int, const std::string&) {
     LOG_INFO("Client::handleFileChanged", "Configuration changed, closing old TCP connection");
-    if (d_connection) {
-        d_connection->close();
-        d_counters.frames_dropped += d_connection->numDiscardedAtClose();
-    }
-    killTimer(d_keepalive_timer);
-    restartTimer(d_connect_timer, k_RECONNECT_MS);
-    d_link_up = false;
+    linkLost(LinkLoss::e_SETTINGS_CHANGED);
     // A refused file that changed is reported again.
     d_trust_problem.clear();
 }
@@ -202,14 +290,18 @@ void Client::handleFileChanged(kutl::FileChecker*, int, const std::string&) {
 // Events
 
 void Client::queueEvent(const Message& message) {
+    const int64_t bytes = messageBytes(message);
     std::lock_guard<std::mutex> lock(d_event_queue_mutex);
-    if (d_event_queue.size() >= k_MAX_EVENT_QUEUE) {
+    while (!d_event_queue.empty() && (d_event_queue.size() >= k_MAX_EVENT_QUEUE ||
+                                      d_event_queue_bytes + bytes > k_MAX_EVENT_QUEUE_BYTES)) {
+        d_event_queue_bytes -= messageBytes(d_event_queue.front());
         d_event_queue.pop_front();
         ++d_counters.events_dropped;
         LOG_RATE(6, core::LOG_WARN,
                  "Client::queueEvent - event queue full, dropping oldest events");
     }
     d_event_queue.push_back(message);
+    d_event_queue_bytes += bytes;
 }
 
 uint64_t Client::eventsDropped() const {
@@ -223,15 +315,46 @@ size_t Client::eventQueueLength() const {
     return d_event_queue.size();
 }
 
+int64_t Client::eventQueueBytes() const {
+    std::lock_guard<std::mutex> lock(d_event_queue_mutex);
+    return d_event_queue_bytes;
+}
+
+int64_t Client::highWater() const {
+    return std::min(k_LINK_HIGH_WATER, d_send_queue_limit / 4);
+}
+
+int64_t Client::lowWater() const {
+    return highWater() / 2;
+}
+
 bool Client::linkFull() const {
-    return d_link_up && d_connection && d_connection->queuedBytes() > d_send_queue_limit / 4;
+    return d_link_up && d_connection && d_connection->queuedBytes() > highWater();
+}
+
+bool Client::linkDrained() const {
+    return d_link_up && d_connection && d_connection->queuedBytes() <= lowWater();
+}
+
+void Client::pumpLink() {
+    if (!d_link_up) {
+        return;
+    }
+    // Requests first: their replies go before any further event.
+    if (d_lookup_enumerator && !linkDrained()) {
+        return;
+    }
+    resumeRequests();
+    if (!d_lookup_enumerator && d_deferred_requests.empty() && linkDrained()) {
+        drainEventQueue();
+    }
 }
 
 void Client::drainEventQueue() {
     // While the NVR is behind, events wait in their queue (bounded, oldest
     // dropped) rather than be dropped at the link: an NVR that reads gets
     // them all once it has caught up.
-    for (int i = 0; i < k_DRAIN_PER_TICK && !linkFull(); ++i) {
+    for (int i = 0; i < k_DRAIN_PER_TICK && d_link_up && !linkFull(); ++i) {
         Message message;
         {
             std::lock_guard<std::mutex> lock(d_event_queue_mutex);
@@ -240,6 +363,7 @@ void Client::drainEventQueue() {
             }
             message = std::move(d_event_queue.front());
             d_event_queue.pop_front();
+            d_event_queue_bytes -= messageBytes(message);
         }
         if (message.action == e_ACTION_SUBSCRIBE && message.class_name == "Lnl_AccessEvent") {
             sendToServer(getAllAccessEventInfo(message));
@@ -265,7 +389,9 @@ bool Client::handleTimeout(int64_t id) {
     } else if (id == d_connect_timer.id()) {
         connectToNVR();
     } else if (id == d_event_queue_timer.id()) {
-        drainEventQueue();
+        pumpLink();
+    } else if (id == d_stall_timer.id()) {
+        checkStall();
     } else if (id == d_stop_check_timer.id()) {
         checkStop();
     } else if (id == d_trust_recheck_timer.id()) {
@@ -282,24 +408,41 @@ bool Client::handleTimeout(int64_t id) {
 void Client::handleProcessData(const Message& message) {
     LOG_NORM("Client::handleProcessData", "Data from wrapper %d %s ", message.action,
              message.class_name);
-    // Requests are answered in arrival order: behind a waiting lookup they
-    // wait too.  Reading is paused meanwhile, so at most the rest of one
-    // received chunk is held here.
+    // Requests are answered in arrival order, a status request behind a
+    // waiting lookup too: an NVR may match replies to its requests by their
+    // order, so nothing overtakes the lookup's replies.  Requests go on being
+    // read meanwhile, within the held budget, so that a link lost is seen
+    // and protocol errors are found; the lookup resumes at the low-water
+    // mark, before any further event, so the wait is bounded by the link.
     if (d_lookup_enumerator || !d_deferred_requests.empty()) {
         d_deferred_requests.push_back(message);
+        d_deferred_bytes += messageBytes(message);
+        if (d_connection && (d_deferred_requests.size() >= k_MAX_HELD_REQUESTS ||
+                             d_deferred_bytes >= k_MAX_HELD_BYTES)) {
+            d_connection->pauseReading(true);
+        }
         return;
     }
     dispatch(message);
 }
 
+void Client::handleBadFrame(const std::string& what) {
+    ++d_counters.requests_refused;
+    core::MasterLogger::logRate(6, core::LOG_WARN, "Client::handleBadFrame", [&] {
+        return core::strFormat("Client::handleBadFrame - request refused: %s", what);
+    });
+}
+
 void Client::resumeRequests() {
     continueLookup();
-    while (!d_lookup_enumerator && !d_deferred_requests.empty()) {
+    while (!d_lookup_enumerator && !d_deferred_requests.empty() && d_link_up) {
         Message message = std::move(d_deferred_requests.front());
         d_deferred_requests.pop_front();
+        d_deferred_bytes -= messageBytes(message);
         dispatch(message);
     }
-    if (!d_lookup_enumerator && d_connection) {
+    if (d_connection && d_link_up && d_deferred_requests.size() < k_MAX_HELD_REQUESTS &&
+        d_deferred_bytes < k_MAX_HELD_BYTES) {
         d_connection->pauseReading(false);
     }
 }
@@ -437,5 +580,14 @@ void Client::printStats() {
     LOG_INFO(tag, "events_dropped %u", eventsDropped());
     LOG_INFO(tag, "frames_dropped %u", c.frames_dropped);
     LOG_INFO(tag, "messages_discarded %u", c.messages_discarded);
+    LOG_INFO(tag, "event_queue_bytes %u", eventQueueBytes());
+    LOG_INFO(tag, "msg_queue_bytes %u", d_message_queue_bytes);
+    LOG_INFO(tag, "links_lost %u", c.links_lost);
+    LOG_INFO(tag, "lookups_abandoned %u", c.lookups_abandoned);
+    LOG_INFO(tag, "requests_dropped %u", c.requests_dropped);
+    LOG_INFO(tag, "replies_dropped %u", c.replies_dropped);
+    LOG_INFO(tag, "protocol_errors %u", c.protocol_errors);
+    LOG_INFO(tag, "links_stalled %u", c.links_stalled);
+    LOG_INFO(tag, "requests_refused %u", c.requests_refused);
     printSinkStats();
 }

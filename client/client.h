@@ -72,17 +72,54 @@ class Client : public EventSinkOwner,
     static constexpr int64_t k_STATS_MS = 1800000;
     static constexpr int k_SETTINGS_WATCH_MS = 1000;
 
-    // Queue bounds.
+    // The link's budgets, all in one place (README "Memory bounds").  Each
+    // queue is bounded in count and in bytes, whichever is reached first;
+    // together they stay well below 128 MiB, whatever the NVR sends or
+    // stops reading.
+    //
+    // Messages waiting for the link while it is down (events only: replies
+    // end with the link that asked for them).
     static constexpr size_t k_MAX_MESSAGE_QUEUE = 501;
+    static constexpr int64_t k_MAX_MESSAGE_QUEUE_BYTES = 16 * 1024 * 1024;
     static constexpr int k_DRAIN_PER_TICK = 49;
-    // Events waiting for the loop; beyond this the oldest is dropped.
+    // Events waiting for the loop; beyond either bound the oldest is dropped.
+    // An event is its subscription's template with values filled in (before
+    // enrichment), so the template limits below keep one small.
     static constexpr size_t k_MAX_EVENT_QUEUE = 50000;
+    static constexpr int64_t k_MAX_EVENT_QUEUE_BYTES = 32 * 1024 * 1024;
+    // Requests read while a lookup waits for room; beyond either bound the
+    // service stops reading and the NVR waits in TCP flow control.
+    static constexpr size_t k_MAX_HELD_REQUESTS = 256;
+    static constexpr int64_t k_MAX_HELD_BYTES = 1024 * 1024;
     // Bytes the NVR link may hold unsent; beyond this frames are dropped.
-    // The bound is for an NVR that stops reading: while the link holds more
-    // than a quarter of it, a lookup stops producing replies and the event
-    // drain stops (events wait in their own queue); both go on when the link
-    // has drained, so an NVR that reads receives everything.
+    // Nothing but a single huge reply comes near it: the producers stop at
+    // the high-water mark.
     static constexpr int k_MAX_SEND_QUEUE_BYTES = 32 * 1024 * 1024;
+    // Flow control of the link.  Above the high-water mark a lookup stops
+    // producing replies and the event drain stops; both go on once the link
+    // has drained to the low-water mark, requests first.  The high-water
+    // mark bounds how long a reply waits behind events: 2 MiB is one second
+    // of a slow (2 MB/s) NVR, and still more than one drain tick of events
+    // at the full drain rate with 30 KB photos (49 x 41 KB).
+    static constexpr int64_t k_LINK_HIGH_WATER = 2 * 1024 * 1024;
+    // A link holding bytes that make no progress for this long is dropped.
+    static constexpr int64_t k_STALL_MS = 120000;
+    // Checks per stall time-out: a stall is found within 5/4 of it.
+    static constexpr int k_STALL_CHECKS = 4;
+    // Subscriptions: per session, and the size of one template (its
+    // parameters come back in every event).
+    static constexpr size_t k_MAX_SUBSCRIPTIONS = 64;
+    static constexpr size_t k_MAX_TEMPLATE_PARAMS = 64;
+    static constexpr int64_t k_MAX_TEMPLATE_BYTES = 16 * 1024;
+
+    // Why a link ended.
+    enum class LinkLoss {
+        e_PEER_DROP,         // the connection reported down
+        e_SETTINGS_CHANGED,  // the settings file changed
+        e_PROTOCOL_ERROR,    // the NVR sent what cannot be decoded
+        e_STALLED,           // queued bytes made no progress
+        e_POLICY_CHANGED,    // endpoint or allow-lists changed
+    };
 
     struct Counters {
         uint32_t lookups_success = 0;
@@ -101,6 +138,14 @@ class Client : public EventSinkOwner,
         uint64_t events_dropped = 0;
         uint64_t frames_dropped = 0;
         uint64_t messages_discarded = 0;
+        // What ended with a link.
+        uint64_t links_lost = 0;
+        uint64_t lookups_abandoned = 0;
+        uint64_t requests_dropped = 0;
+        uint64_t replies_dropped = 0;
+        uint64_t protocol_errors = 0;
+        uint64_t links_stalled = 0;
+        uint64_t requests_refused = 0;
     };
 
     // CREATORS
@@ -127,8 +172,19 @@ class Client : public EventSinkOwner,
     // Logs the statistics report.
     void printStats();
 
-    // Bytes the NVR link may hold unsent (default k_MAX_SEND_QUEUE_BYTES).
+    // Ends the current link, whatever ended it: closes the connection if
+    // still open, and everything tied to the link goes with it (the waiting
+    // lookup, held requests, queued replies, the event drain), each counted.
+    // The decoder starts afresh; the next connect comes after the reconnect
+    // period.  Events stay queued for the next link.
+    void linkLost(LinkLoss reason);
+
+    // Bytes the NVR link may hold unsent (default k_MAX_SEND_QUEUE_BYTES);
+    // a limit below four high-water marks lowers the marks with it.
     void setSendQueueLimit(int64_t bytes) { d_send_queue_limit = bytes; }
+    // How long queued bytes may make no progress (default k_STALL_MS); takes
+    // effect at the next link up.
+    void setStallTimeout(int64_t ms) { d_stall_ms = ms; }
 
     // EventSinkOwner (any thread)
     void queueEvent(const Message& message) override;
@@ -140,7 +196,11 @@ class Client : public EventSinkOwner,
     // The period the statistics report is armed with, in ms.
     int64_t statsPeriod() const { return d_stats_timer.timerId().period(); }
     size_t messageQueueLength() const { return d_message_queue.size(); }
+    int64_t messageQueueBytes() const { return d_message_queue_bytes; }
+    size_t heldRequests() const { return d_deferred_requests.size(); }
+    bool lookupWaiting() const { return static_cast<bool>(d_lookup_enumerator); }
     size_t eventQueueLength() const;
+    int64_t eventQueueBytes() const;
     // Events dropped at the queue's bound (any thread).
     uint64_t eventsDropped() const;
     const std::map<std::string, EventSinkRecord>& eventSinks() const { return d_event_sinks; }
@@ -168,6 +228,8 @@ class Client : public EventSinkOwner,
 
     // PackerOwner
     void handleProcessData(const Message& message) override;
+    void handleProtocolError(const std::string& what) override;
+    void handleBadFrame(const std::string& what) override;
 
   private:
     // TcpConnectionOwner
@@ -176,6 +238,7 @@ class Client : public EventSinkOwner,
                               const std::string& reason) override;
     void handleReceivedData(com::TcpConnection* connection, const core::GSharedBuf& data) override;
     void handleSendQueueEmpty(com::TcpConnection* connection) override;
+    void handleSendLowWater(com::TcpConnection* connection, int64_t queuedBytes) override;
 
     // TimerInterface
     bool handleTimeout(int64_t id) override;
@@ -190,10 +253,21 @@ class Client : public EventSinkOwner,
     // full (or down); then it waits, and reading from the NVR with it.
     void continueLookup();
     void endLookup();
-    // Goes on with the waiting lookup, then the requests behind it.
+    // The one scheduler of the link: the waiting lookup, then the requests
+    // held behind it, then (only when no request waits) the event drain.
+    void pumpLink();
+    // Goes on with the waiting lookup, then the requests behind it; reads
+    // from the NVR while the held requests are within their budget.
     void resumeRequests();
-    // The link holds more than a quarter of its bound.
+    // The link holds more than its high-water mark.
     bool linkFull() const;
+    // The link has drained to its low-water mark.
+    bool linkDrained() const;
+    // The marks: k_LINK_HIGH_WATER, or a quarter of a smaller send queue
+    // limit; the low-water mark is half the high one.
+    int64_t highWater() const;
+    int64_t lowWater() const;
+    void checkStall();
     // Reads endpoint and allow-lists from the settings file when it is
     // trusted; otherwise keeps what was read last (client_security.cpp).
     void readSettings();
@@ -232,6 +306,7 @@ class Client : public EventSinkOwner,
     kern::TimerId d_event_queue_timer;
     kern::TimerId d_stop_check_timer;
     kern::TimerId d_trust_recheck_timer;
+    kern::TimerId d_stall_timer;
     kern::RepeatTimer d_stats_timer;
     std::string d_nvr_address;
     int d_nvr_port = 0;
@@ -240,7 +315,9 @@ class Client : public EventSinkOwner,
     std::map<std::string, EventSinkRecord> d_event_sinks;
     std::string d_namespace_path;
     std::deque<Message> d_message_queue;
+    int64_t d_message_queue_bytes = 0;
     std::deque<Message> d_event_queue;
+    int64_t d_event_queue_bytes = 0;  // under the event-queue mutex
     std::unique_ptr<kutl::FileChecker> d_settings_watch;
     Counters d_counters;
     // The lookup whose replies wait for the link to drain (null: none), and
@@ -249,6 +326,12 @@ class Client : public EventSinkOwner,
     Message d_lookup_request;
     Message d_lookup_reply;
     std::deque<Message> d_deferred_requests;
+    int64_t d_deferred_bytes = 0;
+    // Stall detection: bytes sent when last checked, and the checks since
+    // the last progress.
+    int64_t d_stall_ms = k_STALL_MS;
+    int64_t d_stall_sent = -1;
+    int d_stall_checks = 0;
     SecurityPolicy d_policy;
     bool d_policy_logged = false;
     std::string d_settings_text;  // the settings file as read last

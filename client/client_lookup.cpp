@@ -146,9 +146,8 @@ void Client::continueLookup() {
             return;
         }
         if (!d_link_up || linkFull()) {
-            if (d_connection) {
-                d_connection->pauseReading(true);
-            }
+            // Resumed by 'pumpLink' at the low-water mark; the event drain
+            // waits meanwhile.
             if (d_link_up) {
                 LOG_RATE(6, core::LOG_INFO,
                          "Client::lookupInstancesOfClass - NVR link full, replies wait for it to "

@@ -473,10 +473,16 @@ void Client::readSettings() {
             if (ini.hasSection("NVR")) {
                 ini.getString("NVR", "Address", &d_nvr_address);
                 ini.getInt("NVR", "Port", &d_nvr_port);
+            } else {
+                // Otherwise an edit that lost the header goes unnoticed.
+                LOG_CRIT(tag, "Settings file '%s' has no section [NVR], keeping NVR %s:%d", path,
+                         d_nvr_address, d_nvr_port);
             }
             if (starting || text != d_settings_text) {
                 std::vector<SecurityPolicy::Finding> findings;
-                policy = SecurityPolicy::fromText(text, path, &findings);
+                std::string converted;
+                policy = SecurityPolicy::fromText(utl::IniReader::textOf(text, &converted), path,
+                                                  &findings);
                 for (const SecurityPolicy::Finding& finding : findings) {
                     if (finding.critical) {
                         LOG_CRIT(tag, "%s", finding.text);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "lnl_message.h"
+#include "utl_inireader.h"
 
 namespace {
 
@@ -32,6 +33,11 @@ TEST(SecurityPolicy, ListsAreReadAndComparedAsWmiNamesThem) {
     EXPECT_EQ(p.describe(),
               "The NVR may use namespaces: \\\\.\\root\\AccessControl, root/Other; methods: "
               "Door.Unlock, door.LOCK");
+    // As Windows editors save it: the section is found in UTF-16 too.
+    const std::string utf16("\xFF\xFE[\0S\0e\0c\0u\0r\0i\0t\0y\0]\0", 22);
+    std::string converted;
+    EXPECT_EQ(policyOf(std::string(utl::IniReader::textOf(utf16, &converted)).c_str()).describe(),
+              "The NVR may use namespaces: none; methods: none");
     EXPECT_EQ(policyOf("[Security]\nNamespaces=*\nMethods=*\n").unrestrictedBy(),
               "Namespaces=* and Methods=*");
     EXPECT_EQ(policyOf("[Security]\nNamespaces=root\nMethods=*\n").unrestrictedBy(), "Methods=*");

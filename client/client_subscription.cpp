@@ -8,12 +8,32 @@
 
 namespace {
 
-Message accessDeniedReply(const Message& request) {
+Message refusalReply(const Message& request, const std::string& why) {
     Message reply;
     reply.action = request.action;
     reply.class_name = request.class_name;
-    reply.method_name = "Access Denied 0x80041003";
+    reply.method_name = why;
     return reply;
+}
+
+Message accessDeniedReply(const Message& request) {
+    return refusalReply(request, "Access Denied 0x80041003");
+}
+
+// Why a subscription request is refused, or null.  Every event of the
+// subscription is a copy of its request (the NVR gets its own parameters
+// back), so the request's size is what each event costs.
+const char* templateProblem(const Message& request, size_t subscriptions, bool replacing) {
+    if (!replacing && subscriptions >= Client::k_MAX_SUBSCRIPTIONS) {
+        return "Refused: too many subscriptions";
+    }
+    if (request.params_in.size() + request.params_out.size() > Client::k_MAX_TEMPLATE_PARAMS) {
+        return "Refused: too many parameters";
+    }
+    if (messageBytes(request) > Client::k_MAX_TEMPLATE_BYTES) {
+        return "Refused: subscription request too large";
+    }
+    return nullptr;
 }
 
 }  // namespace
@@ -35,6 +55,17 @@ void Client::createEventSink(const Message& request) {
         return;
     }
     auto existing = d_event_sinks.find(request.class_name);
+    if (const char* problem =
+            templateProblem(request, d_event_sinks.size(), existing != d_event_sinks.end())) {
+        ++d_counters.requests_refused;
+        core::MasterLogger::logRate(6, core::LOG_WARN, tag, [&] {
+            return core::strFormat("%s - %s (%d bytes, %d parameters)", tag, problem,
+                                   messageBytes(request),
+                                   request.params_in.size() + request.params_out.size());
+        });
+        sendToServer(refusalReply(request, problem));
+        return;
+    }
     if (existing != d_event_sinks.end()) {
         cancelRecord(existing->second);
         d_event_sinks.erase(existing);
@@ -56,10 +87,23 @@ void Client::createEventSink(const Message& request) {
         return;
     }
 
-    hr = record.apartment->CreateObjectStub(record.event_sink.get(), record.stub_unknown.out());
-    if (SUCCEEDED(hr) && record.stub_unknown) {
-        hr = record.stub_unknown->QueryInterface(IID_IWbemObjectSink,
-                                                 reinterpret_cast<void**>(record.stub_sink.out()));
+    // The checked stub lets only WMI's account call the sink, so that no
+    // other local process can forge access events; a system without it
+    // gets the unchecked stub, as the platform documents.
+    wmi::ComPtr<IWbemUnsecuredApartment> checked;
+    hr = record.apartment->QueryInterface(IID_IWbemUnsecuredApartment,
+                                          reinterpret_cast<void**>(checked.out()));
+    if (SUCCEEDED(hr) && checked) {
+        hr = checked->CreateSinkStub(record.event_sink.get(), WBEM_FLAG_UNSECAPP_CHECK_ACCESS,
+                                     nullptr, record.stub_sink.out());
+    } else {
+        LOG_WARN(tag, "No access check on the callbacks of '%s' (0x%x)", request.class_name,
+                 static_cast<uint32_t>(hr));
+        hr = record.apartment->CreateObjectStub(record.event_sink.get(), record.stub_unknown.out());
+        if (SUCCEEDED(hr) && record.stub_unknown) {
+            hr = record.stub_unknown->QueryInterface(
+                IID_IWbemObjectSink, reinterpret_cast<void**>(record.stub_sink.out()));
+        }
     }
     if (FAILED(hr) || !record.stub_sink) {
         // Without a stub sink there is nothing WMI could call.

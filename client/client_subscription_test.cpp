@@ -184,10 +184,14 @@ TEST_F(ClientSubscription, RefusedSubscriptionsLeaveNoEntry) {
     EXPECT_FALSE(h.d_log.contains("Client::createEventSink"));
     ASSERT_TRUE(h.harness().connectNamespace(k_NAMESPACE));
 
-    Message denied;
-    denied.action = e_ACTION_SUBSCRIBE;
-    denied.class_name = "Secret_Event";
-    denied.method_name = "Access Denied 0x80041003";
+    auto refusal = [](const std::string& className, const std::string& why) {
+        Message reply;
+        reply.action = e_ACTION_SUBSCRIBE;
+        reply.class_name = className;
+        reply.method_name = why;
+        return reply;
+    };
+    const Message denied = refusal("Secret_Event", "Access Denied 0x80041003");
     std::vector<Message> replies = h.handle(subscribeRequest("Secret_Event", {{"Door", "", ""}}));
     ASSERT_EQ(replies.size(), 1u);
     EXPECT_EQ(replies[0], denied);
@@ -209,15 +213,62 @@ TEST_F(ClientSubscription, RefusedSubscriptionsLeaveNoEntry) {
     EXPECT_EQ(h.d_log.count("Client::createEventSink - Failed subscribing for event notifications"),
               3);
 
-    // No stub: nothing to register, nothing answered.
+    // No stub, of either form: nothing to register, nothing answered.
     wmi::standin::clearFaults();
+    wmi::standin::setFault(wmi::standin::Fault::e_CREATE_SINK_STUB, E_OUTOFMEMORY);
+    EXPECT_TRUE(h.handle(subscribeRequest("Door_Event", {})).empty());
+    wmi::standin::setFault(wmi::standin::Fault::e_CHECKED_APARTMENT, E_NOINTERFACE);
     wmi::standin::setFault(wmi::standin::Fault::e_CREATE_OBJECT_STUB, E_OUTOFMEMORY);
     EXPECT_TRUE(h.handle(subscribeRequest("Door_Event", {})).empty());
     wmi::standin::clearFaults();
 
+    // Every event copies its request: a fat one, or one with too many
+    // parameters, is refused with a reply naming why.
+    Message fat = subscribeRequest("Door_Event", {{"Door", "", ""}});
+    fat.params_in.push_back({"junk", std::string(Client::k_MAX_TEMPLATE_BYTES, 'j'), "str"});
+    Message many = subscribeRequest("Door_Event", {});
+    many.params_out.assign(Client::k_MAX_TEMPLATE_PARAMS + 1, Parameter{"Door", "", ""});
+    for (const auto& [request, why] :
+         {std::pair{fat, "Refused: subscription request too large"},
+          std::pair{many, "Refused: too many parameters"}}) {
+        replies = h.handle(request);
+        ASSERT_EQ(replies.size(), 1u);
+        EXPECT_EQ(replies[0], refusal("Door_Event", why));
+    }
+    EXPECT_EQ(h.client().counters().requests_refused, 2u);
+    EXPECT_TRUE(h.d_log.contains("Client::createEventSink - Refused: subscription request too "
+                                 "large"));
+
     EXPECT_TRUE(h.client().eventSinks().empty());
     EXPECT_EQ(h.provider().subscriptionCount(), 0u);
     EXPECT_EQ(h.client().counters().sinks_destroyed, 0u);
+}
+
+// The sink's stub lets only WMI call it: another local process cannot forge
+// access events.  Where the system has only the unchecked stub it is used,
+// with a warning.
+TEST_F(ClientSubscription, OnlyWmiMayCallTheSinkWhereTheSystemChecks) {
+    ASSERT_TRUE(h.startWithNamespace(k_NAMESPACE));
+    wmi::ComPtr<IWbemClassObject> forged;
+    h.handle(subscribeRequest("Door_Event", {{"Door", "", ""}}));
+    EXPECT_EQ(wmi::standin::forgeIndicate(h.client().eventSinks().at("Door_Event").stub_sink.get(),
+                                          forged.get()),
+              E_ACCESSDENIED);
+
+    wmi::standin::setFault(wmi::standin::Fault::e_CHECKED_APARTMENT, E_NOINTERFACE);
+    h.handle(subscribeRequest("Door_Event", {{"Door", "", ""}}));
+    wmi::standin::clearFaults();
+    EXPECT_TRUE(
+        h.d_log.contains("Client::createEventSink - No access check on the callbacks of "
+                         "'Door_Event' (0x80004002)"));
+    EXPECT_EQ(wmi::standin::forgeIndicate(h.client().eventSinks().at("Door_Event").stub_sink.get(),
+                                          forged.get()),
+              S_OK);
+    h.raise(doorEvent(1, "Real"));
+    std::vector<Message> events;
+    ASSERT_TRUE(h.collect(2, &events));
+    EXPECT_EQ(events[0].params_out[0].value, "");
+    EXPECT_EQ(events[1].params_out[0].value, "Real");
 }
 
 // WMI cancels a subscription only through the proxy that registered it: the

@@ -1,9 +1,11 @@
 // client_tasklist.h                                               -*-C++-*-
 //
-// The system task list (image name, process id, memory use) read for the
-// statistics report.  On Windows it comes from the system's task list command;
-// on Linux from /proc (image name from /proc/PID/comm, memory from VmRSS).
-// The CSV parsing is shared so that it is tested on every platform.
+// The task list (image name, process id, memory use) read for the statistics
+// report.  On Windows it holds this process alone, with its working set from
+// GetProcessMemoryInfo: the system's task list command takes seconds on a
+// domain-joined machine, on the loop thread, and a child process would
+// inherit whatever handles it could.  On Linux it comes from /proc (image
+// name from /proc/PID/comm, memory from VmRSS).
 //
 // Thread safety: reentrant.
 #ifndef INCLUDED_CLIENT_TASKLIST
@@ -19,13 +21,9 @@ struct TaskInfo {
     uint64_t memory_kb = 0;
 };
 
-// Answers the running tasks in ascending order of memory use.
+// Answers the running tasks (on Windows: this process) in ascending order of
+// memory use.
 std::vector<TaskInfo> loadTaskList();
-
-// Parses the CSV output of the system's task list command (a header row,
-// then "Image Name","PID","Session Name","Session#","Mem Usage",... with the
-// memory as for example "12,345 K").  Rows that do not parse are skipped.
-std::vector<TaskInfo> parseTaskListCsv(const std::string& text);
 
 // Orders 'tasks' by ascending memory use, keeping the order of equals.
 void sortByMemory(std::vector<TaskInfo>* tasks);

@@ -4,10 +4,16 @@
 #include "client.h"
 #include "client_eventsink.h"
 #include "core_v2masterlogger.h"
+#include "kern_kernel.h"
 
 bool Client::start() {
     const char* tag = "Client::start";
     restartTimer(d_stop_check_timer, k_STOP_CHECK_MS);
+    // The service host wakes the loop when a stop arrives; the timer is
+    // what is left if the wake is lost.
+    if (kern::Kernel* kernel = kern::Kernel::current()) {
+        kernel->setWakeHandler([this] { checkStop(); });
+    }
 
     HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     if (FAILED(hr)) {

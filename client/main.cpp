@@ -3,11 +3,11 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
-#include <thread>
 
 #include "client.h"
 #include "core_assert.h"
@@ -24,6 +24,9 @@ namespace {
 
 const char k_SERVICE_NAME[] = "WrapperService";
 constexpr int k_REBUILD_PAUSE_MS = 5000;
+// Between two steps of the stop (loop ended, Client gone, kernel gone): the
+// slowest is the Client's, which cancels its subscriptions with WMI.
+constexpr DWORD k_STOP_WAIT_HINT_MS = 5000;
 constexpr int k_LOG_SIZE_LIMIT = 5000000;
 // The logger's class of one line per minute and key.
 constexpr int k_PEER_FAULT_RATE_CLASS = 6;
@@ -40,6 +43,11 @@ SERVICE_STATUS serviceStatus;
 std::atomic<SERVICE_STATUS_HANDLE> serviceStatusHandle{nullptr};
 std::mutex stopMutex;
 unsigned char stopRequested = 0;
+// Signalled with 'stopMutex' when the flag is set: ends the rebuild pause.
+std::condition_variable stopChanged;
+// The cycle's kernel, which the control handler wakes; null between cycles.
+std::mutex kernelMutex;
+kern::Kernel* activeKernel = nullptr;
 
 // The control handler sets the flag on its own thread, under 'stopMutex'.
 bool stopWasRequested() {
@@ -56,6 +64,20 @@ void reportStatus(DWORD state = 0) {
     svchost::setServiceStatus(serviceStatusHandle, serviceStatus);
 }
 
+// One step of the stop done: the service manager sees it progress.
+void reportStopProgress() {
+    std::lock_guard<std::mutex> lock(statusMutex);
+    if (serviceStatus.dwCurrentState == SERVICE_STOP_PENDING) {
+        ++serviceStatus.dwCheckPoint;
+        svchost::setServiceStatus(serviceStatusHandle, serviceStatus);
+    }
+}
+
+void setActiveKernel(kern::Kernel* kernel) {
+    std::lock_guard<std::mutex> lock(kernelMutex);
+    activeKernel = kernel;
+}
+
 }  // namespace
 
 int runBridge(int argc, char** argv) {
@@ -63,23 +85,38 @@ int runBridge(int argc, char** argv) {
     std::unique_ptr<Client> client;
     for (;;) {
         kernel = std::make_unique<kern::StdKernel>(argc, argv);
+        // From here a stop control wakes this kernel; one that came earlier
+        // is seen below, before the loop runs.
+        setActiveKernel(kernel.get());
         client = std::make_unique<Client>(&stopMutex, &stopRequested);
-        if (client->start()) {
+        if (!stopWasRequested() && client->start()) {
             kernel->run();
         }
         if (stopWasRequested()) {
             break;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(k_REBUILD_PAUSE_MS));
+        {
+            std::unique_lock<std::mutex> lock(stopMutex);
+            stopChanged.wait_for(lock, std::chrono::milliseconds(k_REBUILD_PAUSE_MS),
+                                 [] { return stopRequested != 0; });
+        }
         client.reset();
+        setActiveKernel(nullptr);
         kernel.reset();
+        if (stopWasRequested()) {
+            break;
+        }
     }
+    reportStopProgress();
     client.reset();
+    reportStopProgress();
+    setActiveKernel(nullptr);
     kernel.reset();
+    reportStopProgress();
     return 0;
 }
 
-void ControlHandler(DWORD control) {
+void WINAPI ControlHandler(DWORD control) {
     switch (control) {
         case SERVICE_CONTROL_STOP:
         case SERVICE_CONTROL_SHUTDOWN: {
@@ -87,10 +124,28 @@ void ControlHandler(DWORD control) {
                                            ? "SERVICE_CONTROL_STOP"
                                            : "SERVICE_CONTROL_SHUTDOWN");
             // Reported before the flag is set, so that the stopped state
-            // the service thread reports afterwards is always the last.
-            reportStatus(SERVICE_STOP_PENDING);
-            std::lock_guard<std::mutex> lock(stopMutex);
-            stopRequested = 1;
+            // the service thread reports afterwards is always the last.  A
+            // repeated control keeps the progress made so far.
+            {
+                std::lock_guard<std::mutex> lock(statusMutex);
+                if (serviceStatus.dwCurrentState != SERVICE_STOP_PENDING) {
+                    serviceStatus.dwCurrentState = SERVICE_STOP_PENDING;
+                    serviceStatus.dwCheckPoint = 1;
+                    serviceStatus.dwWaitHint = k_STOP_WAIT_HINT_MS;
+                }
+                svchost::setServiceStatus(serviceStatusHandle, serviceStatus);
+            }
+            {
+                std::lock_guard<std::mutex> lock(stopMutex);
+                stopRequested = 1;
+            }
+            stopChanged.notify_all();
+            // At shut-down Windows waits only about 20 s for all services:
+            // the loop leaves its wait now rather than at its next stop check.
+            std::lock_guard<std::mutex> lock(kernelMutex);
+            if (activeKernel) {
+                activeKernel->wake();
+            }
             return;
         }
         case SERVICE_CONTROL_INTERROGATE:
@@ -128,7 +183,12 @@ void WmiServiceMain(int argc, char** argv) {
     {
         std::lock_guard<std::mutex> statusLock(statusMutex);
         serviceStatus.dwServiceSpecificExitCode = static_cast<DWORD>(result);
+        serviceStatus.dwCheckPoint = 0;
+        serviceStatus.dwWaitHint = 0;
     }
+    // Nothing is left to do after this report but the exit: the service
+    // manager, and an installer waiting to replace the program, may end the
+    // process at once.
     reportStatus(SERVICE_STOPPED);
 }
 

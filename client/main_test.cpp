@@ -126,8 +126,9 @@ class NotifySocket {
 };
 
 // The stop arrives while the loop is down (ended by an interrupt, in the
-// 5 s pause before the rebuild): the host reads the flag there, and the next
-// Client's stop check ends the service.
+// 5 s pause before the rebuild) or wakes the loop: either way it ends the
+// service without building another Client, and the stop pending report
+// carries its wait hint.
 TEST_F(ServiceFixture, ServiceModeReportsReadyAndStopsOnTerminate) {
     NotifySocket notify(dir / "notify");
     env["NOTIFY_SOCKET"] = dir / "notify";
@@ -137,12 +138,15 @@ TEST_F(ServiceFixture, ServiceModeReportsReadyAndStopsOnTerminate) {
     ASSERT_TRUE(nvr.accept(Millis(10000)));
     service.signal(SIGINT);
     service.signal(SIGTERM);
-    EXPECT_TRUE(notify.waitFor("STOPPING=1", Millis(5000))) << notify.seen();
-    // The pause, then at most one stop-check period of the next Client.
+    EXPECT_TRUE(notify.waitFor("STOPPING=1\nEXTEND_TIMEOUT_USEC=5000000", Millis(5000)))
+        << notify.seen();
     EXPECT_EQ(service.wait(Millis(20000)), 0);
     EXPECT_TRUE(notify.waitFor("STATUS=Stopped", Millis(1000))) << notify.seen();
     std::string log = testutil::readFile(logFile());
     EXPECT_NE(log.find("ControlHandler - SERVICE_CONTROL_STOP"), std::string::npos);
+    const size_t built = log.find("Client::Client");
+    EXPECT_NE(built, std::string::npos) << log;
+    EXPECT_EQ(log.find("Client::Client", built + 1), std::string::npos) << log;
     EXPECT_NE(log.find("Client::~Client"), std::string::npos);
 }
 

@@ -6,6 +6,9 @@ enable_language(RC)
 # Wide-character system calls are named explicitly (...W); the A forms take
 # text in the system's code page, which the program never uses.
 add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
+# One descriptor-set size for every unit: <winsock2.h> otherwise defaults to
+# 64 wherever it comes before our socket layer (core_winsock.h checks it).
+add_compile_definitions(FD_SETSIZE=2048)
 # libxml2 is linked statically (its headers otherwise declare DLL imports).
 add_compile_definitions(LIBXML_STATIC)
 
@@ -27,7 +30,7 @@ set(LUMIVAR_WINDOWS_TESTS
     kutl_simplelogger_test.cpp kutl_filechecker_test.cpp
     utl_file_test.cpp utl_inireader_test.cpp cutl_datafolder_windows_test.cpp
     xml_xnode_test.cpp xml_xnodeio_test.cpp xml_jsonreader_test.cpp
-    lnl_message_test.cpp lnl_packer_test.cpp)
+    lnl_message_test.cpp lnl_packer_test.cpp client_tasklist_test.cpp)
 
 # The static zlib of the tool chain, not its import library.
 set(ZLIB_USE_STATIC_LIBS ON)

@@ -1,27 +1,31 @@
-// Task list from the system's task list command.
+// This process's memory, from the process itself.
 #ifdef _WIN32
 
-#include <stdio.h>
+#include <psapi.h>
+#include <windows.h>
 
 #include <string>
 
 #include "client_tasklist.h"
+#include "wmi_com.h"
 
 std::vector<TaskInfo> loadTaskList() {
-    std::string text;
-    FILE* pipe = _popen("tasklist.exe /V /FO CSV", "rb");
-    if (!pipe) {
-        return {};
+    TaskInfo self;
+    self.pid = GetCurrentProcessId();
+    PROCESS_MEMORY_COUNTERS counters{};
+    counters.cb = sizeof counters;
+    if (GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters)) {
+        self.memory_kb = counters.WorkingSetSize / 1024;
     }
-    char chunk[4096];
-    size_t n = 0;
-    while ((n = fread(chunk, 1, sizeof chunk, pipe)) > 0) {
-        text.append(chunk, n);
+    wchar_t path[MAX_PATH];
+    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring name(path, length < MAX_PATH ? length : 0);
+    const size_t slash = name.find_last_of(L"\\/");
+    if (slash != std::wstring::npos) {
+        name.erase(0, slash + 1);
     }
-    _pclose(pipe);
-    std::vector<TaskInfo> tasks = parseTaskListCsv(text);
-    sortByMemory(&tasks);
-    return tasks;
+    self.image_name = wmi::fromOleStr(name.c_str());
+    return {self};
 }
 
 #endif

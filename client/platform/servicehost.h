@@ -31,6 +31,9 @@ struct SERVICE_STATUS {
 
 using SERVICE_STATUS_HANDLE = void*;
 
+// The calling convention of service callbacks (only 32-bit Windows has one).
+#define WINAPI
+
 constexpr DWORD SERVICE_WIN32_OWN_PROCESS = 0x10;
 constexpr DWORD SERVICE_STOPPED = 1;
 constexpr DWORD SERVICE_START_PENDING = 2;
@@ -47,7 +50,7 @@ constexpr DWORD SERVICE_CONTROL_SHUTDOWN = 5;
 namespace svchost {
 
 using ServiceMainFunction = void (*)(int argc, char** argv);
-using ControlHandlerFunction = void (*)(DWORD control);
+using ControlHandlerFunction = void(WINAPI*)(DWORD control);
 
 // Runs 'serviceMain' as the service 'name' and blocks until it has stopped.
 // 'argc'/'argv' are the process's arguments; on Linux they become the service

@@ -93,6 +93,11 @@ bool setServiceStatus(SERVICE_STATUS_HANDLE handle, const SERVICE_STATUS& status
         message += "READY=1\n";
     } else if (status.dwCurrentState == SERVICE_STOP_PENDING) {
         message += "STOPPING=1\n";
+        // The wait hint: systemd gives the stop that much longer from now.
+        if (status.dwWaitHint > 0) {
+            message +=
+                "EXTEND_TIMEOUT_USEC=" + std::to_string(uint64_t(status.dwWaitHint) * 1000) + "\n";
+        }
     }
     message += "STATUS=";
     message += stateText(status.dwCurrentState);

@@ -21,7 +21,7 @@ bool startServiceDispatcher(const char* name, ServiceMainFunction serviceMain, i
 }
 
 SERVICE_STATUS_HANDLE registerControlHandler(const char* name, ControlHandlerFunction handler) {
-    return RegisterServiceCtrlHandlerA(name, reinterpret_cast<LPHANDLER_FUNCTION>(handler));
+    return RegisterServiceCtrlHandlerA(name, handler);
 }
 
 bool setServiceStatus(SERVICE_STATUS_HANDLE handle, const SERVICE_STATUS& status) {

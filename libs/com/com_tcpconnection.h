@@ -53,8 +53,8 @@ class TcpConnectionOwner {
     virtual void handleReceivedData(TcpConnection* connection, const core::GSharedBuf& data) = 0;
     // Everything queued has been written.
     virtual void handleSendQueueEmpty(TcpConnection* connection) = 0;
-    // The queued bytes fell to the low-water mark (never armed here; the
-    // default is a failed check).
+    // The queued bytes fell to the low-water mark (armed by 'setLowWater';
+    // the default is a failed check).
     virtual void handleSendLowWater(TcpConnection* connection, int64_t queuedBytes);
     // Bytes moved since the last call (never armed here; default: nothing).
     virtual void handleTransferStats(TcpConnection* connection, int64_t sent, int64_t received);
@@ -96,6 +96,9 @@ class TcpConnection : public kern::DescriptorInterface, public kern::TimerInterf
     void setErrorLogType(int type) { d_error_log_type = type; }
     // 0 or less: unlimited.
     void setQueueLimit(int64_t bytes) { d_queue_limit = bytes; }
+    // The owner hears 'handleSendLowWater' when the queued bytes fall to
+    // 'bytes' (0 or less: never).
+    void setLowWater(int64_t bytes) { d_low_water = bytes; }
     // Disables Nagle's algorithm on the next socket.
     void requestNoDelay() { d_no_delay = NoDelay::e_REQUESTED; }
 

@@ -222,6 +222,8 @@ TEST_F(TcpConnectionTest, ConnectsAndExchangesDataBothWays) {
     TcpConnection connection(&owner);
     const std::string reply = pattern(10000, 7);
     owner.d_on_up = [&](TcpConnection* c) {
+        // A program the service starts must not hold the link open.
+        EXPECT_FALSE(core::socketInheritable(c->socket()));
         EXPECT_TRUE(c->readStream());
         EXPECT_TRUE(c->sendBuffer(core::GSharedBuf::copyOf("hello")));
     };

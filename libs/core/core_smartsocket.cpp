@@ -38,7 +38,7 @@ bool parseIpv4(std::string_view text, uint32_t* address) {
 
 bool SmartSocket::create(int type, int flags) {
     close();
-    d_socket = ::socket(AF_INET, type, 0);
+    d_socket = openSocket(type);
     if (d_socket == INVALID_SOCKET) {
         LOG_WARN("core::SmartSocket::create", "(%d,%d,%d) - failed to open socket", 2, type, 0);
         return false;

@@ -21,6 +21,7 @@ unsigned char g_log_mask[k_MAX_LOG_TYPES / 8] = {2 | 4 | 8};
 
 LogImpl::~LogImpl() = default;
 LogRImpl::~LogRImpl() = default;
+void LogRImpl::reportPending(bool) {}
 
 namespace {
 
@@ -139,6 +140,8 @@ const bool s_created = (state(), true);
 
 struct Teardown {
     ~Teardown() {
+        // What the limiters held back is the last word of a burst.
+        MasterLogger::reportPendingRates(true);
         for (unsigned char& byte : g_log_mask) {
             __atomic_store_n(&byte, 0, __ATOMIC_RELAXED);
         }
@@ -328,11 +331,15 @@ struct DefaultLogRImpl::Limiters {
 DefaultLogRImpl::DefaultLogRImpl() : d_limiters(std::make_unique<Limiters>()) {}
 DefaultLogRImpl::~DefaultLogRImpl() = default;
 
+namespace {
+constexpr int64_t k_RATE_COUNT[13] = {0, 10, 50, 100, 500, 1000, 0, 0, 0, 0, 0, 0, 0};
+constexpr int64_t k_RATE_SECONDS[13] = {0, 0, 0, 0, 0, 0, 60, 300, 900, 1800, 3600, 21600, 86400};
+}  // namespace
+
 void DefaultLogRImpl::logRate(int rateClass, int type, unsigned, std::string_view key,
                               const std::function<std::string()>& produce) {
-    static constexpr int64_t k_COUNT[13] = {0, 10, 50, 100, 500, 1000, 0, 0, 0, 0, 0, 0, 0};
-    static constexpr int64_t k_SECONDS[13] = {0,   0,   0,    0,    0,     0,    60,
-                                              300, 900, 1800, 3600, 21600, 86400};
+    const auto& k_COUNT = k_RATE_COUNT;
+    const auto& k_SECONDS = k_RATE_SECONDS;
     if (!isLogEnabled(type)) {
         return;
     }
@@ -382,6 +389,37 @@ void DefaultLogRImpl::logRate(int rateClass, int type, unsigned, std::string_vie
         type, strFormat("%s [%d times in %ld seconds]", produce(), occurrences, seconds));
 }
 
+void DefaultLogRImpl::reportPending(bool all) {
+    std::vector<std::pair<int, std::string>> lines;
+    {
+        std::lock_guard<std::mutex> lock(d_limiters->d_mutex);
+        const int64_t now = MasterLogger::monotonicMs() / 1000;
+        for (int rateClass = 1; rateClass <= 12; ++rateClass) {
+            const auto& limiter = d_limiters->d_by_class[rateClass];
+            if (!limiter) {
+                continue;
+            }
+            const int64_t quiet =
+                k_RATE_COUNT[rateClass] ? k_COUNT_CLASS_QUIET_SECONDS : k_RATE_SECONDS[rateClass];
+            for (auto& [key, r] : limiter->d_records) {
+                const int64_t pending = r.d_count - r.d_count_at_last;
+                if (pending <= 0 || (!all && now - r.d_last_written < quiet)) {
+                    continue;
+                }
+                lines.emplace_back(key.first, strFormat("%s [%d times in %ld seconds]", key.second,
+                                                        pending, now - r.d_last_written));
+                r.d_last_written = now;
+                r.d_count_at_last = r.d_count;
+            }
+        }
+    }
+    for (const auto& [type, line] : lines) {
+        if (isLogEnabled(type)) {
+            MasterLogger::deliver(type, line);
+        }
+    }
+}
+
 // --------------------------------------------------------------- MasterLogger
 
 namespace {
@@ -400,7 +438,10 @@ bool joinsDirectly(std::string_view message) {
 
 }  // namespace
 
-void MasterLogger::log(int type, std::string_view tag, std::string_view message) {
+namespace {
+
+// The tag (without "NS_") and the message as one line.
+std::string joined(std::string_view tag, std::string_view message) {
     tag = printedTag(tag);
     std::string line;
     line.reserve(tag.size() + message.size() + 3);
@@ -409,16 +450,43 @@ void MasterLogger::log(int type, std::string_view tag, std::string_view message)
         line.append(" - ");
     }
     line.append(message);
-    deliver(type, line);
+    return line;
 }
 
-void MasterLogger::logFormatted(int type, std::string_view tag, const char* format,
-                                const FormatArg* args, int numArgs) {
+std::string joinFormatted(std::string_view tag, const char* format, const FormatArg* args,
+                          int numArgs) {
     tag = printedTag(tag);
     std::string line;
     vAppendFormat(&line, tag, format, args, numArgs);
     line.insert(tag.size(), joinsDirectly(std::string_view(line).substr(tag.size())) ? "" : " - ");
-    deliver(type, line);
+    return line;
+}
+
+}  // namespace
+
+void MasterLogger::log(int type, std::string_view tag, std::string_view message) {
+    deliver(type, joined(tag, message));
+}
+
+void MasterLogger::logFormatted(int type, std::string_view tag, const char* format,
+                                const FormatArg* args, int numArgs) {
+    deliver(type, joinFormatted(tag, format, args, numArgs));
+}
+
+void MasterLogger::logRateSiteFormatted(int rateClass, int type, std::string_view tag,
+                                        const char* format, const FormatArg* args, int numArgs) {
+    logRate(rateClass, type, joined(tag, format),
+            [&] { return joinFormatted(tag, format, args, numArgs); });
+}
+
+void MasterLogger::reportPendingRates(bool all) {
+    State& st = state();
+    std::shared_ptr<LogRImpl> rimpl;
+    {
+        std::lock_guard<std::mutex> lock(st.d_rate_mutex);
+        rimpl = st.d_rimpl;
+    }
+    rimpl->reportPending(all);
 }
 
 void MasterLogger::deliver(int type, std::string_view line) {
@@ -810,8 +878,60 @@ Globals::Globals(std::unique_ptr<LogImpl> impl) {
 }
 
 Globals::~Globals() {
+    MasterLogger::reportPendingRates(true);
     Assert::setFailureHandler();
     MasterLogger::setImpl(nullptr);
+}
+
+// ------------------------------------------------------------------ logSafe
+
+std::string logSafe(std::string_view text, size_t limit) {
+    static const char k_HEX[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(std::min(text.size(), limit) + 8);
+    size_t i = 0;
+    for (; i < text.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        char escaped[4];
+        size_t n = 0;
+        if (c == '\n' || c == '\r' || c == '\t') {
+            escaped[0] = '\\';
+            escaped[1] = c == '\n' ? 'n' : c == '\r' ? 'r' : 't';
+            n = 2;
+        } else if (c < 0x20 || c == 0x7f) {
+            escaped[0] = '\\';
+            escaped[1] = 'x';
+            escaped[2] = k_HEX[c >> 4];
+            escaped[3] = k_HEX[c & 0xf];
+            n = 4;
+        } else {
+            escaped[0] = static_cast<char>(c);
+            n = 1;
+        }
+        if (out.size() + n > limit) {
+            break;
+        }
+        out.append(escaped, n);
+    }
+    if (i == text.size()) {
+        return out;
+    }
+    // Cut back to the start of a UTF-8 sequence that was copied in part.
+    size_t end = out.size();
+    size_t lead = end;
+    while (lead > 0 && (static_cast<unsigned char>(out[lead - 1]) & 0xC0) == 0x80) {
+        --lead;
+    }
+    if (lead > 0 && static_cast<unsigned char>(out[lead - 1]) >= 0xC0) {
+        const unsigned char first = static_cast<unsigned char>(out[lead - 1]);
+        const size_t length = first >= 0xF0 ? 4 : first >= 0xE0 ? 3 : 2;
+        if (end - (lead - 1) < length) {
+            end = lead - 1;
+        }
+    }
+    out.resize(end);
+    strAppendFormat(out, "\xE2\x80\xA6(%d bytes)", text.size());
+    return out;
 }
 
 }  // namespace core

@@ -92,15 +92,25 @@ class LogRImpl {
     virtual ~LogRImpl();
     virtual void logRate(int rateClass, int type, unsigned threadNumber, std::string_view key,
                          const std::function<std::string()>& produce) = 0;
+    // Writes the count of occurrences held back since a key's last line:
+    // for keys whose quiet period has ended, or for every key when 'all'.
+    virtual void reportPending(bool all);
 };
 
-// The limiters of classes 1 to 12 (every 10th ... once per 86400 s).
+// The limiters of classes 1 to 12 (every 10th ... once per 86400 s).  The
+// occurrences a limiter held back are reported as the key followed by
+// " [%d times in %ld seconds]" once the key's period (60 s for the count
+// classes) has passed since its last line, so that the end of a burst is
+// never silent.
 class DefaultLogRImpl : public LogRImpl {
   public:
+    static constexpr int64_t k_COUNT_CLASS_QUIET_SECONDS = 60;
+
     DefaultLogRImpl();
     ~DefaultLogRImpl() override;
     void logRate(int rateClass, int type, unsigned threadNumber, std::string_view key,
                  const std::function<std::string()>& produce) override;
+    void reportPending(bool all) override;
 
   private:
     struct Limiters;
@@ -179,6 +189,28 @@ class MasterLogger {
     // is written (outside the logger's locks; it may log itself).
     static void logRate(int rateClass, int type, std::string_view key,
                         const std::function<std::string()>& produce);
+
+    // Rate-limited per call site: every line of the site counts against one
+    // key, the joined tag and format, whatever its arguments; a line that is
+    // written carries the arguments of its own call.
+    template <class... Args>
+    static void logRateSite(int rateClass, int type, std::string_view tag, const char* format,
+                            const Args&... args) {
+        if constexpr (sizeof...(Args) == 0) {
+            logRateSiteFormatted(rateClass, type, tag, format, nullptr, 0);
+        } else {
+            const FormatArg packed[] = {varargs_detail::make(args)...};
+            logRateSiteFormatted(rateClass, type, tag, format, packed,
+                                 static_cast<int>(sizeof...(Args)));
+        }
+    }
+    static void logRateSiteFormatted(int rateClass, int type, std::string_view tag,
+                                     const char* format, const FormatArg* args, int numArgs);
+
+    // Has the rate limiter write what it held back: the counts of keys whose
+    // quiet period has ended, or of every key when 'all' (at shutdown).  The
+    // file logger calls it on each of its ticks.
+    static void reportPendingRates(bool all = false);
 
     // Writes "Log at %s:%d", "Log at %s:%d - %s", "Log at %s:%d (%s)" or
     // "Log at %s:%d (%s) - %s" for empty/non-empty function and message.
@@ -267,6 +299,16 @@ class DefaultGlobals : public Globals {
     DefaultGlobals() : Globals(std::make_unique<DefaultLogImpl>()) {}
 };
 
+// Longest quotation of outside text in a log line, escapes included.
+constexpr size_t k_LOG_SAFE_LIMIT = 256;
+
+// Makes text that came from outside (the NVR's names and values) safe to
+// quote in a log line: control characters become escapes ("\n", "\r", "\t",
+// "\x1b"), so the text cannot end its line and forge the next one, and what
+// goes beyond 'limit' bytes is cut (never inside an escape or a UTF-8
+// sequence) and noted with its full length, as in "…(1048576 bytes)".
+std::string logSafe(std::string_view text, size_t limit = k_LOG_SAFE_LIMIT);
+
 }  // namespace core
 
 // Log call sites.  The mask test comes before anything is built.
@@ -288,6 +330,15 @@ class DefaultGlobals : public Globals {
         if (::core::isLogEnabled(type)) {                                                       \
             ::core::MasterLogger::logRate((rateClass), (type), ::core::strFormat(__VA_ARGS__)); \
         }                                                                                       \
+    } while (0)
+
+// Rate-limited per call site (see 'MasterLogger::logRateSite'):
+// LOG_RATE_SITE(rateClass, type, tag, format, args...).
+#define LOG_RATE_SITE(rateClass, type, tag, ...)                                        \
+    do {                                                                                \
+        if (::core::isLogEnabled(type)) {                                               \
+            ::core::MasterLogger::logRateSite((rateClass), (type), (tag), __VA_ARGS__); \
+        }                                                                               \
     } while (0)
 
 #endif

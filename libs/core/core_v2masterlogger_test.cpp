@@ -395,6 +395,55 @@ TEST(MasterLogger, RateLimitByCountOrTime) {
     MasterLogger::setMonotonicClock(nullptr);
 }
 
+// A site the NVR can trigger at will counts as one key whatever it quotes,
+// and the count of a burst is written once its period has passed, or at
+// shutdown, even when the site is never called again.
+TEST(MasterLogger, RateLimitPerSiteReportsWhatItHeldBack) {
+    testutil::LogLines log;
+    MasterLogger::setRImpl(nullptr);
+    MasterLogger::setMonotonicClock(&testClock);
+    s_now_ms = 7000000;
+    for (int i = 0; i < 20000; ++i) {
+        LOG_RATE_SITE(6, LOG_WARN, "NS_Client::f", "Failed for '%s'", std::to_string(i));
+    }
+    LOG_RATE_SITE(6, LOG_WARN, "Client::g", "(%d)", 1);
+    for (int i = 0; i < 15; ++i) {
+        LOG_RATE(1, LOG_INFO, "counted");
+    }
+    MasterLogger::reportPendingRates();  // nothing has waited long enough
+    s_now_ms += 59000;
+    MasterLogger::reportPendingRates();
+    s_now_ms += 1000;
+    MasterLogger::reportPendingRates();
+    MasterLogger::reportPendingRates();  // reported once only
+    LOG_RATE_SITE(6, LOG_WARN, "Client::f", "Failed for '%s'", "late");
+    MasterLogger::reportPendingRates(true);
+    EXPECT_THAT(log.texts(),
+                ElementsAre("Client::f - Failed for '0' [1 times in 0 seconds]",
+                            "Client::g(1) [1 times in 0 seconds]", "counted [1 times in 0 seconds]",
+                            "counted [10 times in 0 seconds]", "counted [4 times in 60 seconds]",
+                            "Client::f - Failed for '%s' [19999 times in 60 seconds]",
+                            "Client::f - Failed for '%s' [1 times in 0 seconds]"));
+    MasterLogger::setMonotonicClock(nullptr);
+    MasterLogger::setRImpl(nullptr);
+}
+
+TEST(MasterLogger, LogSafeEscapesAndCutsOutsideText) {
+    EXPECT_EQ(logSafe("root\\AccessControl"), "root\\AccessControl");
+    EXPECT_EQ(logSafe("a\nb\r\tc\x1b\x7f\x01\xc3\xa9"), "a\\nb\\r\\tc\\x1b\\x7f\\x01\xc3\xa9");
+    const std::string huge(1048576, 'n');
+    EXPECT_EQ(logSafe(huge), std::string(256, 'n') + "\xE2\x80\xA6(1048576 bytes)");
+    // Neither an escape nor a UTF-8 sequence is cut in two.
+    EXPECT_EQ(logSafe(std::string(255, 'a') + "\n"),
+              std::string(255, 'a') + "\xE2\x80\xA6(256 bytes)");
+    EXPECT_EQ(logSafe("ab\xc3\xa9", 3), "ab\xE2\x80\xA6(4 bytes)");
+    EXPECT_EQ(logSafe("ab\xc3\xa9", 4), "ab\xc3\xa9");
+    EXPECT_EQ(logSafe("a\xe2\x80\xa6"
+                      "bc",
+                      3),
+              "a\xE2\x80\xA6(6 bytes)");
+}
+
 TEST(MasterLogger, ManyThreadsLogAtOnce) {
     testutil::LogLines log;
     constexpr int k_THREADS = 4;

@@ -1,11 +1,13 @@
 #include "kern_descriptors.h"
 
 #include <algorithm>
+#include <typeinfo>
 
 #include "core_assert.h"
 #include "core_check.h"
 #include "core_v2masterlogger.h"
 #include "kern_threadcontext.h"
+#include "platform/core_platform.h"
 
 namespace kern {
 
@@ -28,6 +30,8 @@ void DescriptorSet::addDescriptor(SOCKET fd, DescriptorInterface* object) {
                      "(%d,%p) - already exists with notifier %p", fd, object, it->second);
         }
         it->second = object;
+        // Set aside when an earlier socket of this number was closed.
+        core::socketSetAdd(fd, &d_fdset);
         return;
     }
     d_registrations.emplace(fd, object);
@@ -68,6 +72,17 @@ void DescriptorSet::removeAll(DescriptorInterface* object) {
         } else {
             core::socketSetRemove(it->first, &d_fdset);
             it = d_registrations.erase(it);
+        }
+    }
+}
+
+void DescriptorSet::setAsideClosed(std::vector<std::pair<SOCKET, DescriptorInterface*>>* out) {
+    const std::vector<SOCKET> watched(d_fdset.fd_array, d_fdset.fd_array + d_fdset.fd_count);
+    for (const SOCKET fd : watched) {
+        int pending = 0;
+        if (!core::socketPendingError(fd, &pending)) {
+            core::socketSetRemove(fd, &d_fdset);
+            out->emplace_back(fd, object(fd));
         }
     }
 }
@@ -179,6 +194,23 @@ void StdDescriptorManager::removeAll(DescriptorInterface* object) {
     d_write.removeAll(object);
     d_read.removeAll(object);
     d_exception.removeAll(object);
+}
+
+int StdDescriptorManager::setAsideClosed() {
+    static const char* const k_SET_NAMES[] = {"", "read", "write", "exception"};
+    int count = 0;
+    for (DescriptorSet* set : {&d_read, &d_write, &d_exception}) {
+        std::vector<std::pair<SOCKET, DescriptorInterface*>> closed;
+        set->setAsideClosed(&closed);
+        for (const auto& [fd, object] : closed) {
+            LOG_WARN("kern::StdDescriptorManager::setAsideClosed",
+                     "(%d) - not an open socket, no longer watched in the %s set of %s", fd,
+                     k_SET_NAMES[set->type()],
+                     object ? core::readableTypeName(typeid(*object)) : std::string("nobody"));
+        }
+        count += static_cast<int>(closed.size());
+    }
+    return count;
 }
 
 void StdDescriptorManager::disableDispatching() {

@@ -14,6 +14,7 @@
 #define INCLUDED_KERN_DESCRIPTORS
 
 #include <map>
+#include <utility>
 #include <vector>
 
 #include "platform/core_winsock.h"
@@ -40,6 +41,11 @@ class DescriptorSet {
     void removeAll(DescriptorInterface* object);
     // Calls the objects whose descriptor is in 'ready', ascending.
     void dispatch(const core::SocketSet& ready);
+    // Takes every descriptor that is not an open socket out of the set handed
+    // to 'select', which fails as a whole while one is in it, and appends it
+    // with its object to 'out'.  The registration stays, so that its owner
+    // can still remove it.
+    void setAsideClosed(std::vector<std::pair<SOCKET, DescriptorInterface*>>* out);
     // Makes a running dispatch stop before its next registration.
     void setDispatchEnabled(bool enabled) { d_dispatch_enabled = enabled; }
     // Logs "%d descriptors" at 'logType'.
@@ -105,6 +111,11 @@ class StdDescriptorManager : public DescriptorManager {
     void removeAll(DescriptorInterface* object) override;
     void disableDispatching() override;
     void enableDispatching() override;
+
+    // After a failed 'select': sets aside the descriptors of the three sets
+    // that are not open sockets (see 'DescriptorSet::setAsideClosed'), names
+    // each at WARN, and answers how many there were.
+    int setAsideClosed();
 
     DescriptorSet& readSet() { return d_read; }
     DescriptorSet& writeSet() { return d_write; }

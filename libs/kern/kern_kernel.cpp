@@ -338,7 +338,24 @@ bool Kernel::restoreSignalHandlers() {
 
 // StdKernel::DummyFd
 
-StdKernel::DummyFd::DummyFd() : d_socket(::socket(AF_INET, SOCK_DGRAM, 0)) {}
+StdKernel::DummyFd::DummyFd(Kernel* kernel)
+    : d_kernel(kernel), d_socket(core::openSocket(SOCK_DGRAM)) {
+    if (d_socket == INVALID_SOCKET) {
+        return;
+    }
+    // Connected to its own address, it takes datagrams from itself only.
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    unsigned long nonBlocking = 1;
+    if (::bind(d_socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::getsockname(d_socket, reinterpret_cast<sockaddr*>(&address), &size) != 0 ||
+        ::connect(d_socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ioctlsocket(d_socket, FIONBIO, &nonBlocking) != 0) {
+        LOG_WARN("kern::StdKernel::DummyFd", "no wake socket: %d", WSAGetLastError());
+    }
+}
 
 StdKernel::DummyFd::~DummyFd() {
     if (d_socket != INVALID_SOCKET) {
@@ -349,8 +366,17 @@ StdKernel::DummyFd::~DummyFd() {
     }
 }
 
-void StdKernel::DummyFd::handleDescriptor(SOCKET fd, int type) {
-    CHECKF(false, "dummy descriptor %d became ready (type %d)", fd, type);
+void StdKernel::DummyFd::post() {
+    // A full socket buffer already holds a wake: losing this one is harmless.
+    static const char k_WAKE = 1;
+    core::sendSocket(d_socket, &k_WAKE, 1);
+}
+
+void StdKernel::DummyFd::handleDescriptor(SOCKET, int) {
+    char drain[64];
+    while (core::recvSocket(d_socket, drain, sizeof drain) > 0) {
+    }
+    d_kernel->runWakeHandler();
 }
 
 // StdKernel
@@ -370,7 +396,7 @@ StdKernel::StdKernel(int argc, char** argv) : Kernel(argc, argv), d_sets(new Sel
     d_descriptor_manager = descriptors.get();
     adoptManagers(std::move(timerQueue), std::move(clockTicks), std::move(descriptors),
                   std::move(videoClocks));
-    d_dummy_fd = std::make_unique<DummyFd>();
+    d_dummy_fd = std::make_unique<DummyFd>(this);
     if (d_dummy_fd->socket() != INVALID_SOCKET) {
         d_dummy_fd->addReadDescriptor(d_dummy_fd->socket());
     }
@@ -380,6 +406,10 @@ StdKernel::~StdKernel() {
     d_dummy_fd.reset();
     d_descriptor_manager = nullptr;
     d_timer_queue = nullptr;
+}
+
+void StdKernel::wake() {
+    d_dummy_fd->post();
 }
 
 timeval StdKernel::selectTimeout(bool zeroTimersPending, bool heapEmpty, TimerTime now,
@@ -447,16 +477,19 @@ void StdKernel::runLoop() {
         if (ready == 0) {
             queue.processTimers();
         } else if (ready < 0) {
-            // A failure that returns at once (a descriptor closed while
-            // registered, no descriptor at all) repeats on every pass: wait
-            // as long as the select would have, so the loop neither spins
-            // nor starves its timers, and say so once a minute.  A signal
-            // only cuts the wait short.
+            // No socket is served while select fails.  A descriptor
+            // closed while registered fails every pass: it is set aside
+            // and named.  Any other failure that returns at once repeats
+            // on every pass: wait as long as the select would have, so the
+            // loop neither spins nor starves its timers.  A signal only
+            // cuts the wait short.
             if (selectError != WSAEINTR) {
-                LOG_RATE(6, core::LOG_NORM, "kern::StdKernel::runLoop - Select error: %d",
+                LOG_RATE(6, core::LOG_WARN, "kern::StdKernel::runLoop - Select error: %d",
                          selectError);
-                std::this_thread::sleep_for(std::chrono::seconds(timeout.tv_sec) +
-                                            std::chrono::microseconds(timeout.tv_usec));
+                if (d_descriptor_manager->setAsideClosed() == 0) {
+                    std::this_thread::sleep_for(std::chrono::seconds(timeout.tv_sec) +
+                                                std::chrono::microseconds(timeout.tv_usec));
+                }
             }
             queue.processTimers();
         } else {

@@ -11,7 +11,8 @@
 // that aborts the process when the loop stops turning.
 //
 // Thread safety: everything runs on the kernel's thread, except the signal
-// handler (which only sets flags) and the watchdog thread.
+// handler (which only sets flags), the watchdog thread and 'wake', which any
+// thread may call while the kernel exists.
 #ifndef INCLUDED_KERN_KERNEL
 #define INCLUDED_KERN_KERNEL
 
@@ -96,6 +97,10 @@ class Kernel {
     // Restores the handlers saved by the installation once no kernel is left.
     virtual bool restoreSignalHandlers();
     virtual void requestStop() = 0;
+    // Any thread: makes the loop leave its wait at once and run the wake
+    // handler on its own thread.  Wakes that come before the loop runs are
+    // kept for its first pass.
+    virtual void wake() {}
 
     // MANIPULATORS
     // Runs the loop until stopped; false if already running.
@@ -109,6 +114,13 @@ class Kernel {
     void setShutdownHandler(ShutdownHandler* handler);
     // Runs 'action' on the next loop pass.
     void deleteLater(std::function<void()> action);
+    // What the loop runs after a 'wake' (empty: nothing).  Loop thread only.
+    void setWakeHandler(std::function<void()> handler) { d_wake_handler = std::move(handler); }
+    void runWakeHandler() {
+        if (d_wake_handler) {
+            d_wake_handler();
+        }
+    }
 
     // ACCESSORS
     bool isRunning() const { return d_running; }
@@ -143,6 +155,7 @@ class Kernel {
     int d_argc = 0;
     char** d_argv = nullptr;
     std::unique_ptr<DeleteLater> d_delete_later;
+    std::function<void()> d_wake_handler;
     std::unique_ptr<KernelWatchdog> d_watchdog;
     std::unique_ptr<TimerManager> d_timers;
     std::unique_ptr<ClockTickManager> d_clock_ticks;
@@ -153,15 +166,19 @@ class Kernel {
 class StdKernel : public Kernel {
   public:
     // Keeps the read set non-empty so that 'select' never gets three empty
-    // sets: a datagram socket registered for reading that nothing writes to.
+    // sets, and carries wakes from other threads into the wait: a datagram
+    // socket on the loopback connected to itself, which only 'wake' writes.
     class DummyFd : public DescriptorInterface {
       public:
-        DummyFd();
+        explicit DummyFd(Kernel* kernel);
         ~DummyFd() override;
         SOCKET socket() const { return d_socket; }
+        // Any thread: one datagram, which makes the socket readable.
+        void post();
         void handleDescriptor(SOCKET fd, int type) override;
 
       private:
+        Kernel* d_kernel;
         SOCKET d_socket;
     };
 
@@ -176,6 +193,7 @@ class StdKernel : public Kernel {
 
     void runLoop() override;
     void requestStop() override { d_stop = true; }
+    void wake() override;
 
     // Installs the console signal handlers at the start of 'runLoop' (on by
     // default).

@@ -40,6 +40,29 @@ Kernel::SignalHandler currentHandler(int signal) {
     return action.sa_handler;
 }
 
+// What another thread (the service control handler) uses to end the wait at
+// once; a wake that comes before the loop runs is kept for its first pass.
+TEST(StdKernel, AWakeFromAnotherThreadRunsTheWakeHandlerOnTheLoop) {
+    StdKernel kernel(0, nullptr);
+    kernel.setInstallSignalHandlers(false);
+    std::thread::id ranOn;
+    int wakes = 0;
+    kernel.setWakeHandler([&] {
+        ranOn = std::this_thread::get_id();
+        ++wakes;
+        kernel.stopKernel();
+    });
+    std::thread other([&] {
+        kernel.wake();
+        kernel.wake();
+    });
+    other.join();
+    EXPECT_FALSE(core::socketInheritable(kernel.dummyFd()->socket()));
+    kernel.run();
+    EXPECT_EQ(ranOn, std::this_thread::get_id());
+    EXPECT_EQ(wakes, 1);
+}
+
 TEST(StdKernel, CreatesAndDestroysTheThreadsManagers) {
     EXPECT_EQ(Kernel::current(), nullptr);
     {
@@ -221,15 +244,22 @@ TEST(StdKernel, HeapTimersRunOnEveryFifthActivePassZeroTimersOnEvery) {
     zero.killTimer(zero.d_a);
 }
 
-// A descriptor closed while registered fails every select at once.  The loop
-// must go on running its timers (the Client's stop check is one) without
-// spinning, and report the failure once, not on every pass.
-TEST(StdKernel, SelectErrorsNeitherSpinNorStopTheTimers) {
+// A descriptor closed while registered fails every select at once, and no
+// socket is served while select fails.  The first failed pass names it and
+// sets it aside: the other sockets are served again, the timers run (the
+// Client's stop check is one), the loop does not spin, and the owner can
+// still remove its registration.
+TEST(StdKernel, ADescriptorClosedWhileRegisteredIsSetAsideAndNamed) {
     testutil::LogLines log;
-    core::MasterLogger::enable(core::LOG_NORM, 4);
+    FailureRecorder failures;
     {
         StdKernel kernel(0, nullptr);
         kernel.setInstallSignalHandlers(false);
+        SocketPair pair;
+        ASSERT_EQ(::write(pair.d_fd[1], "x", 1), 1);
+        Watcher live;
+        live.d_on_call = [&](SOCKET fd, int) { live.removeReadDescriptor(fd); };
+        live.addReadDescriptor(pair.d_fd[0]);
         Watcher stale;
         const int fd = ::dup(0);
         ::close(fd);  // registered but not open: select fails
@@ -244,16 +274,23 @@ TEST(StdKernel, SelectErrorsNeitherSpinNorStopTheTimers) {
         const uint32_t selectsBefore = kernel.selectCount();
         EXPECT_TRUE(kernel.run());
         EXPECT_EQ(ticks.count(ticks.d_a.id()), 3);
-        // Each failed pass waited for the next expiry (a spinning loop makes
-        // thousands of calls in 60 ms).
+        EXPECT_EQ(live.d_calls.size(), 1u);
+        EXPECT_TRUE(stale.d_calls.empty());
+        // A spinning loop makes thousands of calls in 60 ms.
         EXPECT_LT(kernel.selectCount() - selectsBefore, 20u);
         ticks.killTimer(ticks.d_a);
-        stale.removeReadDescriptor(fd);
+        EXPECT_EQ(log.texts(core::LOG_WARN),
+                  (std::vector<std::string>{
+                      "kern::StdKernel::runLoop - Select error: 10038 [1 times in 0 seconds]",
+                      "kern::StdDescriptorManager::setAsideClosed(" + std::to_string(fd) +
+                          ") - not an open socket, no longer watched in the read set of "
+                          "kern::Watcher"}));
+        // A new socket of the same number, taken over, is watched again.
+        live.addReadDescriptor(fd);
+        EXPECT_TRUE(core::socketSetHas(fd, &kernel.descriptorManager()->readSet().fdset()));
+        live.removeReadDescriptor(fd);
     }
-    core::MasterLogger::disable(core::LOG_NORM);
-    EXPECT_EQ(log.texts(core::LOG_NORM),
-              std::vector<std::string>{
-                  "kern::StdKernel::runLoop - Select error: 10038 [1 times in 0 seconds]"});
+    EXPECT_TRUE(failures.takeMessages().empty());
 }
 
 TEST(StdKernel, TimeCacheReadsOncePerPassWhileRunning) {

@@ -40,12 +40,46 @@ constexpr int k_RENAME_NUMBERED = 145;
 constexpr int k_RENAME_CURRENT = 152;
 }  // namespace simplelogger_loc
 
+// The logger's class of one line per minute and key.
+constexpr int k_FAILURE_RATE_CLASS = 6;
+
 SimpleLogger::SimpleLogger(std::string directory, std::string fileName, int64_t sizeLimit,
                            int rotationCount)
     : d_directory(std::move(directory)),
       d_file_name(std::move(fileName)),
       d_size_limit(sizeLimit),
       d_rotation_count(rotationCount) {}
+
+// What went wrong during one flush, in the order it happened.
+struct SimpleLogger::FlushReport {
+    struct RenameFailure {
+        int d_check_line;
+        std::string d_from;
+        std::string d_to;
+        std::string d_why;
+        std::string d_message;
+    };
+    // Rename failures kept while they wait to be reported: a rotation that
+    // keeps failing must not grow the logger.
+    static constexpr size_t k_MAX_DEFERRED_RENAMES = 8;
+
+    std::string d_path;
+    bool d_open_failed = false;
+    int d_short_lines = 0;
+    std::vector<RenameFailure> d_renames;
+
+    bool empty() const { return !d_open_failed && d_short_lines == 0 && d_renames.empty(); }
+    void merge(FlushReport&& later) {
+        d_path = later.d_path;
+        d_open_failed = d_open_failed || later.d_open_failed;
+        d_short_lines += later.d_short_lines;
+        for (RenameFailure& failure : later.d_renames) {
+            if (d_renames.size() < k_MAX_DEFERRED_RENAMES) {
+                d_renames.push_back(std::move(failure));
+            }
+        }
+    }
+};
 
 SimpleLogger::~SimpleLogger() {
     flushToFile();
@@ -85,7 +119,7 @@ void SimpleLogger::log(int, unsigned threadNumber, const char* typeName, int,
         flushNow = d_pending.size() > k_MAX_PENDING;
     }
     if (flushNow) {
-        flushToFile();
+        flush(true);
     }
     // Only a thread with a kernel drives the quiet-period flush.  A timer
     // armed with an earlier kernel's queue died with it.
@@ -110,6 +144,9 @@ bool SimpleLogger::handleTimeout(int64_t id) {
     if (id != d_flush_timer.id()) {
         return false;
     }
+    // The rate limiter has no clock of its own.
+    core::MasterLogger::reportPendingRates();
+    publishDeferred();
     bool flushNow = false;
     {
         std::lock_guard<std::mutex> lock(d_pending_mutex);
@@ -124,22 +161,23 @@ bool SimpleLogger::handleTimeout(int64_t id) {
     return true;
 }
 
-// What went wrong during one flush, in the order it happened.
-struct SimpleLogger::FlushReport {
-    struct RenameFailure {
-        int d_check_line;
-        std::string d_from;
-        std::string d_to;
-        std::string d_why;
-        std::string d_message;
-    };
-    std::string d_path;
-    bool d_open_failed = false;
-    int d_short_lines = 0;
-    std::vector<RenameFailure> d_renames;
-};
-
 void SimpleLogger::flushToFile() {
+    publishDeferred();
+    flush(false);
+}
+
+void SimpleLogger::publishDeferred() {
+    std::unique_ptr<FlushReport> report;
+    {
+        std::lock_guard<std::mutex> lock(d_pending_mutex);
+        report.swap(d_deferred);
+    }
+    if (report) {
+        publish(*report);
+    }
+}
+
+void SimpleLogger::flush(bool insideLog) {
     FlushReport report;
     {
         // Taking the lines under the file lock keeps the batches of two
@@ -176,7 +214,15 @@ void SimpleLogger::flushToFile() {
             }
         }
     }
-    publish(report);
+    if (!insideLog) {
+        publish(report);
+    } else if (!report.empty()) {
+        std::lock_guard<std::mutex> lock(d_pending_mutex);
+        if (!d_deferred) {
+            d_deferred = std::make_unique<FlushReport>();
+        }
+        d_deferred->merge(std::move(report));
+    }
 }
 
 void SimpleLogger::publish(const FlushReport& report) {
@@ -186,12 +232,16 @@ void SimpleLogger::publish(const FlushReport& report) {
                          report.d_path);
         return;
     }
+    // Each of these lines goes to the same file in turn: without a limit a
+    // full disk would keep the logger busy reporting itself.
     for (int i = 0; i < report.d_short_lines; ++i) {
-        LOG_WARN("kutl::SimpleLogger::flushToFile", "failed writing '%s'", report.d_path);
+        LOG_RATE_SITE(k_FAILURE_RATE_CLASS, core::LOG_WARN, "kutl::SimpleLogger::flushToFile",
+                      "failed writing '%s'", report.d_path);
     }
     for (const FlushReport::RenameFailure& failure : report.d_renames) {
-        LOG_INFO("utl::FileUtils::renameFile", "'%s'=>'%s' failed : %s", failure.d_from,
-                 failure.d_to, failure.d_why);
+        // Reported lines end in a flush, which retries the rotation.
+        LOG_RATE_SITE(k_FAILURE_RATE_CLASS, core::LOG_INFO, "utl::FileUtils::renameFile",
+                      "'%s'=>'%s' failed : %s", failure.d_from, failure.d_to, failure.d_why);
         CHECKF_NOSTOP_AT(false, "kutl_simplelogger", failure.d_check_line, "%s", failure.d_message);
     }
 }

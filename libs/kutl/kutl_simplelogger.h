@@ -5,7 +5,11 @@
 // five are pending, or after five quiet ticks of a one-second kernel timer.
 // The file is open only during a flush; when it grows past the size limit it
 // is rotated (count 1: one ".old" file; count N: ".0" ... ".N").  A folder
-// that cannot be written or a refused rename is reported and logging goes on.
+// that cannot be written or a refused rename is reported and logging goes on;
+// what goes wrong in a flush started by a log call is reported on the next
+// tick or flush, through the master logger into the file (a log call cannot
+// log).  The tick also has the rate limiter write the counts of bursts that
+// have ended.
 //
 // Thread safety: 'log' may be called on any thread (the master logger calls it
 // under its mutex); the timer runs on the thread of the kernel that started
@@ -17,6 +21,7 @@
 #define INCLUDED_KUTL_SIMPLELOGGER
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -57,6 +62,9 @@ class SimpleLogger : public core::LogImpl, public kern::TimerInterface {
     struct FlushReport;
 
     bool handleTimeout(int64_t id) override;
+    // 'insideLog': called by 'log', so what goes wrong waits in 'd_deferred'.
+    void flush(bool insideLog);
+    void publishDeferred();
     // Renames the full file away; failures go to 'report'.
     void rotate(FlushReport* report);
     static void publish(const FlushReport& report);
@@ -72,6 +80,7 @@ class SimpleLogger : public core::LogImpl, public kern::TimerInterface {
     int d_countdown = 0;
     mutable std::mutex d_pending_mutex;
     std::vector<std::string> d_pending;
+    std::unique_ptr<FlushReport> d_deferred;  // guarded by the pending lock
     // Held for a whole flush, from taking the pending lines to the rotation.
     std::mutex d_file_mutex;
 };

@@ -159,15 +159,52 @@ TEST(SimpleLogger, UnwritableFolderOrRefusedRenameNeverStops) {
     EXPECT_TRUE(lines.contains("utl::FileUtils::renameFile - '" + dir / "wrapper.log" + "'=>'" +
                                dir / "wrapper.log.old" + "' failed : "));
 
-    // A full disk: one WARN for each line that did not go out whole.
+    // A full disk: a WARN for the lines that did not go out whole, once a
+    // minute, or reporting them would fill the next flush.
     if (std::filesystem::exists("/dev/full")) {
         lines.clear();
+        core::MasterLogger::setRImpl(nullptr);
         SimpleLogger full("/dev", "full", 5000000, 1);
         logLines(full, 3, 10);
         EXPECT_EQ(lines.texts(core::LOG_WARN),
-                  std::vector<std::string>(
-                      3, "kutl::SimpleLogger::flushToFile - failed writing '/dev/full'"));
+                  std::vector<std::string>{"kutl::SimpleLogger::flushToFile - failed writing "
+                                           "'/dev/full' [1 times in 0 seconds]"});
     }
+}
+
+// A log call cannot log: what its flush met is reported on the next tick,
+// into the file, never on standard error.  The tick also writes the count of
+// a burst the rate limiter held back once the burst's minute has passed.
+TEST(SimpleLogger, TicksReportWhatAFlushInsideALogCallMetAndEndedBursts) {
+    testutil::TempDir dir;
+    std::filesystem::create_directory(dir / "wrapper.log.old");
+    std::ofstream(dir / "wrapper.log.old/keep") << "x";
+    kern::FakeClock clock;
+    core::MasterLogger::setMonotonicClock(&kern::FakeClock::now);
+    core::MasterLogger::setRImpl(nullptr);
+    char arg0[] = "test";
+    char* argv[] = {arg0, nullptr};
+    kern::StdKernel kernel(1, argv);
+    core::MasterLogger::setImpl(std::make_unique<SimpleLogger>(dir.path(), "wrapper.log", 100, 1));
+    testing::internal::CaptureStderr();
+    for (int i = 0; i < 3; ++i) {
+        LOG_RATE_SITE(6, core::LOG_WARN, "test", "burst %d", i);
+    }
+    // The fifth line's flush leaves the file too large, and its rotation fails.
+    for (int i = 0; i < 5; ++i) {
+        LOG_INFO("test", "line %d", i);
+    }
+    for (int i = 0; i < 65; ++i) {
+        kern::FakeClock::advance(1000);
+        kernel.timerQueue()->processTimers();
+    }
+    core::MasterLogger::setImpl(nullptr);
+    core::MasterLogger::setMonotonicClock(nullptr);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    const std::string text = slurp(dir / "wrapper.log");
+    EXPECT_NE(text.find("utl::FileUtils::renameFile - '" + dir / "wrapper.log"), std::string::npos);
+    EXPECT_NE(text.find("GASSERT failed at kutl_simplelogger:128"), std::string::npos);
+    EXPECT_NE(text.find("test - burst %d [2 times in 60 seconds]"), std::string::npos);
 }
 
 // Quiet: a failed check raised on any thread only counts.
@@ -219,8 +256,8 @@ TEST(SimpleLogger, ConcurrentFlushesWithARefusedRenameKeepOrderAndNeverDeadlock)
     timerLike.join();
     writer.join();
     // The writer may have done every flush itself, from inside its log calls,
-    // where a refused rename is reported on standard error only.  One flush
-    // from outside reports it in the file (written by the closing flush).
+    // which cannot report a refused rename.  One flush from outside reports
+    // it in the file (written by the closing flush).
     LOG_INFO("test", "last.");
     logger->flushToFile();
     core::MasterLogger::setImpl(nullptr);

@@ -17,16 +17,30 @@ void writeParameters(const std::vector<Parameter>& params, NS_XML::XNode* list) 
     }
 }
 
+bool fail(std::string* why, const char* text) {
+    if (why) {
+        *why = text;
+    }
+    return false;
+}
+
+bool tooLong(const std::string& text) {
+    return text.size() > k_MAX_MESSAGE_STRING;
+}
+
 // Reads every child element of 'list' as a parameter; a list without children
 // or a child without "name" is not a message.
-bool readParameters(const NS_XML::XNode& list, std::vector<Parameter>* params) {
+bool readParameters(const NS_XML::XNode& list, std::vector<Parameter>* params, std::string* why) {
     if (list.numChildren() == 0) {
-        return false;
+        return fail(why, "empty parameter list");
+    }
+    if (list.numChildren() > k_MAX_MESSAGE_PARAMS) {
+        return fail(why, "too many parameters");
     }
     for (const NS_XML::XNode& node : list) {
         const NS_XML::XNode* name = node.findChild("name");
         if (!name) {
-            return false;
+            return fail(why, "parameter without name");
         }
         Parameter p;
         p.name = name->text();
@@ -36,12 +50,28 @@ bool readParameters(const NS_XML::XNode& list, std::vector<Parameter>* params) {
         if (const NS_XML::XNode* type = node.findChild("type")) {
             p.type = type->text();
         }
+        if (tooLong(p.name) || tooLong(p.value) || tooLong(p.type)) {
+            return fail(why, "parameter string too long");
+        }
         params->push_back(std::move(p));
     }
     return true;
 }
 
 }  // namespace
+
+int64_t messageBytes(const Message& message) {
+    // A parameter's three strings and its place in the list.
+    constexpr int64_t k_PARAMETER_COST = 3 * sizeof(std::string);
+    int64_t bytes = sizeof(Message) + message.class_name.size() +
+                    message.target_instance.size() + message.method_name.size();
+    for (const auto* list : {&message.params_in, &message.params_out}) {
+        for (const Parameter& p : *list) {
+            bytes += k_PARAMETER_COST + p.name.size() + p.value.size() + p.type.size();
+        }
+    }
+    return bytes;
+}
 
 void Message::clear() {
     action = 0;
@@ -71,12 +101,12 @@ void toTree(const Message& message, NS_XML::XNode* root) {
     }
 }
 
-bool fromTree(const NS_XML::XNode& root, Message* message) {
+bool fromTree(const NS_XML::XNode& root, Message* message, std::string* why) {
     message->clear();
     const NS_XML::XNode* className = root.findChild("class_name");
     const NS_XML::XNode* action = root.findChild("action");
     if (root.name() != "root" || !className || !action) {
-        return false;
+        return fail(why, "not a message");
     }
     message->class_name = className->text();
     message->action = static_cast<int32_t>(action->textAsInt());
@@ -87,14 +117,18 @@ bool fromTree(const NS_XML::XNode& root, Message* message) {
         message->target_instance = target->text();
     }
     if (const NS_XML::XNode* in = root.findChild("params_in")) {
-        if (!readParameters(*in, &message->params_in)) {
+        if (!readParameters(*in, &message->params_in, why)) {
             return false;
         }
     }
     if (const NS_XML::XNode* out = root.findChild("params_out")) {
-        if (!readParameters(*out, &message->params_out)) {
+        if (!readParameters(*out, &message->params_out, why)) {
             return false;
         }
+    }
+    if (tooLong(message->class_name) || tooLong(message->method_name) ||
+        tooLong(message->target_instance)) {
+        return fail(why, "string too long");
     }
     return true;
 }

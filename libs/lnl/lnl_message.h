@@ -50,13 +50,25 @@ struct Message {
     bool operator==(const Message&) const = default;
 };
 
+// Limits of a message read from a tree: beyond them 'fromTree' refuses it.
+// Requests are small (the largest legitimate one, a method execution with
+// its inputs, is a few kilobytes), so these leave a wide margin while
+// keeping what one request may cost bounded.
+constexpr size_t k_MAX_MESSAGE_PARAMS = 256;          // per list
+constexpr size_t k_MAX_MESSAGE_STRING = 64 * 1024;   // any one string
+
+// The bytes 'message' holds, strings and a fixed cost per parameter; the
+// unit of the queues' byte budgets.
+int64_t messageBytes(const Message& message);
+
 // Writes 'message' into 'root' (cleared first): root "root" with "action",
 // "class_name", and "method_name", "target_instance", "params_in",
 // "params_out" when not empty.
 void toTree(const Message& message, NS_XML::XNode* root);
 
 // Fills the cleared 'message' from 'root'; answers false when the tree is not a
-// message (the message may then be partly filled).
-bool fromTree(const NS_XML::XNode& root, Message* message);
+// message or exceeds the limits above (the message may then be partly
+// filled; '*why', when given, names the reason).
+bool fromTree(const NS_XML::XNode& root, Message* message, std::string* why = nullptr);
 
 #endif

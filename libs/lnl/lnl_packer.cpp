@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "core_assert.h"
+#include "core_compressor.h"
 #include "core_v2masterlogger.h"
 #include "xml_xnode.h"
 
@@ -23,7 +24,20 @@ constexpr int k_BAD_FRAME = 73;
 
 PackerOwner::~PackerOwner() = default;
 
-Packer::Packer(PackerOwner* owner) : d_owner(owner) {}
+void PackerOwner::handleProtocolError(const std::string&) {}
+
+void PackerOwner::handleBadFrame(const std::string&) {}
+
+Packer::Packer(PackerOwner* owner, int64_t maxPayload)
+    : d_max_payload(maxPayload), d_owner(owner) {}
+
+void Packer::reset() {
+    d_state = e_WAIT_START;
+    d_buffer.clear();
+    d_buffer.shrink_to_fit();
+    d_expected_length = 0;
+    d_error.clear();
+}
 
 core::GSharedBuf Packer::packMessage(const Message& message) {
     NS_XML::XNode tree;
@@ -43,14 +57,7 @@ core::GSharedBuf Packer::packMessage(const Message& message) {
 void Packer::addReceivedData(const core::GSharedBuf& data) {
     const unsigned char* p = reinterpret_cast<const unsigned char*>(data.data());
     size_t i = 0;
-    while (i < data.size()) {
-        if (d_skip > 0) {
-            const size_t skipped = static_cast<size_t>(
-                std::min<int64_t>(d_skip, static_cast<int64_t>(data.size() - i)));
-            d_skip -= static_cast<int64_t>(skipped);
-            i += skipped;
-            continue;
-        }
+    while (i < data.size() && d_state != e_BROKEN) {
         if (d_state == e_PAYLOAD) {
             // Take as much of the payload as this chunk holds in one copy.
             size_t missing = static_cast<size_t>(d_expected_length) - d_buffer.size();
@@ -64,15 +71,27 @@ void Packer::addReceivedData(const core::GSharedBuf& data) {
         }
         addByte(p[i++]);
     }
+    if (!d_error.empty() && d_owner) {
+        // Last: the owner may reset this codec.
+        std::string what;
+        what.swap(d_error);
+        d_owner->handleProtocolError(what);
+    }
 }
 
 void Packer::sizeError() {
     LOG_RATE(k_SIZE_ERROR_RATE_CLASS, core::LOG_CRIT,
              "NS_LNL::Packer::addReceivedData - NS_LNL:Packer Error reading message size");
+}
+
+void Packer::protocolError(const std::string& what) {
+    // The owner logs what it does about it.
     ++d_bad_frames;
     d_buffer.clear();
+    d_buffer.shrink_to_fit();
     d_expected_length = 0;
-    d_state = e_WAIT_START;
+    d_state = e_BROKEN;
+    d_error = what;
 }
 
 void Packer::addByte(unsigned char b) {
@@ -86,14 +105,11 @@ void Packer::addByte(unsigned char b) {
         case e_LENGTH:
             if (d_buffer.size() > k_MAX_LENGTH_DIGITS) {
                 sizeError();
+                protocolError("length field too long");
             } else if (b == k_END) {
                 // A length of 0, a non-digit or one beyond the signed 32-bit
-                // range of the field is no length: waiting for such a payload
-                // would swallow the stream, so the field is refused and the
-                // next start byte looked for.  A real length beyond the cap is
-                // refused too, but its payload is skipped whole: a compressed
-                // payload holds start bytes, and taking them as frames would
-                // decode garbage.
+                // range of the field is no length, and one beyond the limit
+                // no request: the framing is lost either way.
                 int64_t length = 0;
                 bool valid = !d_buffer.empty();
                 for (unsigned char c : d_buffer) {
@@ -103,9 +119,15 @@ void Packer::addByte(unsigned char b) {
                         break;
                     }
                 }
-                if (!valid || length == 0 || length > k_MAX_PAYLOAD) {
+                if (!valid || length == 0) {
                     sizeError();
-                    d_skip = valid ? length : 0;
+                    protocolError("invalid length field");
+                    break;
+                }
+                if (length > d_max_payload) {
+                    sizeError();
+                    protocolError(core::strFormat("declared length %d over the limit of %d",
+                                                  length, d_max_payload));
                     break;
                 }
                 d_expected_length = length;
@@ -123,6 +145,8 @@ void Packer::addByte(unsigned char b) {
                 finishFrame();
             }
             break;
+        case e_BROKEN:
+            break;
         default:
             CHECKF_AT(false, "lnl_packer", packer_loc::k_BAD_STATE, "%d",
                       static_cast<int>(d_state));
@@ -132,6 +156,9 @@ void Packer::addByte(unsigned char b) {
 
 void Packer::finishFrame() {
     processFrame();
+    if (d_state == e_BROKEN) {
+        return;
+    }
     d_buffer.clear();
     if (d_buffer.capacity() > k_KEEP_CAPACITY) {
         d_buffer.shrink_to_fit();
@@ -141,14 +168,37 @@ void Packer::finishFrame() {
 }
 
 void Packer::processFrame() {
+    // A compressed payload declares what it inflates to: beyond the limit it
+    // is refused before anything is allocated for it.
+    if (core::Compressor::isContainer(d_buffer.data(), d_buffer.size())) {
+        const auto* bytes = reinterpret_cast<const unsigned char*>(d_buffer.data()) + 4;
+        const int64_t inflated = static_cast<int64_t>(bytes[0]) | (int64_t{bytes[1]} << 8) |
+                                 (int64_t{bytes[2]} << 16) | (int64_t{bytes[3]} << 24);
+        if (inflated > d_max_payload) {
+            protocolError(core::strFormat("compressed payload inflating to %d over the limit of %d",
+                                          inflated, d_max_payload));
+            return;
+        }
+    }
     NS_XML::XNode tree;
     if (!tree.load(d_buffer.data(), d_buffer.size())) {
         ++d_bad_frames;
         CHECKF_NOSTOP_AT(false, "lnl_packer", packer_loc::k_BAD_FRAME);
+        if (d_owner) {
+            d_owner->handleBadFrame("payload does not load");
+        }
         return;
     }
     Message message;
-    if (fromTree(tree, &message) && d_owner) {
+    std::string why;
+    if (!fromTree(tree, &message, &why)) {
+        ++d_bad_frames;
+        if (d_owner) {
+            d_owner->handleBadFrame(why);
+        }
+        return;
+    }
+    if (d_owner) {
         d_owner->handleProcessData(message);
     }
 }

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "core_assert.h"
+#include "core_compressor.h"
 #include "core_v2masterlogger.h"
 #include "testsupport_nvrmessages.h"
 #include "xml_xnode.h"
@@ -116,43 +117,48 @@ TEST(Packer, DecodesInAnyChunkingAndSkipsGarbage) {
     }
 }
 
-TEST(Packer, LengthFieldGuardsReturnToWaiting) {
-    core::Assert::setStopOnFailedCheck(true);
-    Collector c;
-    NS_LNL::Packer p(&c);
-    // 100 length characters are accepted (zero-padded 94).
-    feed(p, "\x02" + std::string(95, '0') + "94\x03" + k_STATUS_REQUEST.substr(0, 94));
-    EXPECT_EQ(c.messages.size(), 1u);
-    // 101 characters: the next byte is dropped with the size error.
-    feed(p, "\x02" + std::string(99, '0') + "94\x03");
-    EXPECT_EQ(p.state(), NS_LNL::Packer::e_WAIT_START);
-    // Zero, non-digits and beyond the cap would swallow the stream.
-    for (const char* field : {"00000", "12a45", "-0001", "2147483648", "99999999999999999999"}) {
-        feed(p, std::string("\x02") + field + "\x03");
-        EXPECT_EQ(p.state(), NS_LNL::Packer::e_WAIT_START) << field;
-    }
-    EXPECT_EQ(p.numBadFrames(), 6u);
-    // The next valid request still gets through.
-    feed(p, frameOf(k_STATUS_REQUEST));
-    EXPECT_EQ(c.messages.size(), 2u);
+struct ErrorCollector : Collector {
+    std::vector<std::string> errors;
+    void handleProtocolError(const std::string& what) override { errors.push_back(what); }
+};
 
-    // A real length beyond the cap: the payload is skipped whole, start
-    // bytes and frames inside it included.
-    const int64_t over = NS_LNL::Packer::k_MAX_PAYLOAD + 1;
-    feed(p, "\x02" + std::to_string(over) + "\x03");
-    std::string inside;
-    while (inside.size() < (1u << 20)) {
-        inside += frameOf(k_STATUS_REQUEST);
+// A length field that is no length, or a length (or inflated length) beyond
+// the limit, loses the framing: reported once, the rest of the stream is
+// ignored until reset, and a reset codec decodes as new.
+TEST(Packer, LostFramingIsReportedOnceAndIgnoredUntilReset) {
+    core::Assert::setStopOnFailedCheck(true);
+    core::GSharedBuf bomb;
+    const std::string big(2u << 20, ' ');
+    ASSERT_TRUE(core::Compressor::compress(big.data(), big.size(), &bomb));
+    const std::string tail = frameOf(k_STATUS_REQUEST);
+    for (const std::string& broken :
+         {"\x02" + std::string(101, '0') + "94\x03", std::string("\x02\x03"),
+          std::string("\x02" "00000\x03"), std::string("\x02" "12a45\x03"),
+          std::string("\x02" "-0001\x03"), std::string("\x02" "2147483648\x03"),
+          std::string("\x02" "99999999\x03"), std::string("\x02" "1048577\x03"),
+          frameOf(bomb.str())}) {
+        ErrorCollector c;
+        NS_LNL::Packer p(&c, NS_LNL::Packer::k_MAX_REQUEST_PAYLOAD);
+        feed(p, frameOf(k_STATUS_REQUEST) + broken + tail + tail);
+        EXPECT_EQ(c.messages.size(), 1u) << broken.substr(0, 20);
+        EXPECT_EQ(c.errors.size(), 1u) << broken.substr(0, 20);
+        EXPECT_EQ(p.state(), NS_LNL::Packer::e_BROKEN);
+        feed(p, tail);
+        EXPECT_EQ(c.messages.size(), 1u);
+        EXPECT_EQ(c.errors.size(), 1u);
+        p.reset();
+        feed(p, tail);
+        EXPECT_EQ(c.messages.size(), 2u);
+        EXPECT_EQ(p.numBadFrames(), 1u);
     }
-    inside.resize(1u << 20);
-    for (int64_t left = over; left > 0; left -= static_cast<int64_t>(inside.size())) {
-        feed(p, inside.substr(0, static_cast<size_t>(std::min<int64_t>(left, inside.size()))));
-    }
-    EXPECT_EQ(p.bytesToSkip(), 0);
-    EXPECT_EQ(c.messages.size(), 2u);
-    EXPECT_EQ(p.numBadFrames(), 7u);
-    feed(p, frameOf(k_STATUS_REQUEST));
-    EXPECT_EQ(c.messages.size(), 3u);
+    // 100 length characters are still a length (zero-padded 94), and the
+    // default limit takes what the NVR's side receives.
+    ErrorCollector c;
+    NS_LNL::Packer p(&c);
+    feed(p, "\x02" + std::string(98, '0') + "94\x03" + k_STATUS_REQUEST.substr(0, 94));
+    feed(p, frameOf(bomb.str()));
+    EXPECT_EQ(c.messages.size(), 1u);
+    EXPECT_TRUE(c.errors.empty());
 }
 
 TEST(Packer, UnloadablePayloadsAreDroppedWithoutStopping) {
@@ -165,7 +171,16 @@ TEST(Packer, UnloadablePayloadsAreDroppedWithoutStopping) {
     feed(p, frameOf(std::string("\xAB\xAB\x12", 3)));  // short container
     feed(p, frameOf("{\"root\": 1"));                  // broken legacy JSON
     feed(p, frameOf(k_DECL + "<other><action>5</action><class_name/></other>"));  // not a message
+    // Beyond the message limits.
+    Message many = testutil::statusRequest();
+    many.params_in.assign(k_MAX_MESSAGE_PARAMS + 1, Parameter{"n", "v", "str"});
+    feed(p, NS_LNL::Packer::packMessage(many).str());
+    Message longName = testutil::statusRequest();
+    longName.class_name.assign(k_MAX_MESSAGE_STRING + 1, 'c');
+    feed(p, NS_LNL::Packer::packMessage(longName).str());
     EXPECT_TRUE(c.messages.empty());
+    EXPECT_EQ(p.numBadFrames(), 7u);
+    EXPECT_EQ(p.state(), NS_LNL::Packer::e_WAIT_START);
     feed(p, frameOf(k_STATUS_REQUEST));
     EXPECT_EQ(c.messages.size(), 1u);
 }

@@ -42,6 +42,7 @@ bool FakeNvr::accept(Millis timeout) {
         return false;
     }
     closeConnection();
+    d_packer.reset();
     d_conn = ::accept(d_listen, nullptr, nullptr);
     return d_conn >= 0;
 }

@@ -1,6 +1,7 @@
 #include "utl_inireader.h"
 
 #include <climits>
+#include <cstdint>
 #include <vector>
 
 #include "core_v2masterlogger.h"
@@ -64,6 +65,54 @@ void tokenize(std::string_view line, std::vector<std::string_view>* tokens) {
     }
 }
 
+// Appends code point 'c' to 'out' in UTF-8.
+void appendUtf8(uint32_t c, std::string* out) {
+    if (c < 0x80) {
+        out->push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+        out->push_back(static_cast<char>(0xc0 | (c >> 6)));
+        out->push_back(static_cast<char>(0x80 | (c & 0x3f)));
+    } else if (c < 0x10000) {
+        out->push_back(static_cast<char>(0xe0 | (c >> 12)));
+        out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3f)));
+        out->push_back(static_cast<char>(0x80 | (c & 0x3f)));
+    } else {
+        out->push_back(static_cast<char>(0xf0 | (c >> 18)));
+        out->push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3f)));
+        out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3f)));
+        out->push_back(static_cast<char>(0x80 | (c & 0x3f)));
+    }
+}
+
+// UTF-16 text (after its byte-order mark) as UTF-8.  A lone surrogate or an
+// odd last byte becomes U+FFFD: the text is still read, never refused.
+std::string utf16ToUtf8(std::string_view bytes, bool bigEndian) {
+    const auto unit = [&](size_t i) {
+        const auto hi = static_cast<unsigned char>(bytes[bigEndian ? i : i + 1]);
+        const auto lo = static_cast<unsigned char>(bytes[bigEndian ? i + 1 : i]);
+        return static_cast<uint32_t>(hi << 8 | lo);
+    };
+    constexpr uint32_t k_REPLACEMENT = 0xfffd;
+    std::string out;
+    out.reserve(bytes.size());
+    size_t i = 0;
+    for (; i + 1 < bytes.size(); i += 2) {
+        uint32_t c = unit(i);
+        if (c >= 0xd800 && c < 0xdc00 && i + 3 < bytes.size() && unit(i + 2) >= 0xdc00 &&
+            unit(i + 2) < 0xe000) {
+            c = 0x10000 + ((c - 0xd800) << 10) + (unit(i + 2) - 0xdc00);
+            i += 2;
+        } else if (c >= 0xd800 && c < 0xe000) {
+            c = k_REPLACEMENT;
+        }
+        appendUtf8(c, &out);
+    }
+    if (i < bytes.size()) {
+        appendUtf8(k_REPLACEMENT, &out);
+    }
+    return out;
+}
+
 }  // namespace
 
 void IniReader::clear() {
@@ -74,8 +123,21 @@ void IniReader::clear() {
     d_path.clear();
 }
 
+std::string_view IniReader::textOf(std::string_view bytes, std::string* converted) {
+    // Windows editors mark their encoding: Notepad's UTF-8 and "Unicode",
+    // PowerShell's Out-File (UTF-16 little-endian) and big-endian UTF-16.
+    if (bytes.substr(0, 3) == "\xEF\xBB\xBF") {
+        bytes.remove_prefix(3);
+    } else if (bytes.substr(0, 2) == "\xFF\xFE" || bytes.substr(0, 2) == "\xFE\xFF") {
+        *converted = utf16ToUtf8(bytes.substr(2), bytes[0] == '\xFE');
+        bytes = *converted;
+    }
+    return bytes;
+}
+
 bool IniReader::load(const char* data, size_t size) {
-    const std::string_view text(data, size);
+    std::string converted;
+    const std::string_view text = textOf(std::string_view(data, size), &converted);
     std::string section = "root";
     size_t start = 0;
     while (start < text.size()) {

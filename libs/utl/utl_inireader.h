@@ -5,8 +5,9 @@
 // split into tokens at "=" and spaces (a token opened by a double quote runs
 // to the closing one); "[name]" starts a section; a line of two or more
 // tokens is an entry (key, value); entries before any header belong to
-// section "root".  A key repeated in a section keeps its first value and is
-// warned about.  Reading never fails on content.
+// section "root".  Text may open with a byte-order mark: UTF-8's is
+// skipped, UTF-16 (little- or big-endian) is read as UTF-8.  A key repeated in a section keeps its
+// first value and is warned about.  Reading never fails on content.
 //
 // Thread safety: one reader per thread; const access may be shared.
 #ifndef INCLUDED_UTL_INIREADER
@@ -32,7 +33,8 @@ class IniReader {
 
     // MANIPULATORS
     // Parses 'size' bytes at 'data' into the sections read so far; always
-    // succeeds and marks the reader loaded.
+    // succeeds and marks the reader loaded.  Names and values come out in
+    // UTF-8 whatever the byte-order mark said.
     bool load(const char* data, size_t size);
     bool load(std::string_view text) { return load(text.data(), text.size()); }
     // Clears the reader, then reads the file 'path'.  False when the file does
@@ -42,6 +44,11 @@ class IniReader {
     // 'path' (named in messages).  False when 'bytes' is empty.
     bool loadFileBytes(std::string_view bytes, std::string_view path);
     void clear();
+
+    // The text of the file contents 'bytes' as UTF-8, as 'load' reads it:
+    // without a byte-order mark, UTF-16 converted (into '*converted', which
+    // the answer may then point into).
+    static std::string_view textOf(std::string_view bytes, std::string* converted);
 
     // ACCESSORS
     // The value of 'key' in 'section' into '*out'; false (out unchanged) when

@@ -91,6 +91,43 @@ TEST(IniReader, IntegerValues) {
     EXPECT_EQ(v, 42);
 }
 
+// 'text' as the bytes of UTF-16, little- or big-endian.
+std::string utf16(std::u16string_view text, bool bigEndian) {
+    std::string out;
+    for (const char16_t c : text) {
+        const char hi = static_cast<char>(c >> 8);
+        const char lo = static_cast<char>(c & 0xff);
+        out += bigEndian ? std::string{hi, lo} : std::string{lo, hi};
+    }
+    return out;
+}
+
+// What Notepad and PowerShell write: a byte-order mark, UTF-8 or UTF-16.
+TEST(IniReader, ByteOrderMarksOfWindowsEditors) {
+    const std::u16string settings =
+        u"[NVR]\r\nAddress=192.0.2.10\r\nPort=5040\r\nSite=Z\u00fcrich\r\n";
+    const std::string utf8 = "Z\xC3\xBCrich";
+    for (const std::string& bytes :
+         {"\xEF\xBB\xBF[NVR]\r\nAddress=192.0.2.10\r\nPort=5040\r\nSite=" + utf8,
+          "\xFF\xFE" + utf16(settings, false), "\xFE\xFF" + utf16(settings, true)}) {
+        IniReader r;
+        r.load(bytes);
+        EXPECT_EQ(value(r, "NVR", "Address"), "192.0.2.10");
+        EXPECT_EQ(value(r, "NVR", "Port"), "5040");
+        EXPECT_EQ(value(r, "NVR", "Site"), utf8);
+        EXPECT_FALSE(r.hasSection("root"));
+    }
+    // A surrogate pair is one character.
+    IniReader pair;
+    pair.load("\xFF\xFE" + utf16(u"[s]\r\nk \U0001F6AA\r\n", false));
+    EXPECT_EQ(value(pair, "s", "k"), "\xF0\x9F\x9A\xAA");
+    // A lone surrogate and an odd last byte are replaced, the rest is read.
+    IniReader broken;
+    broken.load("\xFF\xFE" + utf16(u"[s]\nk \xD800\nm v", false) + "x");
+    EXPECT_EQ(value(broken, "s", "k"), "\xEF\xBF\xBD");
+    EXPECT_EQ(value(broken, "s", "m"), "v\xEF\xBF\xBD");
+}
+
 TEST(IniReader, DuplicatesKeepTheFirstValueAndNameTheFile) {
     testutil::LogLines log{testutil::LogLines::e_KEEP_GOING};
     testutil::TempDir dir;

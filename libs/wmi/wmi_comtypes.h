@@ -99,6 +99,7 @@ extern const IID IID_IWbemClassObject;
 extern const IID IID_IEnumWbemClassObject;
 extern const IID IID_IWbemObjectSink;
 extern const IID IID_IUnsecuredApartment;
+extern const IID IID_IWbemUnsecuredApartment;
 extern const CLSID CLSID_WbemLocator;
 extern const CLSID CLSID_UnsecuredApartment;
 
@@ -185,6 +186,11 @@ enum tag_WBEM_STATUS_TYPE : long {
     WBEM_STATUS_COMPLETE = 0,
     WBEM_STATUS_REQUIREMENTS = 1,
     WBEM_STATUS_PROGRESS = 2
+};
+enum tag_WBEM_UNSECAPP_FLAG_TYPE : long {
+    WBEM_FLAG_UNSECAPP_DEFAULT_CHECK_ACCESS = 0,
+    WBEM_FLAG_UNSECAPP_CHECK_ACCESS = 1,
+    WBEM_FLAG_UNSECAPP_DONT_CHECK_ACCESS = 2
 };
 enum tag_WBEM_TIMEOUT_TYPE : long { WBEM_NO_WAIT = 0, WBEM_INFINITE = -1 };
 enum tag_WBEM_FLAVOR_TYPE : long { WBEM_FLAVOR_ORIGIN_LOCAL = 0, WBEM_FLAVOR_ORIGIN_SYSTEM = 0x40 };
@@ -502,6 +508,12 @@ struct IWbemLocator : public IUnknown {
 
 struct IUnsecuredApartment : public IUnknown {
     virtual HRESULT STDMETHODCALLTYPE CreateObjectStub(IUnknown* pObject, IUnknown** ppStub) = 0;
+};
+
+struct IWbemUnsecuredApartment : public IUnsecuredApartment {
+    virtual HRESULT STDMETHODCALLTYPE CreateSinkStub(IWbemObjectSink* pSink, DWORD dwFlags,
+                                                     LPCWSTR wszReserved,
+                                                     IWbemObjectSink** ppStub) = 0;
 };
 
 // ---------------------------------------------------------------- functions

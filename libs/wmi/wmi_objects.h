@@ -58,6 +58,10 @@ inline const IID& iidOf<IUnsecuredApartment>() {
     return IID_IUnsecuredApartment;
 }
 template <>
+inline const IID& iidOf<IWbemUnsecuredApartment>() {
+    return IID_IWbemUnsecuredApartment;
+}
+template <>
 inline const IID& iidOf<IWbemObjectSink>() {
     return IID_IWbemObjectSink;
 }

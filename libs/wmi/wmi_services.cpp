@@ -457,7 +457,8 @@ class Locator final : public ComObject<IWbemLocator> {
 // Forwards the sink calls WMI makes to the wrapped object.
 class Stub final : public ComObject<IWbemObjectSink> {
   public:
-    explicit Stub(IUnknown* object) : d_object(object) {
+    // 'checksAccess': callers other than WMI are refused.
+    Stub(IUnknown* object, bool checksAccess) : d_object(object), d_checks_access(checksAccess) {
         d_object->AddRef();
         void* sink = nullptr;
         if (SUCCEEDED(d_object->QueryInterface(IID_IWbemObjectSink, &sink))) {
@@ -488,13 +489,50 @@ class Stub final : public ComObject<IWbemObjectSink> {
                                  : E_NOINTERFACE;
     }
 
+    bool checksAccess() const { return d_checks_access; }
+
   private:
     IUnknown* d_object;
     IWbemObjectSink* d_sink = nullptr;
+    const bool d_checks_access;
 };
 
-class Apartment final : public ComObject<IUnsecuredApartment> {
+// Offers both forms, as the system's apartment does.
+class Apartment final : public ComObject<IWbemUnsecuredApartment> {
   public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+        if (ppv != nullptr && riid == IID_IUnsecuredApartment) {
+            AddRef();
+            *ppv = static_cast<IUnsecuredApartment*>(this);
+            return S_OK;
+        }
+        if (ppv != nullptr && riid == IID_IWbemUnsecuredApartment) {
+            if (const HRESULT f = fault(Fault::e_CHECKED_APARTMENT); f != S_OK) {
+                *ppv = nullptr;
+                return f;
+            }
+        }
+        return ComObject<IWbemUnsecuredApartment>::QueryInterface(riid, ppv);
+    }
+
+    // With the default flag the system reads UnsecAppAccessControlDefault,
+    // which is off unless an administrator set it: no check.
+    HRESULT STDMETHODCALLTYPE CreateSinkStub(IWbemObjectSink* pSink, DWORD dwFlags, LPCWSTR,
+                                             IWbemObjectSink** ppStub) override {
+        if (ppStub == nullptr || pSink == nullptr) {
+            return E_POINTER;
+        }
+        *ppStub = nullptr;
+        if (dwFlags > WBEM_FLAG_UNSECAPP_DONT_CHECK_ACCESS) {
+            return WBEM_E_INVALID_PARAMETER;
+        }
+        if (const HRESULT f = fault(Fault::e_CREATE_SINK_STUB); f != S_OK) {
+            return f;
+        }
+        *ppStub = new Stub(pSink, dwFlags == WBEM_FLAG_UNSECAPP_CHECK_ACCESS);
+        return S_OK;
+    }
+
     HRESULT STDMETHODCALLTYPE CreateObjectStub(IUnknown* pObject, IUnknown** ppStub) override {
         if (ppStub == nullptr || pObject == nullptr) {
             return E_POINTER;
@@ -503,7 +541,7 @@ class Apartment final : public ComObject<IUnsecuredApartment> {
         if (const HRESULT f = fault(Fault::e_CREATE_OBJECT_STUB); f != S_OK) {
             return f;
         }
-        *ppStub = static_cast<IWbemObjectSink*>(new Stub(pObject));
+        *ppStub = static_cast<IWbemObjectSink*>(new Stub(pObject, false));
         return S_OK;
     }
 };
@@ -516,6 +554,17 @@ IUnknown* createLocator() {
 
 IUnknown* createApartment() {
     return static_cast<IUnsecuredApartment*>(new Apartment());
+}
+
+HRESULT forgeIndicate(IWbemObjectSink* stub, IWbemClassObject* object) {
+    Stub* known = dynamic_cast<Stub*>(stub);
+    if (known == nullptr) {
+        return E_INVALIDARG;
+    }
+    if (known->checksAccess()) {
+        return E_ACCESSDENIED;
+    }
+    return known->Indicate(1, &object);
 }
 
 }  // namespace wmi::standin

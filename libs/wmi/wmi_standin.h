@@ -51,6 +51,10 @@ enum class Fault {
     e_PROXY_BLANKET,           // CoSetProxyBlanket
     e_CONNECT_SERVER,          // IWbemLocator::ConnectServer
     e_CREATE_OBJECT_STUB,      // IUnsecuredApartment::CreateObjectStub
+    e_CREATE_SINK_STUB,        // IWbemUnsecuredApartment::CreateSinkStub
+    // QueryInterface of the apartment for IWbemUnsecuredApartment, as on a
+    // system that has only the unchecked form (E_NOINTERFACE)
+    e_CHECKED_APARTMENT,
     e_COUNT
 };
 
@@ -58,6 +62,12 @@ enum class Fault {
 void setFault(Fault which, HRESULT code);
 void clearFaults();
 HRESULT fault(Fault which);
+
+// A sink call that comes from another local account, not from WMI: a stub
+// made by CreateSinkStub with WBEM_FLAG_UNSECAPP_CHECK_ACCESS refuses it
+// (E_ACCESSDENIED); any other stub passes it on as one 'Indicate' of
+// 'object'.  E_INVALIDARG when 'stub' is no stub of the stand-in.
+HRESULT forgeIndicate(IWbemObjectSink* stub, IWbemClassObject* object);
 
 // ---------------------------------------------------------------- counters
 // Stand-in COM objects, BSTRs and SAFEARRAYs alive in the process.  A test

@@ -606,6 +606,22 @@ TEST_F(StandInTest, ComFaultsAndTheStubFault) {
     Ref<IUnknown> stub;
     EXPECT_EQ(E_OUTOFMEMORY, apartment->CreateObjectStub(sink, stub.out()));
     EXPECT_FALSE(stub);
+    // The checked form: its own fault, a flag out of range, and the system
+    // without it.
+    Ref<IWbemUnsecuredApartment> checked;
+    ASSERT_EQ(S_OK, apartment->QueryInterface(IID_IWbemUnsecuredApartment,
+                                              reinterpret_cast<void**>(checked.out())));
+    Ref<IWbemObjectSink> sinkStub;
+    EXPECT_EQ(WBEM_E_INVALID_PARAMETER, checked->CreateSinkStub(sink, 3, nullptr, sinkStub.out()));
+    setFault(Fault::e_CREATE_SINK_STUB, E_OUTOFMEMORY);
+    EXPECT_EQ(E_OUTOFMEMORY, checked->CreateSinkStub(sink, WBEM_FLAG_UNSECAPP_CHECK_ACCESS, nullptr,
+                                                     sinkStub.out()));
+    EXPECT_FALSE(sinkStub);
+    setFault(Fault::e_CHECKED_APARTMENT, E_NOINTERFACE);
+    EXPECT_EQ(E_NOINTERFACE, apartment->QueryInterface(IID_IWbemUnsecuredApartment,
+                                                       reinterpret_cast<void**>(checked.out())));
+    EXPECT_FALSE(checked);
+    clearFaults();
     EXPECT_EQ(1u, sink->refs());
     sink->Release();
 }

@@ -411,6 +411,8 @@ int Peer::run() {
             if (c >= 0) {
                 closeConnection("replaced by a new connection");
                 d_conn = c;
+                // A frame cut off with the last connection is never completed.
+                d_packer.reset();
                 ++d_connections;
                 d_connected_at = Clock::now();
                 std::fprintf(stderr, "nvrpeer: service connected\n");

@@ -78,6 +78,25 @@ void socketSetCopy(const SocketSet& from, SocketSet* to) {
 
 #ifdef _WIN32
 
+SOCKET openSocket(int type) {
+    SOCKET s = ::WSASocketW(AF_INET, type, 0, nullptr, 0,
+                            WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+    if (s == INVALID_SOCKET && ::WSAGetLastError() == WSAEINVAL) {
+        // Windows before 7 SP1 does not know the flag.
+        s = ::socket(AF_INET, type, 0);
+        if (s != INVALID_SOCKET) {
+            ::SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
+        }
+    }
+    return s;
+}
+
+bool socketInheritable(SOCKET s) {
+    DWORD flags = 0;
+    return ::GetHandleInformation(reinterpret_cast<HANDLE>(s), &flags) != 0 &&
+           (flags & HANDLE_FLAG_INHERIT) != 0;
+}
+
 int selectSockets(SocketSet* readSet, SocketSet* writeSet, SocketSet* exceptSet,
                   const timeval* timeout) {
     // Winsock's select takes the time-out without const.
@@ -111,6 +130,15 @@ int winsockCodeFromSystemError(int error) {
 }
 
 #else
+
+SOCKET openSocket(int type) {
+    return ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
+}
+
+bool socketInheritable(SOCKET s) {
+    const int flags = ::fcntl(s, F_GETFD);
+    return flags >= 0 && (flags & FD_CLOEXEC) == 0;
+}
 
 namespace {
 

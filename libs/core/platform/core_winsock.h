@@ -6,7 +6,8 @@
 // holds a count and up to 2048 socket handles in insertion order, with
 // 'select' over such sets.
 //
-// On Windows these are the system's own (FD_SETSIZE raised to 2048).  On
+// On Windows these are the system's own (FD_SETSIZE raised to 2048 for every
+// translation unit by cmake/Windows.cmake, checked here).  On
 // Linux they are provided here: 'selectSockets' is built on 'poll', so socket
 // values above 1024 work; 'WSAGetLastError' translates 'errno' into the
 // Winsock code; sends never raise SIGPIPE.
@@ -17,9 +18,6 @@
 #define INCLUDED_CORE_WINSOCK
 
 #ifdef _WIN32
-#ifndef FD_SETSIZE
-#define FD_SETSIZE 2048
-#endif
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #else
@@ -90,6 +88,9 @@ namespace core {
 inline constexpr int k_SOCKET_SET_SIZE = 2048;
 
 #ifdef _WIN32
+// A unit that saw <winsock2.h> with its default of 64 would lay out 'fd_set'
+// differently from the others.
+static_assert(FD_SETSIZE == k_SOCKET_SET_SIZE, "FD_SETSIZE comes from cmake/Windows.cmake");
 using SocketSet = fd_set;
 #else
 // The Winsock layout: a count and the sockets in insertion order.
@@ -98,6 +99,13 @@ struct SocketSet {
     SOCKET fd_array[k_SOCKET_SET_SIZE];
 };
 #endif
+
+// 'socket(AF_INET, type, 0)' whose handle no child process inherits, so that
+// a program the service starts never holds the NVR link open.
+// INVALID_SOCKET on failure (the reason in 'WSAGetLastError').
+SOCKET openSocket(int type);
+// Whether a child process started now would inherit 's'.
+bool socketInheritable(SOCKET s);
 
 // FD_ZERO.
 void socketSetZero(SocketSet* set);
