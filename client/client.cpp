@@ -80,11 +80,26 @@ void Client::connectToNVR() {
         LOG_CRIT("Client::connectToNVR", "Could not create directory [%s]", folder);
     }
     readSettings();
+    endSessionIfRevoked();
     // Named after the read, so the line shows the endpoint actually tried.
     LOG_NORM("Client::connectToNVR", "Attempting to connect to NVR at %s:%d", d_nvr_address,
              d_nvr_port);
     d_connection = std::make_unique<com::TcpConnection>(this);
     d_connection->connectTo(d_nvr_address, d_nvr_port);
+}
+
+void Client::endSessionIfRevoked() {
+    const bool changed = d_session_nvr_address != d_nvr_address ||
+                         d_session_nvr_port != d_nvr_port || d_session_policy != d_policy;
+    d_session_nvr_address = d_nvr_address;
+    d_session_nvr_port = d_nvr_port;
+    d_session_policy = d_policy;
+    if (changed && d_session_started) {
+        LOG_INFO("Client::connectToNVR",
+                 "NVR endpoint or allow-lists changed: ending the WMI session");
+        linkLost(LinkLoss::e_POLICY_CHANGED);
+    }
+    d_session_started = true;
 }
 
 void Client::handleConnectionUp(com::TcpConnection*) {
@@ -157,6 +172,19 @@ void Client::linkLost(LinkLoss reason) {
         it = d_message_queue.erase(it);
     }
     d_packer.reset();
+    if (reason == LinkLoss::e_POLICY_CHANGED) {
+        // What the old NVR set up or was owed never reaches the new one, nor
+        // what the old lists allowed: the namespace, its subscriptions and
+        // every event not yet sent go too.
+        close();
+        d_counters.messages_discarded += d_message_queue.size();
+        d_message_queue.clear();
+        d_message_queue_bytes = 0;
+        std::lock_guard<std::mutex> lock(d_event_queue_mutex);
+        d_counters.events_dropped += d_event_queue.size();
+        d_event_queue.clear();
+        d_event_queue_bytes = 0;
+    }
     switch (reason) {
         case LinkLoss::e_PROTOCOL_ERROR:
             ++d_counters.protocol_errors;
@@ -425,6 +453,10 @@ void Client::resumeRequests() {
 }
 
 void Client::dispatch(const Message& message) {
+    if (const char* field = fieldWithControlCharacter(message)) {
+        refuseRequest(message, field);
+        return;
+    }
     switch (message.action) {
         case e_ACTION_LOOKUP:
             lookupInstancesOfClass(message);
@@ -449,6 +481,40 @@ void Client::dispatch(const Message& message) {
             break;
         default:
             LOG_RATE_SITE(6, core::LOG_WARN, "Client::handleProcessData", "Unsupported action");
+            break;
+    }
+}
+
+void Client::refuseRequest(const Message& request, const char* field) {
+    // WMI would cut the name at a NUL or read it otherwise than it was
+    // checked: the request never reaches it.
+    LOG_RATE_SITE(6, core::LOG_WARN, "Client::handleProcessData",
+                  "Request %d refused: its %s holds a control character", request.action, field);
+    switch (request.action) {
+        case e_ACTION_NAMESPACE:
+            // As a refused connect: the namespace held before is dropped.
+            d_services.reset();
+            d_namespace_path.clear();
+            break;
+        case e_ACTION_EXECUTE:
+            if (!d_namespace_path.empty()) {
+                // The completion names the request, but a NUL cannot be
+                // written into the reply: its control characters become '?'.
+                Message reply = request;
+                for (std::string* text :
+                     {&reply.class_name, &reply.method_name, &reply.target_instance}) {
+                    for (char& c : *text) {
+                        c = static_cast<unsigned char>(c) < 0x20 || c == 0x7F ? '?' : c;
+                    }
+                }
+                finishMethod(reply, false,
+                             core::strFormat("0x%x", static_cast<uint32_t>(WBEM_E_ACCESS_DENIED)));
+            }
+            break;
+        case e_ACTION_LOOKUP:
+            ++d_counters.lookups_failed;
+            break;
+        default:
             break;
     }
 }

@@ -272,6 +272,8 @@ class Client : public EventSinkOwner,
     void handleFileChanged(kutl::FileChecker* checker, int kind, const std::string& path) override;
 
     void dispatch(const Message& message);
+    // Answers 'request', whose 'field' holds a control character, as refused.
+    void refuseRequest(const Message& request, const char* field);
     // Sends the replies of the current lookup until it ends or the link is
     // full (or down); then it waits, and reading from the NVR with it.
     void continueLookup();
@@ -297,6 +299,10 @@ class Client : public EventSinkOwner,
     // While the settings are refused: once they are protected again, they
     // count as changed.
     void recheckSettingsTrust();
+    // A change of endpoint or allow-lists since the last connect ends the
+    // WMI session and drops what waited for the old NVR; a plain reconnect
+    // keeps both.
+    void endSessionIfRevoked();
     void sendKeepalive();
     void drainEventQueue();
     void checkStop();
@@ -376,6 +382,12 @@ class Client : public EventSinkOwner,
     int d_stall_checks = 0;
     SecurityPolicy d_policy;
     bool d_policy_logged = false;
+    std::string d_settings_text;  // the settings file as read last
+    // The endpoint and lists of the last connect: the WMI session's terms.
+    std::string d_session_nvr_address;
+    int d_session_nvr_port = 0;
+    SecurityPolicy d_session_policy;
+    bool d_session_started = false;
     std::string d_trust_problem;  // why the settings were refused last
     int64_t d_send_queue_limit = k_MAX_SEND_QUEUE_BYTES;
 };

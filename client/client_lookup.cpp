@@ -28,6 +28,13 @@ wmi::ComPtr<IEnumWbemClassObject> Client::runQuery(const Message& lookup, const 
     if (!d_services) {
         return enumerator;
     }
+    if (!d_policy.allowsNamespace(d_namespace_path)) {
+        LOG_RATE(6, core::LOG_WARN,
+                 "%s - Lookup refused: namespace '%s' is not in Namespaces of "
+                 "section Security",
+                 tag, d_namespace_path);
+        return enumerator;
+    }
     wmi::Bstr language = wmi::toBstr("WQL");
     wmi::Bstr query = wmi::toBstr(buildQuery(lookup));
     HRESULT hr = d_services->ExecQuery(language.get(), query.get(),
@@ -138,6 +145,10 @@ void Client::continueLookup() {
     const std::vector<Parameter>& wanted = d_lookup_request.params_out;
     const auto started = std::chrono::steady_clock::now();
     while (d_lookup_enumerator) {
+        if (!d_policy.allowsNamespace(d_namespace_path)) {
+            endLookup();  // the lists changed while it waited
+            return;
+        }
         // A slow provider (one 'Next' after another) gives the loop back in
         // turn: keep-alives, the stop and the rest wait no longer than this.
         if (std::chrono::steady_clock::now() - started >=

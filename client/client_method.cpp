@@ -6,6 +6,7 @@
 #include "client_variant.h"
 #include "core_assert.h"
 #include "core_v2masterlogger.h"
+#include "cutl_environment.h"
 
 namespace {
 
@@ -72,12 +73,28 @@ void Client::executeMethod(const Message& request) {
     LOG_INFO(tag, "Executing method '%s' on class '%s'", core::logSafe(request.method_name),
              core::logSafe(request.class_name));
     LOG_NORM(tag, "Target instance = '%s'", core::logSafe(request.target_instance));
-    if (!d_policy.allowsMethod(request.class_name, request.method_name, request.target_instance)) {
+    if (!d_policy.allowsNamespace(d_namespace_path)) {
+        LOG_RATE_SITE(6, core::LOG_WARN, tag,
+                      "Method '%s' refused: namespace '%s' is no longer in Namespaces of section "
+                      "Security",
+                      core::logSafe(request.method_name), core::logSafe(d_namespace_path));
+        return finishMethod(reply, false, codeText(static_cast<HRESULT>(WBEM_E_ACCESS_DENIED)));
+    }
+    if (!d_policy.allowsMethod(request.class_name, request.method_name)) {
         LOG_RATE_SITE(6, core::LOG_WARN, tag,
                       "Method '%s' of class '%s' refused: not in Methods of section Security",
                       core::logSafe(request.method_name), core::logSafe(request.class_name));
-        finishMethod(reply, false, codeText(static_cast<HRESULT>(WBEM_E_ACCESS_DENIED)));
-        return;
+        return finishMethod(reply, false, codeText(static_cast<HRESULT>(WBEM_E_ACCESS_DENIED)));
+    }
+    if (!request.target_instance.empty()) {
+        const std::string problem = methodTargetProblem(request.target_instance, request.class_name,
+                                                        d_namespace_path, cutl::localHostName());
+        if (!problem.empty()) {
+            LOG_RATE_SITE(6, core::LOG_WARN, tag, "Method '%s' of class '%s' refused: %s",
+                          core::logSafe(request.method_name), core::logSafe(request.class_name),
+                          core::logSafe(problem));
+            return finishMethod(reply, false, codeText(static_cast<HRESULT>(WBEM_E_ACCESS_DENIED)));
+        }
     }
 
     // Released in the reverse order of their making, whichever way this ends.

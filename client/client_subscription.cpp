@@ -50,6 +50,14 @@ void Client::createEventSink(const Message& request) {
     if (d_namespace_path.empty() || !d_services) {
         return;
     }
+    if (!d_policy.allowsNamespace(d_namespace_path)) {
+        LOG_WARN(tag,
+                 "Subscription to '%s' refused: namespace '%s' is not in Namespaces of "
+                 "section Security",
+                 request.class_name, d_namespace_path);
+        sendToServer(accessDeniedReply(request));
+        return;
+    }
     auto existing = d_event_sinks.find(request.class_name);
     if (const char* problem =
             templateProblem(request, d_event_sinks.size(), existing != d_event_sinks.end())) {

@@ -155,6 +155,28 @@ struct FaultsFixture : ::testing::Test {
         }
     }
 
+    // As 'receiveUntil', on 'peer', for up to 5 s; with a condition that
+    // never holds it collects all that arrives meanwhile (and answers true).
+    bool receiveUntilOn(testutil::FakeNvr& peer, const std::function<bool(const Message&)>& wanted,
+                        Message* found, std::vector<Message>* seen = nullptr) {
+        auto deadline = std::chrono::steady_clock::now() + Millis(5000);
+        Message m;
+        for (;;) {
+            auto left =
+                std::chrono::duration_cast<Millis>(deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0 || !peer.receive(&m, left)) {
+                return seen != nullptr;
+            }
+            if (wanted(m)) {
+                *found = m;
+                return true;
+            }
+            if (seen) {
+                seen->push_back(m);
+            }
+        }
+    }
+
     // Sends a status request; answers its reply's namespace, or "<none>" when
     // no reply came.  Other messages before the reply go to 'skipped'.
     std::string status(Millis timeout = Millis(10000), std::vector<Message>* skipped = nullptr) {
@@ -571,8 +593,11 @@ TEST_F(FaultsFixture, WmiFailuresAreAnsweredAndNothingHangs) {
 
 TEST_F(FaultsFixture, AllowListsLimitWhatTheNvrReaches) {
     useFaultyRepository();
+    // Written as administrators do: any case, blanks around the commas, a
+    // key the service does not know (line 7 of the file).
     testutil::writeSettings(programData, "127.0.0.1", nvr.port(),
-                            "[Security]\nNamespaces=root\\faults\nMethods=F_DOOR.open\n");
+                            "[security]\nnamespaces = root\\Other2 , root\\faults\n"
+                            "Methods=F_DOOR.open\nColour=blue\n");
     start(false);
 
     // Outside the list: refused before WMI, later requests ignored.
@@ -589,7 +614,10 @@ TEST_F(FaultsFixture, AllowListsLimitWhatTheNvrReaches) {
     const size_t lineStart = text.rfind('\n', text.find(refused));
     EXPECT_NE(text.substr(lineStart, text.find(refused) - lineStart).find("[CRIT]"),
               std::string::npos);
-    EXPECT_TRUE(logged("The NVR may use namespaces: root\\faults; methods: F_DOOR.open"));
+    EXPECT_TRUE(
+        logged("The NVR may use namespaces: root\\Other2, root\\faults; methods: F_DOOR.open"));
+    EXPECT_TRUE(logged("line 7: unknown key 'Colour' in section Security, ignored"));
+    EXPECT_EQ(log().find("The NVR is unrestricted"), std::string::npos);
     EXPECT_EQ(log().find("Connected to namespace 'root\\Other'"), std::string::npos);
 
     // Inside it, with the machine prefix and another case.
@@ -600,16 +628,94 @@ TEST_F(FaultsFixture, AllowListsLimitWhatTheNvrReaches) {
     EXPECT_EQ(execute(open), "Success");
     // WMI would answer Break with its own code 0x80041001.
     EXPECT_EQ(execute(executeRequest("F_Door", "Break", {}, {}, k_DOOR_A)), "Failed 0x80041003");
-    // An allowed method named on one class but run on an instance of another.
-    EXPECT_EQ(execute(executeRequest("F_Door", "Open", {}, {}, "F_Other.ID=1")),
+    // An allowed method named on one class but run on an instance of
+    // another, also where a quoted key value looks like a path.
+    for (const char* target : {"F_Other.ID=1", "F_Other.ID='x:F_Door.y'"}) {
+        EXPECT_EQ(execute(executeRequest("F_Door", "Open", {}, {}, target)), "Failed 0x80041003")
+            << target;
+    }
+    EXPECT_TRUE(logged("refused: the target is of class 'F_Other'"));
+    // Control characters in a name never reach WMI, in the XML form or in
+    // the legacy JSON form (a path cut at the NUL would be 0x8004103a, no
+    // such door 0x80041002).
+    EXPECT_EQ(execute(executeRequest("F_Door", "Open", {}, {}, "F_Door.Name=\"A\tB\"")),
               "Failed 0x80041003");
+    nvr.sendRaw(
+        frameOf("{\"action\":\"2\",\"class_name\":\"F_Door\",\"method_name\":\"Open\","
+                "\"target_instance\":\"F_Door.Name=\\\"A" +
+                std::string(1, '\0') + "\\\"\"}"));
+    Message completion;
+    ASSERT_TRUE(receiveUntil([](const Message& m) { return m.action == e_ACTION_COMPLETION; },
+                             &completion, Millis(10000)));
+    EXPECT_EQ(valueOf(completion, "Failed"), "0x80041003");
+    EXPECT_TRUE(logged("Request 2 refused: its target holds a control character"));
 
     // "none" allows nothing, from the next connection on.
     testutil::writeSettings(programData, "127.0.0.1", nvr.port(), "[Security]\nNamespaces=none\n");
     ASSERT_TRUE(nvr.accept(k_RECONNECT));
     nvr.send(namespaceRequest("root\\Faults"));
     EXPECT_EQ(status(), "");
-    EXPECT_TRUE(logged("The NVR may use namespaces: none; methods: every one"));
+    EXPECT_TRUE(logged("The NVR may use namespaces: none; methods: none"));
+    expectAliveAndBounded();
+}
+
+// Tightened lists or another NVR end what the old terms allowed: the
+// namespace, its subscriptions and whatever waited to be sent.
+TEST_F(FaultsFixture, ChangedEndpointOrListsEndTheWmiSession) {
+    env["LUMIVAR_WMI_EVENT_RATE"] = "50";
+    start();
+    EXPECT_TRUE(logged("The NVR is unrestricted (no section Security in '" + folder + "/Settings"));
+    testutil::FakeNvr other;
+    auto setUp = [&](testutil::FakeNvr& peer) {
+        peer.send(namespaceRequest("root\\AccessControl"));
+        peer.send(subscribeRequest("Lnl_AccessEvent"));
+        Message event;
+        return receiveUntilOn(
+            peer, [](const Message& m) { return m.action == e_ACTION_SUBSCRIBE; }, &event);
+    };
+    // After the change: no namespace, no subscription, no event.
+    auto expectNothingLeft = [&](testutil::FakeNvr& peer) {
+        peer.discardReceived();
+        std::vector<Message> seen;
+        Message reply;
+        peer.send(statusRequest());
+        peer.pump(Millis(2000));
+        peer.send(lookupRequest("Lnl_Person", {}, {{"FIRSTNAME", "", ""}}));
+        peer.send(statusRequest());
+        ASSERT_TRUE(receiveUntilOn(
+            peer, [](const Message&) { return false; }, &reply, &seen));
+        size_t statuses = 0;
+        for (const Message& m : seen) {
+            EXPECT_NE(m.action, e_ACTION_SUBSCRIBE) << "an event of the old session arrived";
+            EXPECT_NE(m.action, e_ACTION_LOOKUP) << "a lookup was answered";
+            if (m.action == e_ACTION_STATUS) {
+                ++statuses;
+                EXPECT_EQ(valueOf(m, "namespace"), "");
+                EXPECT_EQ(testutil::outParam(m, "event_sink"), nullptr);
+            }
+        }
+        EXPECT_EQ(statuses, 2u);
+    };
+
+    // A plain reconnect keeps the session.
+    ASSERT_TRUE(setUp(nvr));
+    nvr.closeConnection();
+    ASSERT_TRUE(nvr.accept(k_RECONNECT));
+    EXPECT_EQ(status(), "root\\AccessControl");
+
+    // Another endpoint, the same lists.
+    testutil::writeSettings(programData, "127.0.0.1", other.port());
+    ASSERT_TRUE(other.accept(k_RECONNECT));
+    expectNothingLeft(other);
+
+    // The same endpoint, tightened lists.
+    ASSERT_TRUE(setUp(other));
+    testutil::writeSettings(programData, "127.0.0.1", other.port(),
+                            "[Security]\nNamespaces=none\nMethods=none\n");
+    ASSERT_TRUE(other.accept(k_RECONNECT));
+    expectNothingLeft(other);
+    EXPECT_EQ(log().find("The NVR is unrestricted", log().find("Namespaces=none")),
+              std::string::npos);
     expectAliveAndBounded();
 }
 
@@ -654,6 +760,27 @@ TEST_F(FaultsFixture, SettingsOthersMayWriteAreNotFollowed) {
     std::filesystem::permissions(folder, std::filesystem::perms(0777));
     ASSERT_TRUE(nvr.accept(k_RECONNECT));
     EXPECT_TRUE(logged("'" + folder + "' is writable by group or others (mode 777)"));
+    std::filesystem::permissions(folder, std::filesystem::perms(0755));
+    ASSERT_TRUE(other.accept(k_RECONNECT));
+
+    // A link in place of the file is not followed, even to a protected file.
+    {
+        std::ofstream out(folder + "/Elsewhere");
+        out << "[NVR]\nAddress=127.0.0.1\nPort=" << nvr.port() << "\n";
+    }
+    std::filesystem::permissions(folder + "/Elsewhere", std::filesystem::perms(0600));
+    std::filesystem::remove(settings);
+    std::filesystem::create_symlink("Elsewhere", settings);
+    ASSERT_TRUE(other.accept(k_RECONNECT));
+    EXPECT_TRUE(logged("'" + settings + "' is a symbolic link"));
+
+    // A folder above the data folder that others may write: they could
+    // swap the whole folder.
+    std::filesystem::remove(settings);
+    std::filesystem::permissions(programData, std::filesystem::perms(0777));
+    testutil::writeSettings(programData, "127.0.0.1", nvr.port());
+    ASSERT_TRUE(other.accept(k_RECONNECT));
+    EXPECT_TRUE(logged("'" + programData + "' is writable by group or others (mode 777)"));
     expectAliveAndBounded();
 }
 

@@ -30,6 +30,10 @@ std::string settingsFilePath();
 // The service's log folder: 'productDataDir()' followed by "Logs".
 std::string logDir();
 
+// This machine's network name ("" when it cannot be read); the forms live in
+// platform/cutl_hostname_*.cpp.
+std::string localHostName();
+
 }  // namespace cutl
 
 #endif

@@ -3,8 +3,11 @@
 // Whether the settings file may be trusted: a file that a user other than the
 // machine's administrators (or the service's own user) can rewrite would let
 // that user point the service, which runs with high privileges, at a peer of
-// their choosing.  The test looks at the file and at the folder holding it.
-// The platform forms live in platform/cutl_settingstrust_*.cpp.
+// their choosing.  On POSIX systems the file is opened without following
+// links, below the folder opened the same way, and both, as well as every
+// folder above them, are checked through their descriptors before the file
+// is read from its own: nothing can swap it between check and read.  The
+// platform forms live in platform/cutl_settingstrust_*.cpp.
 //
 // Thread safety: reentrant.
 #ifndef INCLUDED_CUTL_SETTINGSTRUST
@@ -18,6 +21,12 @@ namespace cutl {
 // the file does not exist (reading it then fails on its own).  Otherwise a
 // sentence naming the file or folder and why it is not trusted.
 std::string settingsTrustProblem(const std::string& path);
+
+// Reads the settings file 'path' into '*text' when it may be trusted and
+// answers true.  False with '*problem' set (as 'settingsTrustProblem' says
+// it) when it may not; false with '*problem' empty when it does not exist or
+// cannot be read.
+bool readTrustedSettings(const std::string& path, std::string* text, std::string* problem);
 
 // Makes the data folder 'folder' and its parent (the maker's folder) safe
 // for the service to write, where the platform keeps owners and access lists

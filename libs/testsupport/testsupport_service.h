@@ -49,6 +49,9 @@ class FakeNvr : public NS_LNL::PackerOwner {
     size_t keepalives() const { return d_keepalives; }
     // Reads whatever arrives within 'timeout'.
     void pump(Millis timeout);
+    // Forgets the messages received and not yet taken (those of a connection
+    // before the current one).
+    void discardReceived() { d_messages.clear(); }
 
     void handleProcessData(const Message& message) override { d_messages.push_back(message); }
 

@@ -123,17 +123,21 @@ void IniReader::clear() {
     d_path.clear();
 }
 
-bool IniReader::load(const char* data, size_t size) {
+std::string_view IniReader::textOf(std::string_view bytes, std::string* converted) {
     // Windows editors mark their encoding: Notepad's UTF-8 and "Unicode",
     // PowerShell's Out-File (UTF-16 little-endian) and big-endian UTF-16.
-    std::string_view text(data, size);
-    std::string converted;
-    if (text.substr(0, 3) == "\xEF\xBB\xBF") {
-        text.remove_prefix(3);
-    } else if (text.substr(0, 2) == "\xFF\xFE" || text.substr(0, 2) == "\xFE\xFF") {
-        converted = utf16ToUtf8(text.substr(2), text[0] == '\xFE');
-        text = converted;
+    if (bytes.substr(0, 3) == "\xEF\xBB\xBF") {
+        bytes.remove_prefix(3);
+    } else if (bytes.substr(0, 2) == "\xFF\xFE" || bytes.substr(0, 2) == "\xFE\xFF") {
+        *converted = utf16ToUtf8(bytes.substr(2), bytes[0] == '\xFE');
+        bytes = *converted;
     }
+    return bytes;
+}
+
+bool IniReader::load(const char* data, size_t size) {
+    std::string converted;
+    const std::string_view text = textOf(std::string_view(data, size), &converted);
     std::string section = "root";
     size_t start = 0;
     while (start < text.size()) {
@@ -186,7 +190,15 @@ std::vector<std::string>& IniReader::keysInOrder(const std::string& section) {
 bool IniReader::loadFromFile(std::string_view path) {
     clear();
     std::string bytes;
-    if (!FileUtils::readFile(path, &bytes) || bytes.empty()) {
+    if (!FileUtils::readFile(path, &bytes)) {
+        return false;
+    }
+    return loadFileBytes(bytes, path);
+}
+
+bool IniReader::loadFileBytes(std::string_view bytes, std::string_view path) {
+    clear();
+    if (bytes.empty()) {
         return false;
     }
     d_path.assign(path);

@@ -6,8 +6,8 @@
 // to the closing one); "[name]" starts a section; a line of two or more
 // tokens is an entry (key, value); entries before any header belong to
 // section "root".  Text may open with a byte-order mark: UTF-8's is
-// skipped, UTF-16 (little- or big-endian) is read as UTF-8.  A key repeated in a section keeps its first value and is
-// warned about.  Reading never fails on content.
+// skipped, UTF-16 (little- or big-endian) is read as UTF-8.  A key repeated in a section keeps its
+// first value and is warned about.  Reading never fails on content.
 //
 // Thread safety: one reader per thread; const access may be shared.
 #ifndef INCLUDED_UTL_INIREADER
@@ -40,7 +40,15 @@ class IniReader {
     // Clears the reader, then reads the file 'path'.  False when the file does
     // not exist, cannot be read or is empty.
     bool loadFromFile(std::string_view path);
+    // Clears the reader, then reads 'bytes' as the contents of the file
+    // 'path' (named in messages).  False when 'bytes' is empty.
+    bool loadFileBytes(std::string_view bytes, std::string_view path);
     void clear();
+
+    // The text of the file contents 'bytes' as UTF-8, as 'load' reads it:
+    // without a byte-order mark, UTF-16 converted (into '*converted', which
+    // the answer may then point into).
+    static std::string_view textOf(std::string_view bytes, std::string* converted);
 
     // ACCESSORS
     // The value of 'key' in 'section' into '*out'; false (out unchanged) when

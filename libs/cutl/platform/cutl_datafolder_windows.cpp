@@ -10,7 +10,10 @@
 #include <lm.h>
 #include <sddl.h>
 
+#include <filesystem>
+#include <fstream>
 #include <memory>
+#include <sstream>
 #include <utility>
 
 #include "utl_fileutils.h"
@@ -323,6 +326,24 @@ std::string protectDataFolder(const std::string& folder) {
         }
     }
     return {};
+}
+
+bool readTrustedSettings(const std::string& path, std::string* text, std::string* problem) {
+    // The folder's access list keeps others from swapping the file between
+    // the check and the read.
+    *problem = settingsTrustProblem(path);
+    text->clear();
+    if (!problem->empty()) {
+        return false;
+    }
+    std::ifstream in(std::filesystem::path(utl::widePath(path)), std::ios::binary);
+    if (!in) {
+        return false;
+    }
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    *text = bytes.str();
+    return true;
 }
 
 }  // namespace cutl
