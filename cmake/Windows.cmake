@@ -34,3 +34,18 @@ set(LUMIVAR_WINDOWS_TESTS
 
 # The static zlib of the tool chain, not its import library.
 set(ZLIB_USE_STATIC_LIBS ON)
+
+# Gives the program 'target' the product's icon, a version resource with the
+# project's version and 'description', and the application manifest
+# 'manifest'.
+function(lumivar_windows_resources target description manifest)
+  set(LUMIVAR_RC_TARGET ${target})
+  set(LUMIVAR_RC_DESCRIPTION "${description}")
+  set(LUMIVAR_RC_ICON ${CMAKE_SOURCE_DIR}/packaging/windows/lumivar.ico)
+  set(LUMIVAR_RC_MANIFEST ${manifest})
+  configure_file(${CMAKE_SOURCE_DIR}/cmake/resources.rc.in
+                 ${CMAKE_CURRENT_BINARY_DIR}/${target}.rc @ONLY)
+  target_sources(${target} PRIVATE ${CMAKE_CURRENT_BINARY_DIR}/${target}.rc)
+  set_property(SOURCE ${CMAKE_CURRENT_BINARY_DIR}/${target}.rc APPEND PROPERTY
+               OBJECT_DEPENDS ${LUMIVAR_RC_ICON} ${manifest})
+endfunction()

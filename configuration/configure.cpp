@@ -13,6 +13,7 @@
 #include "core_assert.h"
 #include "core_v2masterlogger.h"
 #include "cutl_environment.h"
+#include "cutl_settingstrust.h"
 #include "utl_fileutils.h"
 #include "utl_inireader.h"
 #include "utl_iniwriter.h"
@@ -22,7 +23,16 @@ namespace {
 // Fixed numbers in the log that operators grep for: never __LINE__, which moves.
 namespace configure_loc {
 constexpr int k_CREATE_FOLDER = 34;
+constexpr int k_OWNER = 35;
 }  // namespace configure_loc
+
+#ifdef _WIN32
+// The system's profile functions, and the installer that uses them, see
+// only "key=value" entries.
+constexpr utl::IniWriter::Form k_FORM = utl::IniWriter::e_PROFILE;
+#else
+constexpr utl::IniWriter::Form k_FORM = utl::IniWriter::e_PLAIN;
+#endif
 
 std::string toUtf8(const QString& s) {
     const QByteArray bytes = s.toUtf8();
@@ -48,10 +58,21 @@ ConfigurationTool::ConfigurationTool()
       d_folder(cutl::productDataDir()),
       d_file(cutl::settingsFilePath()) {
     // The folder is the user's to fix: report it and still show the dialog.
+#ifdef _WIN32
+    // As the service makes it: owned by Administrators and written by them
+    // and SYSTEM only; the settings file inherits that access list and is
+    // the administrators' too, so the service trusts it.
+    const std::string problem = cutl::protectDataFolder(d_folder);
+    CHECKF_NOSTOP_AT(problem.empty(), "configure", configure_loc::k_CREATE_FOLDER, "%s: %s",
+                     d_folder, problem);
+    const std::string owner = cutl::ownNewFilesAsAdministrators();
+    CHECKF_NOSTOP_AT(owner.empty(), "configure", configure_loc::k_OWNER, "%s", owner);
+#else
     if (!utl::FileUtils::isDirectory(d_folder)) {
         CHECKF_NOSTOP_AT(utl::FileUtils::createDir(d_folder, true), "configure",
                          configure_loc::k_CREATE_FOLDER, "%s", d_folder);
     }
+#endif
     utl::IniReader reader;
     if (reader.loadFromFile(d_file)) {
         reader.getString("NVR", "Address", &d_old_address);
@@ -113,7 +134,7 @@ utl::IniWriter ConfigurationTool::settingsText(const std::string& address,
     // sections of other tools) is written back in its order.
     utl::IniReader reader;
     reader.loadFromFile(d_file);
-    utl::IniWriter writer;
+    utl::IniWriter writer(k_FORM);
     bool wroteEndpoint = false;
     auto writeEndpoint = [&] {
         writer.addEntry("Address", address);

@@ -38,6 +38,13 @@ bool readTrustedSettings(const std::string& path, std::string* text, std::string
 // success, otherwise what could not be done.
 std::string protectDataFolder(const std::string& folder);
 
+// Where files have owners the system assigns from the creating process
+// (Windows): makes the Administrators group the owner of every file and
+// folder this process creates from now on, as the trust rule wants of the
+// settings file; possible for an elevated administrator only.  Elsewhere
+// does nothing.  Empty on success, otherwise why not.
+std::string ownNewFilesAsAdministrators();
+
 }  // namespace cutl
 
 #endif

@@ -179,6 +179,21 @@ TEST(IniWriter, WritesThePlainestReadableForm) {
     EXPECT_FALSE(r.hasKey("B", "empty"));
     EXPECT_TRUE(r.hasSection("A"));
 
+    // The Windows profile form reads back the same.
+    IniWriter profile(IniWriter::e_PROFILE);
+    profile.addSection("NVR");
+    profile.addEntry("Address", "10.0.0.5");
+    profile.addEntry("Name", "a b");
+    profile.addSection("Security");
+    profile.addEntry("Methods", "none");
+    EXPECT_EQ(profile.toText(),
+              "[NVR]\r\nAddress=10.0.0.5\r\nName=\"a b\"\r\n\r\n[Security]\r\nMethods=none\r\n");
+    r.load(profile.toText());
+    EXPECT_TRUE(r.getString("NVR", "Name", &out));
+    EXPECT_EQ(out, "a b");
+    EXPECT_TRUE(r.getString("Security", "Methods", &out));
+    EXPECT_EQ(out, "none");
+
     EXPECT_EQ(IniWriter().toText(), "");
 }
 

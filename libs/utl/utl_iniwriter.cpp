@@ -16,7 +16,7 @@ bool needsQuotes(std::string_view value) {
 
 }  // namespace
 
-IniWriter::IniWriter() : d_entries(1) {}
+IniWriter::IniWriter(Form form) : d_entries(1), d_form(form) {}
 
 void IniWriter::addSection(std::string_view name) {
     d_entries.push_back(Section{std::string(name), {}});
@@ -33,19 +33,22 @@ void IniWriter::addEntry(std::string_view key, std::string_view value) {
 }
 
 std::string IniWriter::toText() const {
+    const std::string_view lineEnd = d_form == e_PROFILE ? "\r\n" : "\n";
+    const char separator = d_form == e_PROFILE ? '=' : ' ';
     std::string out;
     for (const Section& section : d_entries) {
         if (!section.d_name.empty()) {
             if (!out.empty()) {
-                out += '\n';
+                out += lineEnd;
             }
             out += '[';
             out += section.d_name;
-            out += "]\n";
+            out += ']';
+            out += lineEnd;
         }
         for (const auto& [key, value] : section.d_values) {
             out += key;
-            out += ' ';
+            out += separator;
             if (needsQuotes(value)) {
                 out += '"';
                 out += value;
@@ -53,7 +56,7 @@ std::string IniWriter::toText() const {
             } else {
                 out += value;
             }
-            out += '\n';
+            out += lineEnd;
         }
     }
     return out;

@@ -5,7 +5,10 @@
 // empty line between sections, entries as key, one space, value (quoted when
 // it could not be read back otherwise), line feeds only.  A new writer holds
 // one section without a name, whose entries (if any) come before the first
-// header.
+// header.  The Windows profile form ('e_PROFILE') writes "key=value" and
+// carriage return with line feed instead: the system's profile functions
+// (and the installer built on them) find no key without "=", and that is
+// the form Windows editors keep.  'IniReader' reads both.
 //
 // Thread safety: one writer per thread.
 #ifndef INCLUDED_UTL_INIWRITER
@@ -20,7 +23,10 @@ namespace utl {
 
 class IniWriter {
   public:
-    IniWriter();
+    // TYPES
+    enum Form { e_PLAIN, e_PROFILE };
+
+    explicit IniWriter(Form form = e_PLAIN);
 
     // Appends a section; later entries go to it.
     void addSection(std::string_view name);
@@ -38,6 +44,7 @@ class IniWriter {
         std::vector<std::pair<std::string, std::string>> d_values;
     };
     std::vector<Section> d_entries;
+    Form d_form;
 };
 
 }  // namespace utl

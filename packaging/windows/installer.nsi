@@ -1,6 +1,7 @@
 ; Setup program of the bridge service for 64-bit Windows.
 ;
-;   makensis -DVERSION=x.y.z -DEXE=<TessarinLumivar.exe> -DOUTFILE=<setup.exe> installer.nsi
+;   makensis -DVERSION=x.y.z -DEXE=<TessarinLumivar.exe>
+;            -DCONFIGURATION_EXE=<TessarinLumivarConfiguration.exe> -DOUTFILE=<setup.exe> installer.nsi
 ;
 ; Command line of the setup program:
 ;   /S               silent
@@ -69,6 +70,11 @@ Var SettingsProblem
 
 Page custom EndpointPage EndpointPageLeave
 !insertmacro MUI_PAGE_INSTFILES
+; Offered, not preset: the endpoint page has already set the endpoint.
+!define MUI_FINISHPAGE_RUN "$INSTDIR\TessarinLumivarConfiguration.exe"
+!define MUI_FINISHPAGE_RUN_TEXT "Open ${PRODUCT} Configuration"
+!define MUI_FINISHPAGE_RUN_NOTCHECKED
+!insertmacro MUI_PAGE_FINISH
 !insertmacro MUI_UNPAGE_CONFIRM
 !insertmacro MUI_UNPAGE_INSTFILES
 !insertmacro MUI_LANGUAGE "English"
@@ -514,7 +520,11 @@ Section "Install"
   Call ProtectFolder
   SetOutPath "$INSTDIR"
   File "/oname=TessarinLumivar.exe" "${EXE}"
+  File "/oname=TessarinLumivarConfiguration.exe" "${CONFIGURATION_EXE}"
   WriteUninstaller "$INSTDIR\Uninstall.exe"
+  CreateShortCut "$SMPROGRAMS\${PRODUCT} Configuration.lnk" \
+    "$INSTDIR\TessarinLumivarConfiguration.exe" "" "$INSTDIR\TessarinLumivarConfiguration.exe" 0 \
+    SW_SHOWNORMAL "" "Set the NVR's address and port"
 
   ; The data folder: owned by Administrators, and only they and SYSTEM may
   ; write it, the maker's folder too.  A link planted at Logs would have the
@@ -681,6 +691,8 @@ Section "Uninstall"
   nsExec::ExecToLog 'sc.exe delete ${SERVICE}'
   Pop $0
   Delete "$INSTDIR\TessarinLumivar.exe"
+  Delete "$INSTDIR\TessarinLumivarConfiguration.exe"
+  Delete "$SMPROGRAMS\${PRODUCT} Configuration.lnk"
   Delete "$INSTDIR\Uninstall.exe"
   RMDir "$INSTDIR"
   RMDir "$INSTDIR\.."

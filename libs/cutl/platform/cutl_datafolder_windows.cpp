@@ -185,6 +185,24 @@ std::string protectFolder(const std::string& folder) {
     return error == ERROR_SUCCESS ? std::string() : failure("cannot protect", folder, error);
 }
 
+std::string ownNewFilesAsAdministrators() {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_DEFAULT | TOKEN_QUERY, &token)) {
+        return "cannot open the process token: " + utl::systemErrorText(GetLastError());
+    }
+    BYTE sid[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof sid;
+    TOKEN_OWNER owner{sid};
+    const bool done =
+        CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, sid, &size) &&
+        SetTokenInformation(token, TokenOwner, &owner, sizeof owner);
+    const DWORD error = GetLastError();
+    CloseHandle(token);
+    return done ? std::string()
+                : "cannot make Administrators the owner of new files: " +
+                      utl::systemErrorText(error);
+}
+
 std::string removeLinksIn(const std::string& folder) {
     const std::wstring pattern = utl::widePath(folder + "\\*");
     WIN32_FIND_DATAW entry;

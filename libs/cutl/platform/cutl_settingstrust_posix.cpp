@@ -209,6 +209,10 @@ std::string protectDataFolder(const std::string&) {
     return {};
 }
 
+std::string ownNewFilesAsAdministrators() {
+    return {};
+}
+
 }  // namespace cutl
 
 #endif
