@@ -81,8 +81,9 @@ bool Client::connectToNamespace(const Message& message) {
     hr = CoSetProxyBlanket(d_services.get(), RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE, nullptr,
                            RPC_C_AUTHN_LEVEL_CALL, RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE);
     if (FAILED(hr)) {
-        LOG_CRIT(tag, "Could not set proxy blanket. Security problem. Error code = 0x%x",
-                 static_cast<uint32_t>(hr));
+        LOG_RATE_SITE(6, core::LOG_CRIT, tag,
+                      "Could not set proxy blanket. Security problem. Error code = 0x%x",
+                      static_cast<uint32_t>(hr));
         d_services.reset();
         return false;
     }

@@ -483,7 +483,31 @@ Function EndpointPageLeave
 FunctionEnd
 
 ; Stops the service if it runs and waits for it (up to 30 s).
+; Stops the service and waits for its process to end (for at most 30 s): an
+; upgrade replaces the program, which Windows keeps locked until the process
+; has ended, a moment after the service manager reports STOPPED.
 !macro StopService
+  StrCpy $5 0
+  ; SC_MANAGER_CONNECT; SERVICE_QUERY_STATUS; SC_STATUS_PROCESS_INFO gives
+  ; SERVICE_STATUS_PROCESS (nine DWORDs), the process ID eighth.
+  System::Call 'advapi32::OpenSCManagerW(p 0, p 0, i 1) p .r6'
+  ${If} $6 P<> 0
+    System::Call 'advapi32::OpenServiceW(p r6, w "${SERVICE}", i 4) p .r7'
+    ${If} $7 P<> 0
+      System::Call '*(&i36) p .r8'
+      System::Call 'advapi32::QueryServiceStatusEx(p r7, i 0, p r8, i 36, *i .r9) i .r0'
+      ${If} $0 != 0
+        System::Call '*$8(i .r0, i .r0, i .r0, i .r0, i .r0, i .r0, i .r0, i .r9)'
+        ${If} $9 != 0
+          ; SYNCHRONIZE
+          System::Call 'kernel32::OpenProcess(i 0x100000, i 0, i r9) p .r5'
+        ${EndIf}
+      ${EndIf}
+      System::Free $8
+      System::Call 'advapi32::CloseServiceHandle(p r7)'
+    ${EndIf}
+    System::Call 'advapi32::CloseServiceHandle(p r6)'
+  ${EndIf}
   nsExec::Exec 'sc.exe query ${SERVICE}'
   Pop $0
   ${If} $0 == 0
@@ -505,6 +529,15 @@ FunctionEnd
       ${IfThen} $1 > 60 ${|} ${ExitDo} ${|}
       Sleep 500
     ${Loop}
+  ${EndIf}
+  ${If} $5 P<> 0
+    System::Call 'kernel32::WaitForSingleObject(p r5, i 30000) i .r0'
+    System::Call 'kernel32::CloseHandle(p r5)'
+    ${If} $0 == 0
+      DetailPrint "The service's process has ended"
+    ${Else}
+      DetailPrint "The service's process did not end within 30 s"
+    ${EndIf}
   ${EndIf}
 !macroend
 
