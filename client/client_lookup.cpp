@@ -234,8 +234,10 @@ void Client::getInfo(Message& lookup) {
         wmi::Variant value;
         const bool read = readProperty(instance.get(), p.name, &value);
         if (diagnose) {
-            LOG_INFO(tag, "'%s' is type '%u'", core::logSafe(p.name),
-                     static_cast<unsigned>(value.type()));
+            // Every access event with a photo passes here: each line at most
+            // once a minute.
+            LOG_RATE(6, core::LOG_INFO, "Client::getInfo - '%s' is type '%u'",
+                     core::logSafe(p.name), static_cast<unsigned>(value.type()));
         }
         if (!read) {
             LOG_RATE_SITE(6, core::LOG_WARN, tag, "Failed finding value for the field '%s'",
@@ -246,7 +248,8 @@ void Client::getInfo(Message& lookup) {
         const char* branch = nullptr;
         if (convertValue(value.value(), &text, &branch)) {
             if (diagnose) {
-                LOG_INFO(tag, "'%s' is type %s", core::logSafe(p.name), branch);
+                LOG_RATE(6, core::LOG_INFO, "Client::getInfo - '%s' is type %s",
+                         core::logSafe(p.name), branch);
             }
             p.value = std::move(text);
         } else {
