@@ -16,10 +16,14 @@ outage = sys.argv[5] if len(sys.argv) > 5 else "0"
 photo_bytes = sys.argv[6] if len(sys.argv) > 6 else "0"
 logs = os.path.join(soak_dir, "data", "Tessarin", "Lumivar", "Logs")
 
-# --- statistics blocks of the service log (the rotated file first) ---------
+# --- statistics blocks of the service log -----------------------------------
+# The old files the soak copied aside as they rotated, oldest first, then the
+# current file; without copies (an older run folder), the one old file left.
+archive = os.path.join(soak_dir, "log-archive")
+paths = sorted(os.path.join(archive, n) for n in os.listdir(archive)) if os.path.isdir(archive) \
+    else [os.path.join(logs, "wrapper.log.old")]
 lines = []
-for name in ("wrapper.log.old", "wrapper.log"):
-    path = os.path.join(logs, name)
+for path in paths + [os.path.join(logs, "wrapper.log")]:
     if os.path.exists(path):
         with open(path, errors="replace") as f:
             lines.extend(f)
@@ -178,8 +182,8 @@ print(f"raised {window} = received {len(unique)}{causes} + unaccounted {unaccoun
 print(f"serials the log names as dropped yet the peer received: {named_yet_received}")
 for cause, n in sorted(unnumbered.items()):
     print(f"  events without a serial dropped ({cause}): {n}")
-for a, b, n in unaccounted_gaps[:10]:
-    print(f"  unaccounted: {n} of the serials {a + 1}-{b - 1}")
+for a, b, lost in unaccounted_gaps[:10]:
+    print(f"  unaccounted: {lost} of the serials {a + 1}-{b - 1}")
 print(f"gaps in the serials: {len(big)} large (> 100, total {sum(big)}), "
       f"{len(small)} small (total {sum(small)}, largest {max(small) if small else 0})")
 print(f"RSS peak (sampled) {max(r for _, r, _ in rss)} kB, VmHWM {final.get('VmHWM', 0)} kB, "
