@@ -57,6 +57,7 @@ Client::~Client() {
     if (kern::Kernel* kernel = kern::Kernel::current()) {
         kernel->setWakeHandler(nullptr);
     }
+    flushDropLogs();
     close();
     // The locator goes after the namespace it opened (in 'close') and before
     // the rest of the Client.
@@ -120,7 +121,7 @@ void Client::handleConnectionUp(com::TcpConnection*) {
         d_message_queue.pop_front();
         d_message_queue_bytes -= messageBytes(message);
         if (message.action != e_ACTION_STATUS) {
-            sendFrame(NS_LNL::Packer::packMessage(message));
+            sendFrame(NS_LNL::Packer::packMessage(message), &message);
         }
     }
     d_message_queue_bytes = 0;
@@ -139,11 +140,28 @@ void Client::linkLost(LinkLoss reason) {
         // drops (a keep-alive byte in transit counts as one).  A connection
         // that reported down closed itself just before.
         if (d_connection->hasConnection()) {
+            noteWritten();
             d_connection->close();
             d_counters.frames_dropped += d_connection->numDiscardedAtClose();
         } else if (reason == LinkLoss::e_PEER_DROP) {
+            noteWritten();
             d_counters.frames_dropped += d_connection->numDiscardedAtClose();
         }
+    }
+    // The events the link had not written whole are gone; those written may
+    // still have been lost in transit (the NVR names the last it read).
+    for (const LinkFrame& frame : d_link_frames) {
+        if (frame.numbered) {
+            d_close_drops.addSerial(frame.serial);
+        } else {
+            d_close_drops.addUnnumbered();
+        }
+    }
+    d_link_frames.clear();
+    if (d_written_serial) {
+        LOG_WARN("Client::linkLost", "events up to serial %u were written to the lost link",
+                 d_last_written_serial);
+        d_written_serial = false;
     }
     if (d_link_up) {
         ++d_counters.links_lost;
@@ -178,10 +196,16 @@ void Client::linkLost(LinkLoss reason) {
         // every event not yet sent go too.
         close();
         d_counters.messages_discarded += d_message_queue.size();
+        for (const Message& message : d_message_queue) {
+            d_session_drops.add(message);
+        }
         d_message_queue.clear();
         d_message_queue_bytes = 0;
         std::lock_guard<std::mutex> lock(d_event_queue_mutex);
         d_counters.events_dropped += d_event_queue.size();
+        for (const Message& message : d_event_queue) {
+            d_session_drops.add(message);
+        }
         d_event_queue.clear();
         d_event_queue_bytes = 0;
     }
@@ -195,6 +219,18 @@ void Client::linkLost(LinkLoss reason) {
         default:
             break;
     }
+    flushDropLogs();
+}
+
+void Client::flushDropLogs() {
+    {
+        std::lock_guard<std::mutex> lock(d_event_queue_mutex);
+        d_event_drops.flush();
+    }
+    d_discards.flush();
+    d_send_drops.flush();
+    d_session_drops.flush();
+    d_close_drops.flush();
 }
 
 void Client::handleReceivedData(com::TcpConnection*, const core::GSharedBuf& data) {
@@ -241,9 +277,26 @@ void Client::checkStall() {
     linkLost(LinkLoss::e_STALLED);
 }
 
-void Client::sendFrame(const core::GSharedBuf& frame) {
+void Client::noteWritten() {
     if (!d_connection) {
         return;
+    }
+    const int64_t written = d_connection->totalSent();
+    while (!d_link_frames.empty() && d_link_frames.front().end <= written) {
+        if (d_link_frames.front().numbered) {
+            d_last_written_serial = d_link_frames.front().serial;
+            d_written_serial = true;
+        }
+        d_link_frames.pop_front();
+    }
+}
+
+void Client::sendFrame(const core::GSharedBuf& frame, const Message* event) {
+    if (!d_connection) {
+        return;
+    }
+    if (event && event->action != e_ACTION_SUBSCRIBE) {
+        event = nullptr;
     }
     // An NVR that stops reading must not make us grow without bound: beyond
     // the limit frames are dropped, counted and reported.
@@ -251,15 +304,24 @@ void Client::sendFrame(const core::GSharedBuf& frame) {
     const int64_t queued = d_connection->queuedBytes();
     if (queued > 0 && queued + static_cast<int64_t>(frame.size()) > d_send_queue_limit) {
         ++d_counters.frames_dropped;
+        if (event) {
+            d_send_drops.add(*event);
+        }
         LOG_RATE(6, core::LOG_WARN, "Client::sendToServer - NVR not reading, dropping messages");
         return;
     }
-    d_connection->sendBuffer(frame);
+    noteWritten();
+    if (d_connection->sendBuffer(frame) && event && !frame.empty()) {
+        uint64_t serial = 0;
+        const bool numbered = DropLog::serialOf(*event, &serial);
+        d_link_frames.push_back(
+            {d_connection->totalSent() + d_connection->queuedBytes(), serial, numbered});
+    }
 }
 
 void Client::sendToServer(const Message& message) {
     if (d_link_up) {
-        sendFrame(NS_LNL::Packer::packMessage(message));
+        sendFrame(NS_LNL::Packer::packMessage(message), &message);
         return;
     }
     const int64_t bytes = messageBytes(message);
@@ -267,6 +329,7 @@ void Client::sendToServer(const Message& message) {
            (d_message_queue.size() >= k_MAX_MESSAGE_QUEUE ||
             d_message_queue_bytes + bytes > k_MAX_MESSAGE_QUEUE_BYTES)) {
         d_message_queue_bytes -= messageBytes(d_message_queue.front());
+        d_discards.add(d_message_queue.front());
         d_message_queue.pop_front();
         ++d_counters.messages_discarded;
         LOG_RATE(6, core::LOG_WARN,
@@ -295,6 +358,7 @@ void Client::queueEvent(const Message& message) {
     while (!d_event_queue.empty() && (d_event_queue.size() >= k_MAX_EVENT_QUEUE ||
                                       d_event_queue_bytes + bytes > k_MAX_EVENT_QUEUE_BYTES)) {
         d_event_queue_bytes -= messageBytes(d_event_queue.front());
+        d_event_drops.add(d_event_queue.front());
         d_event_queue.pop_front();
         ++d_counters.events_dropped;
         LOG_RATE(6, core::LOG_WARN,
@@ -340,6 +404,7 @@ void Client::pumpLink() {
     if (!d_link_up) {
         return;
     }
+    noteWritten();
     // Requests first: their replies go before any further event.
     if (d_lookup_enumerator && !linkDrained()) {
         return;
@@ -377,6 +442,8 @@ void Client::drainEventQueue() {
 // Timers
 
 void Client::checkStop() {
+    // The drop logs go out at this pace: one line per site at most.
+    flushDropLogs();
     std::lock_guard<std::mutex> lock(*d_stop_mutex);
     if (*d_stop_requested) {
         kern::Kernel::current()->stopKernel();

@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "client_droplog.h"
 #include "client_eventsink.h"
 #include "client_security.h"
 #include "com_tcpconnection.h"
@@ -319,7 +320,13 @@ class Client : public EventSinkOwner,
     void endWmiRecovery();
     // Keeps 'request' for the renewal (the latest per class).
     void rememberSubscription(const Message& request);
-    void sendFrame(const core::GSharedBuf& frame);
+    // 'event', when the frame carries one, is noted for the drop log.
+    void sendFrame(const core::GSharedBuf& frame, const Message* event = nullptr);
+    // Forgets the event frames the link has written whole, remembering the
+    // serial of the last.
+    void noteWritten();
+    // Writes the serials of the events lost since the last call, by site.
+    void flushDropLogs();
     // Cancels the subscription through the proxy that registered it.
     static void cancelRecord(const EventSinkRecord& record);
     // Runs the WQL query of 'lookup' and secures the enumerator; null (after
@@ -368,6 +375,25 @@ class Client : public EventSinkOwner,
     int64_t d_event_queue_bytes = 0;  // under the event-queue mutex
     std::unique_ptr<kutl::FileChecker> d_settings_watch;
     Counters d_counters;
+    // The serials of lost events, one log per site and cause, so that each
+    // gap the NVR sees can be tied to its cause.  The first is guarded by
+    // the event-queue mutex.
+    DropLog d_event_drops{"Client::queueEvent", "event queue full"};
+    DropLog d_discards{"Client::sendToServer", "message queue full"};
+    DropLog d_send_drops{"Client::sendToServer", "NVR not reading"};
+    DropLog d_session_drops{"Client::linkLost", "session ended"};
+    DropLog d_close_drops{"Client::linkLost", "queued on the lost link"};
+    // The event frames handed to the link and not yet written whole: where
+    // each ends in the link's byte stream, and its serial.
+    struct LinkFrame {
+        int64_t end;
+        uint64_t serial;
+        bool numbered;
+    };
+    std::deque<LinkFrame> d_link_frames;
+    // The serial of the last event written whole to the current link.
+    uint64_t d_last_written_serial = 0;
+    bool d_written_serial = false;
     // The lookup whose replies wait for the link to drain (null: none), and
     // the requests that arrived behind it.
     wmi::ComPtr<IEnumWbemClassObject> d_lookup_enumerator;

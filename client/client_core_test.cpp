@@ -5,10 +5,13 @@
 #include <stdlib.h>
 #include <time.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <numeric>
 #include <optional>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -32,10 +35,31 @@ Message event(int n, const std::string& source = "") {
     m.action = e_ACTION_SUBSCRIBE;
     m.class_name = "Lnl_DoorEvent";
     m.params_out.push_back({"n", std::to_string(n), "str"});
+    m.params_out.push_back({"SerialNumber", std::to_string(n), "str"});
     if (!source.empty()) {
         m.params_out.push_back({"source", source, "str"});
     }
     return m;
+}
+
+// The serials the log names as dropped for 'cause', over all its lines.
+std::vector<int> droppedSerials(const testutil::LogLines& log, const std::string& cause) {
+    static const std::regex line(R"(dropped \d+ events with serials ([0-9, -]+) \((.*)\)$)");
+    static const std::regex range(R"((\d+)-(\d+))");
+    std::vector<int> out;
+    for (const std::string& text : log.texts(core::LOG_WARN)) {
+        std::smatch m;
+        if (!std::regex_search(text, m, line) || m[2] != cause) {
+            continue;
+        }
+        const std::string ranges = m[1];
+        for (std::sregex_iterator it(ranges.begin(), ranges.end(), range), end; it != end; ++it) {
+            for (int n = std::stoi((*it)[1]); n <= std::stoi((*it)[2]); ++n) {
+                out.push_back(n);
+            }
+        }
+    }
+    return out;
 }
 
 // Runs the loop until 'nvr' has received 'count' messages, appended to 'out'.
@@ -135,6 +159,11 @@ TEST(ClientCore, WhileDownTheNewest501AreKeptAndStatusRepliesAreDroppedAtLinkUp)
 
     ASSERT_TRUE(h.startAndConnect());
     EXPECT_EQ(c.messageQueueLength(), 0u);
+    // The stop check writes the serials of what was discarded.
+    ClientHarness::skip(Client::k_STOP_CHECK_MS);
+    ASSERT_TRUE(h.runUntil([&] { return !droppedSerials(log, "message queue full").empty(); },
+                           Millis(5000)));
+    EXPECT_EQ(droppedSerials(log, "message queue full"), (std::vector<int>{0, 1})) << log.all();
     c.sendToServer(event(1000));
     std::vector<Message> got;
     ASSERT_TRUE(receiveCount(h, h.d_nvr, 501, &got));
@@ -268,6 +297,7 @@ TEST(ClientCore, KeepaliveOnlyWhenIdleAndAStalledNvrCostsBoundedMemory) {
     // check timer below is due after the keep-alive, so it has run by then.
     ClientHarness::skip(Client::k_KEEPALIVE_MS);
     ASSERT_TRUE(h.runUntil([] { return true; }, Millis(5000)));
+    EXPECT_EQ(droppedSerials(log, "NVR not reading").size(), c.counters().frames_dropped);
 
     // The NVR reads again: every frame not dropped arrives whole, in order.
     std::vector<Message> got;
@@ -311,9 +341,11 @@ TEST(ClientCore, KeepaliveOnlyWhenIdleAndAStalledNvrCostsBoundedMemory) {
 
 // Frames still waiting in the link when it is lost are gone with it: they
 // are counted with the drops, so that every message handed to the link is
-// either received by the NVR or counted.
+// either received by the NVR or counted, and the log names each lost
+// event's serial and the last one written to the link.
 TEST(ClientCore, FramesLostWithTheLinkAreCounted) {
     ClientHarness h;
+    testutil::LogLines log{testutil::LogLines::e_KEEP_GOING};
     Client& c = h.client();
     ASSERT_TRUE(h.startAndConnect());
     c.setSendQueueLimit(1 << 20);
@@ -343,6 +375,23 @@ TEST(ClientCore, FramesLostWithTheLinkAreCounted) {
     ASSERT_TRUE(h.runUntil([&] { return !c.linkUp(); }, Millis(5000)));
     EXPECT_GT(c.counters().frames_dropped, 0u);
     EXPECT_EQ(got.size() + c.counters().frames_dropped, static_cast<size_t>(sent));
+    std::vector<int> serials = droppedSerials(log, "queued on the lost link");
+    EXPECT_FALSE(serials.empty());
+    for (int n : droppedSerials(log, "NVR not reading")) {
+        serials.push_back(n);
+    }
+    for (const Message& m : got) {
+        serials.push_back(std::stoi(valueOf(m, "n")));
+    }
+    std::sort(serials.begin(), serials.end());
+    std::vector<int> all(static_cast<size_t>(sent));
+    std::iota(all.begin(), all.end(), 0);
+    EXPECT_EQ(serials, all);
+    EXPECT_EQ(log.count("Client::linkLost - events up to serial " + valueOf(got.back(), "n") +
+                            " were written to the lost link",
+                        core::LOG_WARN),
+              1)
+        << log.all();
 }
 
 // A connected NVR that reads nothing is dropped once its queued bytes have
@@ -504,12 +553,17 @@ TEST(ClientCore, EventQueueIsBoundedAndDrainsInArrivalOrder) {
     EXPECT_EQ(c.counters().events_dropped, 4u * perThread - Client::k_MAX_EVENT_QUEUE);
     EXPECT_EQ(log.count("event queue full, dropping oldest events", core::LOG_WARN), 1)
         << log.all();
+    const std::string dropLine = "Client::queueEvent - dropped " +
+                                 std::to_string(4 * perThread - Client::k_MAX_EVENT_QUEUE) +
+                                 " events with serials ";
 
     // Nothing drains while the link is down; once up, several ticks' worth
     // arrive with each sink's events in the order they were handed over.
     ASSERT_TRUE(h.startAndConnect());
     std::vector<Message> got;
     ASSERT_TRUE(receiveCount(h, h.d_nvr, 3 * Client::k_DRAIN_PER_TICK + 5, &got));
+    ClientHarness::skip(Client::k_STOP_CHECK_MS);
+    ASSERT_TRUE(h.runUntil([&] { return log.count(dropLine) == 1; }, Millis(5000))) << log.all();
     std::map<std::string, int> last;
     for (const Message& m : got) {
         const std::string source = valueOf(m, "source");

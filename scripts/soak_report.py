@@ -4,7 +4,9 @@ and the service's resident memory.
 
 usage: soak_report.py SOAK_DIR PEER_STOP_EPOCH RATE DROP_EVERY [OUTAGE PHOTO_BYTES]
 """
+import bisect
 import os
+import re
 import sys
 
 from statslog import stats_blocks
@@ -14,14 +16,45 @@ outage = sys.argv[5] if len(sys.argv) > 5 else "0"
 photo_bytes = sys.argv[6] if len(sys.argv) > 6 else "0"
 logs = os.path.join(soak_dir, "data", "Tessarin", "Lumivar", "Logs")
 
-# --- statistics blocks of the service log (the rotated file first) ---------
+# --- statistics blocks of the service log -----------------------------------
+# The old files the soak copied aside as they rotated, oldest first, then the
+# current file; without copies (an older run folder), the one old file left.
+archive = os.path.join(soak_dir, "log-archive")
+paths = sorted(os.path.join(archive, n) for n in os.listdir(archive)) if os.path.isdir(archive) \
+    else [os.path.join(logs, "wrapper.log.old")]
 lines = []
-for name in ("wrapper.log.old", "wrapper.log"):
-    path = os.path.join(logs, name)
+for path in paths + [os.path.join(logs, "wrapper.log")]:
     if os.path.exists(path):
         with open(path, errors="replace") as f:
             lines.extend(f)
 blocks = stats_blocks(lines)
+
+# The serials the service names as lost, with their causes, and for each
+# lost link the last event written to it (those after the NVR's last read
+# went down with the link, in transit).
+DROP = re.compile(r"\} \S+ - dropped \d+ events with serials ([0-9, -]+) \((.*)\)$")
+UNNUMBERED = re.compile(r"\} \S+ - dropped (\d+) events without a serial \((.*)\)$")
+WRITTEN = re.compile(r"\} Client::linkLost - events up to serial (\d+) were written to the lost link$")
+dropped_ranges = []  # (first, last, cause)
+unnumbered = {}
+written_up_to = []
+for line in lines:
+    line = line.rstrip("\n")
+    m = DROP.search(line)
+    if m:
+        for part in m.group(1).split(","):
+            a, b = part.strip().split("-")
+            dropped_ranges.append((int(a), int(b), m.group(2)))
+        continue
+    m = UNNUMBERED.search(line)
+    if m:
+        unnumbered[m.group(2)] = unnumbered.get(m.group(2), 0) + int(m.group(1))
+        continue
+    m = WRITTEN.search(line)
+    if m:
+        written_up_to.append(int(m.group(1)))
+dropped_ranges.sort()
+written_up_to.sort()
 
 # The last complete block logged at least a second before the peer stopped:
 # the link was up then, so nothing was discarded between it and the stop.
@@ -45,6 +78,35 @@ missing = window - len(unique)
 gaps = [(a, b) for a, b in zip(unique, unique[1:]) if b - a > 1]
 big = [b - a - 1 for a, b in gaps if b - a - 1 > 100]
 small = [b - a - 1 for a, b in gaps if b - a - 1 <= 100]
+
+# The cause the log gives for each serial in the window the peer saw.
+named = {}
+for a, b, cause in dropped_ranges:
+    for serial in range(max(a, first), min(b, last) + 1):
+        named.setdefault(serial, cause)
+
+# Every missing serial in the window, by cause.
+by_cause = {}
+unaccounted_gaps = []
+for a, b in gaps:
+    # The last event written to a link lost within the gap: those up to it
+    # that no site names went down with the link.
+    j = bisect.bisect_left(written_up_to, b) - 1
+    transit_end = written_up_to[j] if j >= 0 and written_up_to[j] > a else a
+    lost = 0
+    for serial in range(a + 1, b):
+        cause = named.get(serial)
+        if cause is None and serial <= transit_end:
+            cause = "in transit on a lost link"
+        if cause is None:
+            lost += 1
+            continue
+        by_cause[cause] = by_cause.get(cause, 0) + 1
+    if lost:
+        unaccounted_gaps.append((a, b, lost))
+unaccounted = sum(n for _, _, n in unaccounted_gaps)
+received_set = set(unique)
+named_yet_received = sum(1 for serial in named if serial in received_set)
 
 drops = {k: stats.get(k, 0) for k in ("events_dropped", "frames_dropped", "messages_discarded")}
 counted = sum(drops.values())
@@ -113,10 +175,15 @@ for k, v in drops.items():
     print(f"  {k}: {v}")
 print(f"  queued at that moment: event_queue {stats.get('event_queue', 0)}, "
       f"msg_queue {stats.get('msg_queue', 0)}")
-print(f"counted drops: {counted}; raised - received - counted = {missing - counted}")
-print(f"raised {window} = received {len(unique)} + events_dropped {drops['events_dropped']} + "
-      f"frames_dropped {drops['frames_dropped']} + messages_discarded "
-      f"{drops['messages_discarded']} + unaccounted {missing - counted}")
+print(f"counters: {counted} counted drops (frames_dropped includes keep-alives and replies); "
+      f"raised - received - counted = {missing - counted}")
+causes = "".join(f" + {cause} {n}" for cause, n in sorted(by_cause.items()))
+print(f"raised {window} = received {len(unique)}{causes} + unaccounted {unaccounted}")
+print(f"serials the log names as dropped yet the peer received: {named_yet_received}")
+for cause, n in sorted(unnumbered.items()):
+    print(f"  events without a serial dropped ({cause}): {n}")
+for a, b, lost in unaccounted_gaps[:10]:
+    print(f"  unaccounted: {lost} of the serials {a + 1}-{b - 1}")
 print(f"gaps in the serials: {len(big)} large (> 100, total {sum(big)}), "
       f"{len(small)} small (total {sum(small)}, largest {max(small) if small else 0})")
 print(f"RSS peak (sampled) {max(r for _, r, _ in rss)} kB, VmHWM {final.get('VmHWM', 0)} kB, "
