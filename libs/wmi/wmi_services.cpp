@@ -143,8 +143,7 @@ class CallResult final : public ComObject<IWbemCallResult> {
         if (now >= d_ready_at) {
             return WBEM_S_NO_ERROR;
         }
-        const auto left =
-            std::chrono::ceil<std::chrono::milliseconds>(d_ready_at - now).count();
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(d_ready_at - now).count();
         if (timeout != WBEM_INFINITE && timeout < left) {
             simulateLatency(static_cast<int>(timeout));
             return WBEM_S_TIMEDOUT;
@@ -405,8 +404,8 @@ class Services final : public ComObject<IWbemServices> {
         }
         IWbemClassObject* out = nullptr;
         int latency = 0;
-        const HRESULT hr = runMethod(fromBstr(strObjectPath), fromBstr(strMethodName), pInParams,
-                                     &out, &latency);
+        const HRESULT hr =
+            runMethod(fromBstr(strObjectPath), fromBstr(strMethodName), pInParams, &out, &latency);
         if ((lFlags & WBEM_FLAG_RETURN_IMMEDIATELY) != 0 && ppCallResult != nullptr) {
             *ppCallResult = new CallResult(d_provider, hr, out, latency);
             return WBEM_S_NO_ERROR;

@@ -457,9 +457,9 @@ TEST_F(StandInTest, SemisynchronousCallsAnswerThroughTheCallResult) {
         inputs("Account", "Deposit", {{"Amount", str("150")}, {"Note", str("n")}});
     Bstr account = toBstr("Account");
     Bstr deposit = toBstr("Deposit");
-    ASSERT_EQ(S_OK, d_services->ExecMethod(account.get(), deposit.get(),
-                                           WBEM_FLAG_RETURN_IMMEDIATELY, nullptr, in.get(),
-                                           out.out(), call.out()));
+    ASSERT_EQ(S_OK,
+              d_services->ExecMethod(account.get(), deposit.get(), WBEM_FLAG_RETURN_IMMEDIATELY,
+                                     nullptr, in.get(), out.out(), call.out()));
     EXPECT_FALSE(out);
     EXPECT_EQ(S_OK, call->GetResultObject(WBEM_NO_WAIT, out.out()));
     EXPECT_EQ("n", propertyText(out.get(), "Note"));
