@@ -177,6 +177,11 @@ void Client::linkLost(LinkLoss reason) {
         ++d_counters.lookups_abandoned;
         endLookup();
     }
+    if (d_method_call) {
+        // WMI finishes it on its own; nobody is told.
+        ++d_counters.methods_abandoned;
+    }
+    endMethod();
     d_counters.requests_dropped += d_deferred_requests.size();
     d_deferred_requests.clear();
     d_deferred_bytes = 0;
@@ -410,7 +415,9 @@ void Client::pumpLink() {
         return;
     }
     resumeRequests();
-    if (!d_lookup_enumerator && d_deferred_requests.empty() && linkDrained()) {
+    // Requests held behind a running method cannot go before it ends:
+    // events do not wait for them.
+    if (!d_lookup_enumerator && (d_deferred_requests.empty() || d_method_call) && linkDrained()) {
         drainEventQueue();
     }
 }
@@ -468,6 +475,10 @@ bool Client::handleTimeout(int64_t id) {
     } else if (id == d_lookup_wait_timer.id()) {
         killTimer(d_lookup_wait_timer);
         resumeRequests();
+    } else if (id == d_method_poll_timer.id()) {
+        pollMethod();
+    } else if (id == d_method_wait_timer.id()) {
+        methodTimedOut();
     } else {
         return false;
     }
@@ -486,7 +497,9 @@ void Client::handleProcessData(const Message& message) {
     // read meanwhile, within the held budget, so that a link lost is seen
     // and protocol errors are found; the lookup resumes at the low-water
     // mark, before any further event, so the wait is bounded by the link.
-    if (d_lookup_enumerator || !d_deferred_requests.empty()) {
+    // Behind a running method they wait for its end, at most
+    // k_METHOD_WAIT_MS.
+    if (d_lookup_enumerator || d_method_call || !d_deferred_requests.empty()) {
         d_deferred_requests.push_back(message);
         d_deferred_bytes += messageBytes(message);
         if (d_connection && (d_deferred_requests.size() >= k_MAX_HELD_REQUESTS ||
@@ -507,7 +520,7 @@ void Client::handleBadFrame(const std::string& what) {
 
 void Client::resumeRequests() {
     continueLookup();
-    while (!d_lookup_enumerator && !d_deferred_requests.empty() && d_link_up) {
+    while (!d_lookup_enumerator && !d_method_call && !d_deferred_requests.empty() && d_link_up) {
         Message message = std::move(d_deferred_requests.front());
         d_deferred_requests.pop_front();
         d_deferred_bytes -= messageBytes(message);
@@ -658,6 +671,7 @@ void Client::printStats() {
     LOG_INFO(tag, "msg_queue_bytes %u", d_message_queue_bytes);
     LOG_INFO(tag, "links_lost %u", c.links_lost);
     LOG_INFO(tag, "lookups_abandoned %u", c.lookups_abandoned);
+    LOG_INFO(tag, "methods_abandoned %u", c.methods_abandoned);
     LOG_INFO(tag, "requests_dropped %u", c.requests_dropped);
     LOG_INFO(tag, "replies_dropped %u", c.replies_dropped);
     LOG_INFO(tag, "protocol_errors %u", c.protocol_errors);

@@ -89,6 +89,12 @@ class Client : public EventSinkOwner,
     static constexpr int k_WMI_WAIT_MS = 500;
     // What one enrichment lookup may wait for its instance in all.
     static constexpr int k_ENRICHMENT_WAIT_MS = 1000;
+    // A method runs while the loop goes on: its result is asked for every
+    // k_METHOD_POLL_MS without waiting; one that has none after
+    // k_METHOD_WAIT_MS (the two minutes WMI itself gives a connect) completes
+    // as failed with WBEM_E_TIMED_OUT.
+    static constexpr int k_METHOD_POLL_MS = 20;
+    static constexpr int k_METHOD_WAIT_MS = 120000;
 
     // The link's budgets, all in one place (README "Memory bounds").  Each
     // queue is bounded in count and in bytes, whichever is reached first;
@@ -159,6 +165,7 @@ class Client : public EventSinkOwner,
         // What ended with a link.
         uint64_t links_lost = 0;
         uint64_t lookups_abandoned = 0;
+        uint64_t methods_abandoned = 0;
         uint64_t requests_dropped = 0;
         uint64_t replies_dropped = 0;
         uint64_t protocol_errors = 0;
@@ -223,6 +230,8 @@ class Client : public EventSinkOwner,
     int64_t messageQueueBytes() const { return d_message_queue_bytes; }
     size_t heldRequests() const { return d_deferred_requests.size(); }
     bool lookupWaiting() const { return static_cast<bool>(d_lookup_enumerator); }
+    // A method's WMI call is still running.
+    bool methodWaiting() const { return static_cast<bool>(d_method_call); }
     size_t eventQueueLength() const;
     int64_t eventQueueBytes() const;
     // Events dropped at the queue's bound (any thread).
@@ -338,6 +347,24 @@ class Client : public EventSinkOwner,
     bool convertValue(const VARIANT& value, std::string* text, const char** branch);
     std::string arrayToText(const VARIANT& value);
     void finishMethod(Message& reply, bool success, const std::string& failure);
+    // Method execution in steps (client_method.cpp): the class definition,
+    // then the execution.  Each WMI call is semisynchronous; its result is
+    // polled from the loop, which serves everything else meanwhile.
+    enum class MethodStep { e_CLASS, e_EXECUTE };
+    // After the call of 'step': waits for 'call', or goes on at once with
+    // 'hr' and 'object' (a failure, or a WMI that answered synchronously).
+    void awaitMethodStep(MethodStep step, HRESULT hr, wmi::ComPtr<IWbemClassObject> object,
+                         wmi::ComPtr<IWbemCallResult> call);
+    void methodStepDone(MethodStep step, HRESULT hr, wmi::ComPtr<IWbemClassObject> object);
+    // Builds the input object from the signature in 'classObject' (null: no
+    // inputs) and starts the execution.
+    void runMethod(IWbemClassObject* classObject, HRESULT lastCode);
+    void pollMethod();
+    void methodTimedOut();
+    // Completes the current method as "Failed" with 'failure'.
+    void failMethod(const std::string& failure);
+    // Drops the current method: its call, its timers and its reply.
+    void endMethod();
     void printSinkStats();
 
     wmi::ComPtr<IWbemServices> d_services;
@@ -355,6 +382,9 @@ class Client : public EventSinkOwner,
     kern::TimerId d_wmi_recovery_timer;
     // Resumes a lookup that yielded the loop to a slow provider.
     kern::TimerId d_lookup_wait_timer;
+    // Polls the running method, and bounds it.
+    kern::TimerId d_method_poll_timer;
+    kern::TimerId d_method_wait_timer;
     // The loop's kernel, which a sink wakes from WMI's thread (set by 'start').
     kern::Kernel* d_kernel = nullptr;
     // A failure a sink reported, for the loop (S_OK: none).
@@ -401,6 +431,11 @@ class Client : public EventSinkOwner,
     Message d_lookup_reply;
     std::deque<Message> d_deferred_requests;
     int64_t d_deferred_bytes = 0;
+    // The method whose WMI call runs (null: none), the step it is in and the
+    // reply it completes; requests behind it are held as behind a lookup.
+    wmi::ComPtr<IWbemCallResult> d_method_call;
+    MethodStep d_method_step = MethodStep::e_CLASS;
+    Message d_method_reply;
     // Stall detection: bytes sent when last checked, and the checks since
     // the last progress.
     int64_t d_stall_ms = k_STALL_MS;

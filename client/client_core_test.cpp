@@ -667,6 +667,7 @@ TEST(ClientCore, StatisticsReportEveryLineInOrder) {
         "msg_queue_bytes " + std::to_string(queued),
         "links_lost 0",
         "lookups_abandoned 0",
+        "methods_abandoned 0",
         "requests_dropped 0",
         "replies_dropped 0",
         "protocol_errors 0",

@@ -97,37 +97,134 @@ void Client::executeMethod(const Message& request) {
         }
     }
 
-    // Released in the reverse order of their making, whichever way this ends.
+    d_method_reply = std::move(reply);
+    // One bound for the whole request, whichever steps it takes.
+    restartTimer(d_method_wait_timer, k_METHOD_WAIT_MS);
+    if (request.params_in.empty()) {
+        return runMethod(nullptr, S_OK);
+    }
+    wmi::Bstr className = wmi::toBstr(request.class_name);
     wmi::ComPtr<IWbemClassObject> classObject;
+    wmi::ComPtr<IWbemCallResult> call;
+    // Semisynchronous, as the execution below.
+    const HRESULT hr = d_services->GetObject(className.get(), WBEM_FLAG_RETURN_IMMEDIATELY, nullptr,
+                                             classObject.out(), call.out());
+    awaitMethodStep(MethodStep::e_CLASS, hr, std::move(classObject), std::move(call));
+}
+
+void Client::awaitMethodStep(MethodStep step, HRESULT hr, wmi::ComPtr<IWbemClassObject> object,
+                             wmi::ComPtr<IWbemCallResult> call) {
+    noteWmiResult(hr);
+    if (SUCCEEDED(hr) && call) {
+        // WMI works on it; the loop asks for the result from the next pass.
+        d_method_call = std::move(call);
+        d_method_step = step;
+        restartTimer(d_method_poll_timer, k_METHOD_POLL_MS);
+        return;
+    }
+    methodStepDone(step, hr, std::move(object));
+}
+
+void Client::pollMethod() {
+    if (!d_method_call) {
+        killTimer(d_method_poll_timer);
+        return;
+    }
+    wmi::ComPtr<IWbemClassObject> object;
+    const HRESULT hr = d_method_call->GetResultObject(WBEM_NO_WAIT, object.out());
+    if (hr == static_cast<HRESULT>(WBEM_S_TIMEDOUT)) {
+        return;
+    }
+    killTimer(d_method_poll_timer);
+    d_method_call.reset();
+    noteWmiResult(hr);
+    methodStepDone(d_method_step, hr, std::move(object));
+    if (!d_method_call) {
+        resumeRequests();  // those held behind it
+    }
+}
+
+void Client::methodTimedOut() {
+    if (!d_method_call) {
+        killTimer(d_method_wait_timer);
+        return;
+    }
+    // WMI offers no way to cancel the call: its result is let go.
+    LOG_RATE_SITE(6, core::LOG_WARN, "Client::executeMethod",
+                  "Method '%s' of class '%s' gave no result within %d s",
+                  core::logSafe(d_method_reply.method_name),
+                  core::logSafe(d_method_reply.class_name), k_METHOD_WAIT_MS / 1000);
+    failMethod(codeText(static_cast<HRESULT>(WBEM_E_TIMED_OUT)));
+    resumeRequests();
+}
+
+void Client::failMethod(const std::string& failure) {
+    Message reply = std::move(d_method_reply);
+    endMethod();
+    finishMethod(reply, false, failure);
+}
+
+void Client::endMethod() {
+    killTimer(d_method_poll_timer);
+    killTimer(d_method_wait_timer);
+    d_method_call.reset();
+    d_method_reply = Message();
+}
+
+void Client::methodStepDone(MethodStep step, HRESULT hr, wmi::ComPtr<IWbemClassObject> object) {
+    const char* tag = "Client::executeMethod";
+    if (step == MethodStep::e_CLASS) {
+        if (FAILED(hr) || !object) {
+            LOG_RATE_SITE(6, core::LOG_WARN, tag, "Failed calling class object '%s'",
+                          core::logSafe(d_method_reply.class_name));
+            return failMethod(codeText(hr));
+        }
+        return runMethod(object.get(), hr);
+    }
+    if (FAILED(hr)) {
+        LOG_WARN(tag, "Could not execute method. Error code = 0x%x", static_cast<uint32_t>(hr));
+        LOG_WARN(tag, "Error Message: %s", wmi::errorMessage(hr));
+        return failMethod(codeText(hr));
+    }
+    Message reply = std::move(d_method_reply);
+    endMethod();
+    if (!reply.params_out.empty() && object) {
+        for (Parameter& p : reply.params_out) {
+            methodOutputValueOf(object.get(), p);
+        }
+        sendToServer(reply);
+    }
+    finishMethod(reply, true, {});
+}
+
+void Client::runMethod(IWbemClassObject* classObject, HRESULT lastCode) {
+    const char* tag = "Client::executeMethod";
+    const Message& request = d_method_reply;
+    if (!d_services) {
+        // The session went away while the class was read.
+        return failMethod(codeText(RPC_E_DISCONNECTED));
+    }
+    // Released in the reverse order of their making, whichever way this ends.
     wmi::ComPtr<IWbemClassObject> inSignature;
     wmi::ComPtr<IWbemClassObject> inParams;
-    wmi::ComPtr<IWbemClassObject> outParams;
 
-    wmi::Bstr className = wmi::toBstr(request.class_name);
     wmi::Bstr methodName = wmi::toBstr(request.method_name);
-    if (!request.params_in.empty()) {
-        HRESULT hr = d_services->GetObject(className.get(), 0, nullptr, classObject.out(), nullptr);
-        noteWmiResult(hr);
-        if (FAILED(hr) || !classObject) {
-            LOG_RATE_SITE(6, core::LOG_WARN, tag, "Failed calling class object '%s'",
-                          core::logSafe(request.class_name));
-            return finishMethod(reply, false, codeText(hr));
-        }
-        const HRESULT lastCode = hr;
+    if (classObject) {
+        HRESULT hr = S_OK;
         try {
             hr = classObject->GetMethod(methodName.get(), 0, inSignature.out(), nullptr);
         } catch (...) {
             // What a call that threw left in its output is not ours to release.
             inSignature.release();
             LOG_WARN(tag, "Failed, cannot spawn instance of input parameters");
-            return finishMethod(reply, false, codeText(lastCode));
+            return failMethod(codeText(lastCode));
         }
         if (FAILED(hr)) {
             LOG_RATE_SITE(6, core::LOG_WARN, tag, "Failed calling method '%s'",
                           core::logSafe(request.method_name));
             LOG_RATE_SITE(6, core::LOG_WARN, tag, "Could not execute method. Error code = 0x%x",
                           static_cast<uint32_t>(hr));
-            return finishMethod(reply, false, codeText(hr));
+            return failMethod(codeText(hr));
         }
         if (inSignature) {
             hr = inSignature->SpawnInstance(0, inParams.out());
@@ -137,8 +234,7 @@ void Client::executeMethod(const Message& request) {
             // arguments given cannot be passed, which the platform calls an
             // invalid parameter.
             LOG_WARN(tag, "Failed getting inParameters");
-            return finishMethod(
-                reply, false,
+            return failMethod(
                 codeText(FAILED(hr) ? hr : static_cast<HRESULT>(WBEM_E_INVALID_PARAMETER)));
         }
         for (const Parameter& p : request.params_in) {
@@ -152,14 +248,14 @@ void Client::executeMethod(const Message& request) {
                     LOG_RATE_SITE(6, core::LOG_WARN, tag,
                                   "Parameter could not be converted to int: '%s'",
                                   core::logSafe(p.value));
-                    return finishMethod(reply, false, "Failed reading setting input parameter");
+                    return failMethod("Failed reading setting input parameter");
                 }
                 V_VT(arg.get()) = VT_I4;
                 V_I4(arg.get()) = number;
             } else {
                 LOG_RATE_SITE(6, core::LOG_WARN, tag, "In Parameter is an unsupported type '%s'",
                               core::logSafe(p.type));
-                return finishMethod(reply, false, "Input type not supported");
+                return failMethod("Input type not supported");
             }
             wmi::Bstr name = wmi::toBstr(p.name);
             inParams->Put(name.get(), 0, arg.get(), 0);
@@ -168,19 +264,13 @@ void Client::executeMethod(const Message& request) {
 
     wmi::Bstr objectPath =
         wmi::toBstr(request.target_instance.empty() ? request.class_name : request.target_instance);
-    HRESULT hr = d_services->ExecMethod(objectPath.get(), methodName.get(), 0, nullptr,
-                                        inParams.get(), outParams.out(), nullptr);
-    noteWmiResult(hr);
-    if (FAILED(hr)) {
-        LOG_WARN(tag, "Could not execute method. Error code = 0x%x", static_cast<uint32_t>(hr));
-        LOG_WARN(tag, "Error Message: %s", wmi::errorMessage(hr));
-        return finishMethod(reply, false, codeText(hr));
-    }
-    if (!request.params_out.empty() && outParams) {
-        for (Parameter& p : reply.params_out) {
-            methodOutputValueOf(outParams.get(), p);
-        }
-        sendToServer(reply);
-    }
-    finishMethod(reply, true, {});
+    wmi::ComPtr<IWbemClassObject> outParams;
+    wmi::ComPtr<IWbemCallResult> call;
+    // Semisynchronous: a provider that takes minutes must not hold the loop.
+    // WMI leaves the output pointer null in this form; a WMI that ignores
+    // the flag (Wine's does) runs the method at once and answers through it.
+    const HRESULT hr =
+        d_services->ExecMethod(objectPath.get(), methodName.get(), WBEM_FLAG_RETURN_IMMEDIATELY,
+                               nullptr, inParams.get(), outParams.out(), call.out());
+    awaitMethodStep(MethodStep::e_EXECUTE, hr, std::move(outParams), std::move(call));
 }

@@ -7,9 +7,13 @@
 
 namespace {
 
+using testutil::ClientHarness;
 using testutil::executeRequest;
+using testutil::FakeNvr;
 using testutil::lookupRequest;
 using testutil::Millis;
+using testutil::statusRequest;
+using testutil::subscribeRequest;
 using testutil::WmiHarness;
 
 const char* const k_NAMESPACE = "root\\Test";
@@ -22,7 +26,10 @@ class Device {
     uint32 Open([in] sint32 Seconds, [in] string Reason, [out] string Status, [out] sint32 Code);
     uint32 Ping();
     [ExecError(0x80041003)] uint32 Forbidden([in] string Why);
+    [LatencyMs(600000)] uint32 Hang([in] string Why);
+    [LatencyMs(200)] uint32 Slow();
 };
+class Alarm : __ExtrinsicEvent { string Zone; };
 instance of Device { Name = "Lobby"; Slot = 1; };
 instance of Device { Name = "Yard"; Slot = 2; };
 )";
@@ -56,6 +63,16 @@ struct MethodFixture : ::testing::Test {
             return S_OK;
         });
         ASSERT_TRUE(h.startWithNamespace(k_NAMESPACE));
+    }
+
+    // Sends 'request' and a status request, and runs until the method waits
+    // for WMI with the status held behind it.
+    bool startWaiting(const Message& request) {
+        h.harness().d_nvr.send(request);
+        h.harness().d_nvr.send(statusRequest());
+        return h.harness().runUntil(
+            [&] { return h.client().methodWaiting() && h.client().heldRequests() == 1; },
+            Millis(5000));
     }
 
     void TearDown() override {
@@ -188,6 +205,75 @@ TEST_F(MethodFixture, IgnoredWithoutANamespace) {
     EXPECT_TRUE(h.handle(executeRequest("Device", "Ping", {}, {})).empty());
     EXPECT_EQ(h.client().counters().execute_failed + h.client().counters().execute_success, 0u);
     EXPECT_FALSE(h.d_log.contains("Executing method"));
+}
+
+// A method WMI takes long over holds only the requests behind it, so that
+// replies keep the order of the requests; keep-alives and events go on, and
+// the method completes as failed at its bound.
+TEST_F(MethodFixture, AMethodWithoutResultHoldsOnlyTheRequestsBehindItUntilItsBound) {
+    ASSERT_TRUE(h.handle(subscribeRequest("Alarm", {{"Zone", "", "str"}})).empty());
+    const Message hang =
+        executeRequest("Device", "Hang", {{"Why", "test", "str"}}, {{"ReturnValue", "", ""}});
+    ASSERT_TRUE(startWaiting(hang));
+
+    h.raise("instance of Alarm { Zone = \"North\"; };");
+    std::vector<Message> got;
+    ASSERT_TRUE(h.collect(1, &got));
+    EXPECT_EQ(got[0].action, e_ACTION_SUBSCRIBE);
+    ClientHarness::skip(Client::k_KEEPALIVE_MS);
+    FakeNvr& nvr = h.harness().d_nvr;
+    EXPECT_TRUE(h.harness().runUntil(
+        [&] {
+            nvr.pump(Millis(0));
+            return nvr.keepalives() == 1;
+        },
+        Millis(5000)));
+    EXPECT_TRUE(h.client().methodWaiting());
+
+    ClientHarness::skip(Client::k_METHOD_WAIT_MS);
+    ASSERT_TRUE(h.collect(3, &got));
+    EXPECT_EQ(got[1], completion(hang, "Failed", "0x80041069"));
+    EXPECT_EQ(got[2].action, e_ACTION_STATUS);
+    EXPECT_FALSE(h.client().methodWaiting());
+    EXPECT_EQ(h.client().counters().execute_failed, 1u);
+    EXPECT_TRUE(h.d_log.contains(
+        "Client::executeMethod - Method 'Hang' of class 'Device' gave no result within 120 s"));
+}
+
+TEST_F(MethodFixture, ASlowMethodAnswersInOrderAndALostLinkOrAStopDropsOneThatWaits) {
+    // Done after a fifth of a second: its replies come before the status.
+    const Message slow = executeRequest("Device", "Slow", {}, {{"ReturnValue", "", ""}});
+    std::vector<Message> replies = h.handle(slow);
+    ASSERT_EQ(replies.size(), 2u);
+    EXPECT_EQ(replies[0].params_out[0].value, "0");
+    EXPECT_EQ(replies[1], completion(slow, "Success", ""));
+
+    // The link goes, and the method and the request behind it with it: the
+    // next link hears nothing of them.
+    const Message hang = executeRequest("Device", "Hang", {{"Why", "x", "str"}}, {});
+    ASSERT_TRUE(startWaiting(hang));
+    FakeNvr& nvr = h.harness().d_nvr;
+    nvr.closeConnection();
+    ASSERT_TRUE(h.harness().runUntil([&] { return !h.client().linkUp(); }, Millis(5000)));
+    EXPECT_FALSE(h.client().methodWaiting());
+    EXPECT_EQ(h.client().counters().methods_abandoned, 1u);
+    EXPECT_EQ(h.client().counters().requests_dropped, 1u);
+    ClientHarness::skip(Client::k_RECONNECT_MS);
+    ASSERT_TRUE(h.harness().runUntil(
+        [&] { return (nvr.connected() || nvr.accept(Millis(0))) && h.client().linkUp(); },
+        Millis(5000)));
+    const Message ping = executeRequest("Device", "Ping", {}, {});
+    replies = h.handle(ping);
+    ASSERT_EQ(replies.size(), 1u);
+    EXPECT_EQ(replies[0], completion(ping, "Success", ""));
+
+    // The stop does not wait for a method either.
+    ASSERT_TRUE(startWaiting(hang));
+    h.harness().requestStop();
+    ClientHarness::skip(Client::k_STOP_CHECK_MS);
+    EXPECT_TRUE(h.harness().runUntilStopped(Millis(5000)));
+    EXPECT_EQ(h.client().counters().execute_success, 2u);
+    EXPECT_EQ(h.client().counters().execute_failed, 0u);
 }
 
 }  // namespace

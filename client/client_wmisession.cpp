@@ -113,6 +113,10 @@ void Client::close() {
     // A lookup still waiting for the link ends unanswered, and so do the
     // requests behind it: they belong to the namespace being dropped.
     endLookup();
+    if (d_method_call) {
+        ++d_counters.methods_abandoned;
+    }
+    endMethod();
     d_deferred_requests.clear();
     // Each subscription is cancelled and released before the next one.
     while (!d_event_sinks.empty()) {

@@ -100,6 +100,7 @@ extern const IID IID_IEnumWbemClassObject;
 extern const IID IID_IWbemObjectSink;
 extern const IID IID_IUnsecuredApartment;
 extern const IID IID_IWbemUnsecuredApartment;
+extern const IID IID_IWbemCallResult;
 extern const CLSID CLSID_WbemLocator;
 extern const CLSID CLSID_UnsecuredApartment;
 
@@ -169,7 +170,8 @@ enum tag_WBEMSTATUS : HRESULT {
     WBEM_E_SHUTTING_DOWN = (HRESULT)0x80041033u,
     WBEM_E_INVALID_OBJECT_PATH = (HRESULT)0x8004103Au,
     WBEM_E_NOT_EVENT_CLASS = (HRESULT)0x80041054u,
-    WBEM_E_LOCAL_CREDENTIALS = (HRESULT)0x80041064u
+    WBEM_E_LOCAL_CREDENTIALS = (HRESULT)0x80041064u,
+    WBEM_E_TIMED_OUT = (HRESULT)0x80041069u
 };
 typedef tag_WBEMSTATUS WBEMSTATUS;
 
@@ -501,6 +503,18 @@ struct IWbemServices : public IUnknown {
                                                       IWbemContext* pCtx,
                                                       IWbemClassObject* pInParams,
                                                       IWbemObjectSink* pResponseHandler) = 0;
+};
+
+// The result of a semisynchronous call (WBEM_FLAG_RETURN_IMMEDIATELY): each
+// accessor waits at most 'lTimeout' ms and answers WBEM_S_TIMEDOUT while the
+// call is still running.
+struct IWbemCallResult : public IUnknown {
+    virtual HRESULT STDMETHODCALLTYPE GetResultObject(long lTimeout,
+                                                      IWbemClassObject** ppResultObject) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetResultString(long lTimeout, BSTR* pstrResultString) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetResultServices(long lTimeout,
+                                                        IWbemServices** ppServices) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetCallStatus(long lTimeout, long* plStatus) = 0;
 };
 
 struct IWbemLocator : public IUnknown {

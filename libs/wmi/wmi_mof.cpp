@@ -663,8 +663,16 @@ class Parser {
         m.d_has_return = hasReturn;
         m.d_return_type = returnType;
         m.d_static = flag(quals, "static");
-        if (!codeQualifier(quals, "ExecError", &m.d_exec_error)) {
+        std::optional<int64_t> latency;
+        if (!codeQualifier(quals, "ExecError", &m.d_exec_error) ||
+            !numericQualifier(quals, "LatencyMs", &latency)) {
             return false;
+        }
+        if (latency) {
+            if (*latency < 0 || *latency > 600000) {
+                return fail(findQualifier(quals, "LatencyMs")->d_at, "LatencyMs out of range");
+            }
+            m.d_latency_ms = static_cast<int>(*latency);
         }
         if (!atSymbol(')')) {
             for (;;) {

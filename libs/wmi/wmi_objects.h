@@ -65,6 +65,10 @@ template <>
 inline const IID& iidOf<IWbemObjectSink>() {
     return IID_IWbemObjectSink;
 }
+template <>
+inline const IID& iidOf<IWbemCallResult>() {
+    return IID_IWbemCallResult;
+}
 
 // IUnknown for one interface; created with count 1 (the creator's reference).
 template <class Interface>

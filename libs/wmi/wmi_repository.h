@@ -43,6 +43,7 @@ struct MethodDecl {
     bool d_static = false;
     std::vector<ParamDecl> d_params;
     std::optional<HRESULT> d_exec_error;  // [ExecError(code)]
+    int d_latency_ms = 0;                 // [LatencyMs(n)]: provider time of one execution
 };
 
 struct ClassDecl {

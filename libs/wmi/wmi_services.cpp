@@ -1,8 +1,9 @@
 // wmi_services.cpp
 //
 // The stand-in's COM surface: the locator, the services proxy it connects
-// (queries, objects, methods, subscriptions), and the unsecured apartment
-// with its stubs; also the record of one method execution.
+// (queries, objects, methods, subscriptions), the call result of its
+// semisynchronous calls, and the unsecured apartment with its stubs; also the
+// record of one method execution.
 #include "wmi_services.h"
 
 #include "wmi_objectpath.h"
@@ -12,6 +13,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <mutex>
 
 namespace wmi::standin {
 
@@ -64,6 +67,100 @@ void clearOut(T** p) {
     }
 }
 
+// The result of a semisynchronous call.  The outcome is decided when the
+// call is made; it is ready once the provider's time for it ('latencyMs') has
+// passed on the real clock, or once the caller has waited that long (a wait
+// that a test records instead of sleeping counts as waited).  A proxy of a
+// WMI service that restarted since answers RPC_E_DISCONNECTED.
+class CallResult final : public ComObject<IWbemCallResult> {
+  public:
+    // Takes the reference 'object' holds (null: none).
+    CallResult(std::shared_ptr<Provider> provider, HRESULT status, IWbemClassObject* object,
+               int latencyMs)
+        : d_provider(std::move(provider)),
+          d_generation(d_provider->generation()),
+          d_status(status),
+          d_object(object),
+          d_ready_at(std::chrono::steady_clock::now() + std::chrono::milliseconds(latencyMs)) {}
+    ~CallResult() override {
+        if (d_object != nullptr) {
+            d_object->Release();
+        }
+    }
+
+    HRESULT STDMETHODCALLTYPE GetResultObject(long lTimeout,
+                                              IWbemClassObject** ppResultObject) override {
+        if (ppResultObject == nullptr) {
+            return WBEM_E_INVALID_PARAMETER;
+        }
+        *ppResultObject = nullptr;
+        if (const HRESULT hr = wait(lTimeout); hr != WBEM_S_NO_ERROR) {
+            return hr;
+        }
+        if (FAILED(d_status)) {
+            return d_status;
+        }
+        if (d_object != nullptr) {
+            d_object->AddRef();
+            *ppResultObject = d_object;
+        }
+        return WBEM_S_NO_ERROR;
+    }
+    HRESULT STDMETHODCALLTYPE GetResultString(long lTimeout, BSTR* pstrResultString) override {
+        clearOut(pstrResultString);
+        const HRESULT hr = wait(lTimeout);
+        return hr != WBEM_S_NO_ERROR ? hr : FAILED(d_status) ? d_status : WBEM_E_INVALID_OPERATION;
+    }
+    HRESULT STDMETHODCALLTYPE GetResultServices(long lTimeout,
+                                                IWbemServices** ppServices) override {
+        clearOut(ppServices);
+        const HRESULT hr = wait(lTimeout);
+        return hr != WBEM_S_NO_ERROR ? hr : FAILED(d_status) ? d_status : WBEM_E_INVALID_OPERATION;
+    }
+    HRESULT STDMETHODCALLTYPE GetCallStatus(long lTimeout, long* plStatus) override {
+        if (plStatus == nullptr) {
+            return WBEM_E_INVALID_PARAMETER;
+        }
+        if (const HRESULT hr = wait(lTimeout); hr != WBEM_S_NO_ERROR) {
+            return hr;
+        }
+        *plStatus = d_status;
+        return WBEM_S_NO_ERROR;
+    }
+
+  private:
+    // WBEM_S_NO_ERROR once the call has ended; WBEM_S_TIMEDOUT when
+    // 'timeout' ms pass first.
+    HRESULT wait(long timeout) {
+        if (timeout < 0 && timeout != WBEM_INFINITE) {
+            return WBEM_E_INVALID_PARAMETER;
+        }
+        if (d_provider->generation() != d_generation) {
+            return RPC_E_DISCONNECTED;
+        }
+        std::lock_guard<std::mutex> lock(d_mutex);
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= d_ready_at) {
+            return WBEM_S_NO_ERROR;
+        }
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(d_ready_at - now).count();
+        if (timeout != WBEM_INFINITE && timeout < left) {
+            simulateLatency(static_cast<int>(timeout));
+            return WBEM_S_TIMEDOUT;
+        }
+        simulateLatency(static_cast<int>(left));
+        d_ready_at = now;
+        return WBEM_S_NO_ERROR;
+    }
+
+    const std::shared_ptr<Provider> d_provider;
+    const uint64_t d_generation;
+    const HRESULT d_status;
+    IWbemClassObject* const d_object;
+    std::mutex d_mutex;
+    std::chrono::steady_clock::time_point d_ready_at;
+};
+
 class Services final : public ComObject<IWbemServices> {
   public:
     Services(std::shared_ptr<Provider> provider, std::string nameSpace)
@@ -104,40 +201,32 @@ class Services final : public ComObject<IWbemServices> {
         return WBEM_E_NOT_SUPPORTED;
     }
 
-    HRESULT STDMETHODCALLTYPE GetObject(const BSTR strObjectPath, long, IWbemContext*,
+    // Semisynchronous with WBEM_FLAG_RETURN_IMMEDIATELY and a call-result
+    // pointer: the object comes through the call result, after the class's
+    // [LatencyMs]; '*ppObject' stays null.  Synchronous, the call takes that
+    // time itself.
+    HRESULT STDMETHODCALLTYPE GetObject(const BSTR strObjectPath, long lFlags, IWbemContext*,
                                         IWbemClassObject** ppObject,
                                         IWbemCallResult** ppCallResult) override {
+        clearOut(ppObject);
         clearOut(ppCallResult);
-        if (ppObject == nullptr) {
+        const bool immediate = (lFlags & WBEM_FLAG_RETURN_IMMEDIATELY) != 0 && ppCallResult;
+        if (ppObject == nullptr && !immediate) {
             return WBEM_E_INVALID_PARAMETER;
         }
-        *ppObject = nullptr;
         if (disconnected()) {
             return RPC_E_DISCONNECTED;
         }
-        std::shared_ptr<const Repository> repo = d_provider->repository();
-        const Namespace* ns = repo->findNamespace(d_namespace);
-        if (ns == nullptr) {
-            return WBEM_E_INVALID_NAMESPACE;
-        }
-        ObjectPath path;
-        if (strObjectPath == nullptr || !parseObjectPath(fromBstr(strObjectPath), &path)) {
-            return WBEM_E_INVALID_OBJECT_PATH;
-        }
-        std::shared_ptr<const ClassDecl> cls = ns->findClass(path.d_class);
-        if (!cls) {
-            return WBEM_E_NOT_FOUND;
-        }
-        if (!path.d_instance) {
-            *ppObject = ClassObject::newClass(cls);
+        IWbemClassObject* object = nullptr;
+        int latency = 0;
+        const HRESULT hr = findObject(strObjectPath, &object, &latency);
+        if (immediate) {
+            *ppCallResult = new CallResult(d_provider, hr, object, latency);
             return WBEM_S_NO_ERROR;
         }
-        std::shared_ptr<const Instance> inst = findInstance(*ns, *cls, path);
-        if (!inst) {
-            return WBEM_E_NOT_FOUND;
-        }
-        *ppObject = ClassObject::newInstance(inst);
-        return WBEM_S_NO_ERROR;
+        simulateLatency(latency);
+        *ppObject = object;
+        return hr;
     }
 
     HRESULT STDMETHODCALLTYPE GetObjectAsync(const BSTR, long, IWbemContext*,
@@ -297,8 +386,12 @@ class Services final : public ComObject<IWbemServices> {
         return WBEM_S_NO_ERROR;
     }
 
-    HRESULT STDMETHODCALLTYPE ExecMethod(const BSTR strObjectPath, const BSTR strMethodName, long,
-                                         IWbemContext*, IWbemClassObject* pInParams,
+    // Semisynchronous with WBEM_FLAG_RETURN_IMMEDIATELY and a call-result
+    // pointer: the method runs at once, its outcome comes through the call
+    // result after the method's [LatencyMs]; '*ppOutParams' stays null.
+    // Synchronous, the call takes that time itself.
+    HRESULT STDMETHODCALLTYPE ExecMethod(const BSTR strObjectPath, const BSTR strMethodName,
+                                         long lFlags, IWbemContext*, IWbemClassObject* pInParams,
                                          IWbemClassObject** ppOutParams,
                                          IWbemCallResult** ppCallResult) override {
         clearOut(ppOutParams);
@@ -309,13 +402,69 @@ class Services final : public ComObject<IWbemServices> {
         if (disconnected()) {
             return RPC_E_DISCONNECTED;
         }
+        IWbemClassObject* out = nullptr;
+        int latency = 0;
+        const HRESULT hr =
+            runMethod(fromBstr(strObjectPath), fromBstr(strMethodName), pInParams, &out, &latency);
+        if ((lFlags & WBEM_FLAG_RETURN_IMMEDIATELY) != 0 && ppCallResult != nullptr) {
+            *ppCallResult = new CallResult(d_provider, hr, out, latency);
+            return WBEM_S_NO_ERROR;
+        }
+        simulateLatency(latency);
+        if (ppOutParams != nullptr) {
+            *ppOutParams = out;
+        } else if (out != nullptr) {
+            out->Release();
+        }
+        return hr;
+    }
+
+    HRESULT STDMETHODCALLTYPE ExecMethodAsync(const BSTR, const BSTR, long, IWbemContext*,
+                                              IWbemClassObject*, IWbemObjectSink*) override {
+        return WBEM_E_NOT_SUPPORTED;
+    }
+
+  private:
+    // The class or instance at 'path', with the class's [LatencyMs].
+    HRESULT findObject(const BSTR path, IWbemClassObject** object, int* latency) const {
+        std::shared_ptr<const Repository> repo = d_provider->repository();
+        const Namespace* ns = repo->findNamespace(d_namespace);
+        if (ns == nullptr) {
+            return WBEM_E_INVALID_NAMESPACE;
+        }
+        ObjectPath parsed;
+        if (path == nullptr || !parseObjectPath(fromBstr(path), &parsed)) {
+            return WBEM_E_INVALID_OBJECT_PATH;
+        }
+        std::shared_ptr<const ClassDecl> cls = ns->findClass(parsed.d_class);
+        if (!cls) {
+            return WBEM_E_NOT_FOUND;
+        }
+        *latency = cls->d_latency_ms;
+        if (!parsed.d_instance) {
+            *object = ClassObject::newClass(cls);
+            return WBEM_S_NO_ERROR;
+        }
+        std::shared_ptr<const Instance> inst = findInstance(*ns, *cls, parsed);
+        if (!inst) {
+            return WBEM_E_NOT_FOUND;
+        }
+        *object = ClassObject::newInstance(inst);
+        return WBEM_S_NO_ERROR;
+    }
+
+    // Runs 'methodName' at 'objectPath': the output object in '*out' (null
+    // when the method has no outputs), the method's [LatencyMs] in
+    // '*latency' once it has run.
+    HRESULT runMethod(const std::string& objectPath, const std::string& methodName,
+                      IWbemClassObject* pInParams, IWbemClassObject** out, int* latency) const {
         std::shared_ptr<const Repository> repo = d_provider->repository();
         const Namespace* ns = repo->findNamespace(d_namespace);
         if (ns == nullptr) {
             return WBEM_E_INVALID_NAMESPACE;
         }
         ObjectPath path;
-        if (!parseObjectPath(fromBstr(strObjectPath), &path)) {
+        if (!parseObjectPath(objectPath, &path)) {
             return WBEM_E_INVALID_OBJECT_PATH;
         }
         MethodCall call;
@@ -331,7 +480,7 @@ class Services final : public ComObject<IWbemServices> {
         }
         // A method runs as its instance's class declares it.
         const ClassDecl& owner = call.d_target ? *call.d_target->d_class : *call.d_class;
-        call.d_method = owner.findMethod(fromBstr(strMethodName));
+        call.d_method = owner.findMethod(methodName);
         if (call.d_method == nullptr) {
             return WBEM_E_INVALID_METHOD;
         }
@@ -341,6 +490,7 @@ class Services final : public ComObject<IWbemServices> {
         if (const HRESULT hr = readInputs(pInParams, &call); FAILED(hr)) {
             return hr;
         }
+        *latency = call.d_method->d_latency_ms;
         for (const ParamDecl& p : call.d_method->d_params) {
             if (p.d_out) {
                 const Value* in = p.d_in ? call.input(p.d_name) : nullptr;
@@ -365,29 +515,20 @@ class Services final : public ComObject<IWbemServices> {
                 return hr;
             }
         }
-        if (ppOutParams != nullptr) {
-            if (std::shared_ptr<const ClassDecl> sig =
-                    makeSignature(owner, *call.d_method, false)) {
-                std::vector<Value> values(sig->d_properties.size());
-                for (size_t i = 0; i < sig->d_properties.size(); ++i) {
-                    for (const auto& [name, v] : call.d_outputs) {
-                        if (equalsNoCase(name, sig->d_properties[i].d_name)) {
-                            values[i] = v;
-                        }
+        if (std::shared_ptr<const ClassDecl> sig = makeSignature(owner, *call.d_method, false)) {
+            std::vector<Value> values(sig->d_properties.size());
+            for (size_t i = 0; i < sig->d_properties.size(); ++i) {
+                for (const auto& [name, v] : call.d_outputs) {
+                    if (equalsNoCase(name, sig->d_properties[i].d_name)) {
+                        values[i] = v;
                     }
                 }
-                *ppOutParams = ClassObject::newInstance(std::move(sig), std::move(values));
             }
+            *out = ClassObject::newInstance(std::move(sig), std::move(values));
         }
         return WBEM_S_NO_ERROR;
     }
 
-    HRESULT STDMETHODCALLTYPE ExecMethodAsync(const BSTR, const BSTR, long, IWbemContext*,
-                                              IWbemClassObject*, IWbemObjectSink*) override {
-        return WBEM_E_NOT_SUPPORTED;
-    }
-
-  private:
     // Every [in] parameter must be given, with a value of its type; nothing
     // else may be given.
     static HRESULT readInputs(IWbemClassObject* pInParams, MethodCall* call) {

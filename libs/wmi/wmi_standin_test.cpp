@@ -410,6 +410,61 @@ TEST_F(StandInTest, MethodHandlersReplaceTheGenericBehaviour) {
               execMethod("Account.Id=12,Region=\"eu\"", "Deposit", big.get(), &out));
 }
 
+// WBEM_FLAG_RETURN_IMMEDIATELY: the outcome comes through the call result
+// once the provider's time has passed; the pointer for the object stays null.
+TEST_F(StandInTest, SemisynchronousCallsAnswerThroughTheCallResult) {
+    static std::atomic<int> s_waited{0};
+    setLatencySleep([](int ms) { s_waited.fetch_add(ms); });
+    Bstr slow = toBstr("Slow");
+    Ref<IWbemClassObject> obj;
+    Ref<IWbemCallResult> call;
+    ASSERT_EQ(S_OK, d_services->GetObject(slow.get(), WBEM_FLAG_RETURN_IMMEDIATELY, nullptr,
+                                          obj.out(), call.out()));
+    EXPECT_FALSE(obj);
+    ASSERT_TRUE(call);
+    EXPECT_EQ(S_OK, call->GetResultObject(WBEM_INFINITE, obj.out()));
+    EXPECT_EQ("Slow", propertyText(obj.get(), "__CLASS"));
+    long status = 1;
+    EXPECT_EQ(S_OK, call->GetCallStatus(WBEM_NO_WAIT, &status));
+    EXPECT_EQ(S_OK, status);
+    Bstr nope = toBstr("Nope");
+    ASSERT_EQ(S_OK, d_services->GetObject(nope.get(), WBEM_FLAG_RETURN_IMMEDIATELY, nullptr,
+                                          nullptr, call.out()));
+    EXPECT_EQ(WBEM_E_NOT_FOUND, call->GetResultObject(WBEM_NO_WAIT, obj.out()));
+    EXPECT_FALSE(obj);
+
+    // A method's [LatencyMs]: the call result waits as long as asked, then
+    // times out; the synchronous form takes the whole time.
+    Bstr path = toBstr("Slow.Id=1");
+    Bstr hang = toBstr("Hang");
+    s_waited = 0;
+    ASSERT_EQ(S_OK, d_services->ExecMethod(path.get(), hang.get(), WBEM_FLAG_RETURN_IMMEDIATELY,
+                                           nullptr, nullptr, nullptr, call.out()));
+    EXPECT_EQ(WBEM_S_TIMEDOUT, call->GetResultObject(WBEM_NO_WAIT, obj.out()));
+    EXPECT_EQ(WBEM_S_TIMEDOUT, call->GetCallStatus(25, &status));
+    EXPECT_EQ(25, s_waited.load());
+    Ref<IWbemClassObject> out;
+    EXPECT_EQ(S_OK, execMethod("Slow.Id=1", "Hang", nullptr, &out));
+    EXPECT_EQ(25 + 600000, s_waited.load());
+    setLatencySleep(nullptr);
+    // A restarted WMI service no longer answers for its calls.
+    d_provider->restart();
+    EXPECT_EQ(RPC_E_DISCONNECTED, call->GetResultObject(WBEM_NO_WAIT, obj.out()));
+
+    // Without latency the outputs are there at once.
+    ASSERT_EQ(S_OK, connect(d_locator.get(), "root\\Test", &d_services));
+    Ref<IWbemClassObject> in =
+        inputs("Account", "Deposit", {{"Amount", str("150")}, {"Note", str("n")}});
+    Bstr account = toBstr("Account");
+    Bstr deposit = toBstr("Deposit");
+    ASSERT_EQ(S_OK,
+              d_services->ExecMethod(account.get(), deposit.get(), WBEM_FLAG_RETURN_IMMEDIATELY,
+                                     nullptr, in.get(), out.out(), call.out()));
+    EXPECT_FALSE(out);
+    EXPECT_EQ(S_OK, call->GetResultObject(WBEM_NO_WAIT, out.out()));
+    EXPECT_EQ("n", propertyText(out.get(), "Note"));
+}
+
 TEST_F(StandInTest, DeliveriesArriveOnAStandInThreadOncePerRaise) {
     auto* sink = new RecordingSink("CardNumber");
     Ref<IUnsecuredApartment> apartment;

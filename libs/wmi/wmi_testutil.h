@@ -67,7 +67,7 @@ instance of Account { Id = 12; Region = "eu"; Owner = "Ann"; };
 
 class DepositArgs { string Amount; string Note; };
 [QueryError(0x80041003)] class Secret { [key] uint32 Id; };
-[LatencyMs(7)] class Slow { [key] uint32 Id; };
+[LatencyMs(7)] class Slow { [key] uint32 Id; [LatencyMs(600000)] uint32 Hang(); };
 instance of Slow { Id = 1; };
 instance of Slow { Id = 2; };
 

@@ -216,6 +216,7 @@ std::string errorMessage(HRESULT hr) {
         {0x8004103Au, "Invalid object path."},
         {0x80041054u, "Not an event class."},
         {0x80041064u, "User credentials cannot be used for local connections."},
+        {0x80041069u, "Operation timed out."},
     };
     const uint32_t code = static_cast<uint32_t>(hr);
     for (const Entry& e : k_TABLE) {
