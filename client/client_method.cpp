@@ -42,6 +42,13 @@ bool parseInt32(const std::string& text, int32_t* value) {
     return true;
 }
 
+// Whether a semisynchronous call was refused for the output pointer given
+// beside the call-result pointer (a WMI that reads the protocol strictly
+// checks that before it runs anything): it is then made again without it.
+bool refusedOutPointer(HRESULT hr, IWbemCallResult* call) {
+    return hr == static_cast<HRESULT>(WBEM_E_INVALID_PARAMETER) && call == nullptr;
+}
+
 std::string codeText(HRESULT hr) {
     return core::strFormat("0x%x", static_cast<uint32_t>(hr));
 }
@@ -107,8 +114,12 @@ void Client::executeMethod(const Message& request) {
     wmi::ComPtr<IWbemClassObject> classObject;
     wmi::ComPtr<IWbemCallResult> call;
     // Semisynchronous, as the execution below.
-    const HRESULT hr = d_services->GetObject(className.get(), WBEM_FLAG_RETURN_IMMEDIATELY, nullptr,
-                                             classObject.out(), call.out());
+    HRESULT hr = d_services->GetObject(className.get(), WBEM_FLAG_RETURN_IMMEDIATELY, nullptr,
+                                       classObject.out(), call.out());
+    if (refusedOutPointer(hr, call.get())) {
+        hr = d_services->GetObject(className.get(), WBEM_FLAG_RETURN_IMMEDIATELY, nullptr, nullptr,
+                                   call.out());
+    }
     awaitMethodStep(MethodStep::e_CLASS, hr, std::move(classObject), std::move(call));
 }
 
@@ -269,8 +280,13 @@ void Client::runMethod(IWbemClassObject* classObject, HRESULT lastCode) {
     // Semisynchronous: a provider that takes minutes must not hold the loop.
     // WMI leaves the output pointer null in this form; a WMI that ignores
     // the flag (Wine's does) runs the method at once and answers through it.
-    const HRESULT hr =
+    HRESULT hr =
         d_services->ExecMethod(objectPath.get(), methodName.get(), WBEM_FLAG_RETURN_IMMEDIATELY,
                                nullptr, inParams.get(), outParams.out(), call.out());
+    if (refusedOutPointer(hr, call.get())) {
+        hr = d_services->ExecMethod(objectPath.get(), methodName.get(),
+                                    WBEM_FLAG_RETURN_IMMEDIATELY, nullptr, inParams.get(), nullptr,
+                                    call.out());
+    }
     awaitMethodStep(MethodStep::e_EXECUTE, hr, std::move(outParams), std::move(call));
 }

@@ -129,6 +129,19 @@ TEST_F(MethodFixture, OutputsThenSuccessOnAnInstanceOrTheClass) {
     EXPECT_EQ(replies[0].params_out[0].value, "0");
     EXPECT_EQ(replies[1], completion(request, "Success", ""));
     EXPECT_EQ(h.client().counters().execute_success, 3u);
+
+    // A WMI that refuses an output pointer beside the call result: the
+    // class and the method are asked again without it, once each.
+    wmi::standin::setFault(wmi::standin::Fault::e_SEMISYNC_OUT_POINTER,
+                           static_cast<HRESULT>(WBEM_E_INVALID_PARAMETER));
+    request = executeRequest("Device", "Open", {{"Seconds", "1", "int"}, {"Reason", "r", "str"}},
+                             {{"Code", "", "int"}}, path);
+    replies = h.handle(request);
+    wmi::standin::clearFaults();
+    ASSERT_EQ(replies.size(), 2u);
+    EXPECT_EQ(replies[0].params_out[0].value, "3");
+    EXPECT_EQ(replies[1], completion(request, "Success", ""));
+    EXPECT_EQ(calls, 3);
 }
 
 TEST_F(MethodFixture, BadArgumentsAreRefusedBeforeExecution) {

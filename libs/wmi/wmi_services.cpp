@@ -214,6 +214,11 @@ class Services final : public ComObject<IWbemServices> {
         if (ppObject == nullptr && !immediate) {
             return WBEM_E_INVALID_PARAMETER;
         }
+        if (immediate && ppObject != nullptr) {
+            if (const HRESULT f = fault(Fault::e_SEMISYNC_OUT_POINTER); f != S_OK) {
+                return f;
+            }
+        }
         if (disconnected()) {
             return RPC_E_DISCONNECTED;
         }
@@ -398,6 +403,12 @@ class Services final : public ComObject<IWbemServices> {
         clearOut(ppCallResult);
         if (strObjectPath == nullptr || strMethodName == nullptr) {
             return WBEM_E_INVALID_PARAMETER;
+        }
+        if ((lFlags & WBEM_FLAG_RETURN_IMMEDIATELY) != 0 && ppCallResult != nullptr &&
+            ppOutParams != nullptr) {
+            if (const HRESULT f = fault(Fault::e_SEMISYNC_OUT_POINTER); f != S_OK) {
+                return f;
+            }
         }
         if (disconnected()) {
             return RPC_E_DISCONNECTED;

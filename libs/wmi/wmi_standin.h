@@ -55,6 +55,10 @@ enum class Fault {
     // QueryInterface of the apartment for IWbemUnsecuredApartment, as on a
     // system that has only the unchecked form (E_NOINTERFACE)
     e_CHECKED_APARTMENT,
+    // GetObject and ExecMethod with WBEM_FLAG_RETURN_IMMEDIATELY given an
+    // object or output pointer beside the call-result pointer, which a strict
+    // WMI may refuse before it runs anything
+    e_SEMISYNC_OUT_POINTER,
     e_COUNT
 };
 
