@@ -27,6 +27,7 @@ namespace {
 using testutil::ClientHarness;
 using testutil::FakeNvr;
 using testutil::Millis;
+using testutil::noise;
 using testutil::valueOf;
 
 // An event as a sink hands it over, numbered by 'n'.
@@ -74,13 +75,6 @@ bool receiveCount(ClientHarness& h, FakeNvr& nvr, size_t count, std::vector<Mess
             return out->size() >= count;
         },
         timeout);
-}
-
-// Runs the loop until 'nvr' has taken the Client's connection and the link is up.
-bool runUntilConnected(ClientHarness& h, FakeNvr& nvr) {
-    return h.runUntil(
-        [&] { return (nvr.connected() || nvr.accept(Millis(0))) && h.client().linkUp(); },
-        Millis(10000));
 }
 
 // Each refusal of the WMI session is logged with its code.  A failed start
@@ -184,14 +178,27 @@ TEST(ClientCore, WhileDownTheNewest501AreKeptAndStatusRepliesAreDroppedAtLinkUp)
     EXPECT_EQ(seen, expected);
 }
 
-// Letters that do not compress away, so frames keep their size on the wire.
-std::string noise(size_t size, uint32_t seed) {
-    std::string out(size, 'a');
-    for (char& ch : out) {
-        seed = seed * 1103515245u + 12345u;
-        ch = static_cast<char>('a' + (seed >> 16) % 26);
+// Events handed over while the link is down, more than the message queue
+// holds.
+const int k_OUTAGE_EVENTS = static_cast<int>(Client::k_MAX_MESSAGE_QUEUE) + 10;
+
+// Nothing drains while the link is down, whatever ended it: the events handed
+// over meanwhile wait in their queue, and the drain ticks that pass (enough
+// to fill the message queue) neither discard nor warn.
+void expectOutageKeepsEvents(ClientHarness& h, const testutil::LogLines& log, int first) {
+    Client& c = h.client();
+    const size_t messages = c.messageQueueLength();
+    for (int i = 0; i < k_OUTAGE_EVENTS; ++i) {
+        c.queueEvent(event(first + i));
     }
-    return out;
+    for (size_t tick = 0; tick <= Client::k_MAX_MESSAGE_QUEUE / Client::k_DRAIN_PER_TICK; ++tick) {
+        ClientHarness::skip(Client::k_EVENT_DRAIN_MS);
+        ASSERT_TRUE(h.runUntil([] { return true; }, Millis(5000)));
+    }
+    EXPECT_EQ(c.eventQueueLength(), static_cast<size_t>(k_OUTAGE_EVENTS));
+    EXPECT_EQ(c.messageQueueLength(), messages);
+    EXPECT_EQ(c.counters().messages_discarded, 0u);
+    EXPECT_EQ(log.count("Message queue full"), 0);
 }
 
 TEST(ClientCore, ALostLinkIsRetriedLaterAndWhatWaitedIsSentThen) {
@@ -214,23 +221,21 @@ TEST(ClientCore, ALostLinkIsRetriedLaterAndWhatWaitedIsSentThen) {
     Message status;
     status.action = e_ACTION_STATUS;
     c.sendToServer(status);
-    c.queueEvent(event(2));
-    ClientHarness::skip(Client::k_EVENT_DRAIN_MS);
-    ASSERT_TRUE(h.runUntil([] { return true; }, Millis(5000)));
+    expectOutageKeepsEvents(h, log, 2);
     EXPECT_EQ(c.messageQueueLength(), 2u);
-    EXPECT_EQ(c.eventQueueLength(), 1u);
     EXPECT_FALSE(h.d_nvr.accept(Millis(0)));
 
     ClientHarness::skip(Client::k_RECONNECT_MS);
-    ASSERT_TRUE(runUntilConnected(h, h.d_nvr));
+    ASSERT_TRUE(h.runUntilConnected(h.d_nvr));
     EXPECT_EQ(log.count("Client::handleConnectionUp - Connection to NVR up", core::LOG_INFO), 2);
     std::vector<Message> got;
-    ASSERT_TRUE(receiveCount(h, h.d_nvr, 2, &got));
-    EXPECT_EQ(valueOf(got[0], "n"), "1");
-    EXPECT_EQ(valueOf(got[1], "n"), "2");
+    ASSERT_TRUE(receiveCount(h, h.d_nvr, 1 + k_OUTAGE_EVENTS, &got));
+    for (int i = 0; i <= k_OUTAGE_EVENTS; ++i) {
+        EXPECT_EQ(valueOf(got[i], "n"), std::to_string(1 + i));
+    }
     h.d_nvr.sendRaw(request);
-    ASSERT_TRUE(receiveCount(h, h.d_nvr, 3, &got));
-    EXPECT_EQ(got[2].action, e_ACTION_STATUS);
+    ASSERT_TRUE(receiveCount(h, h.d_nvr, 2 + k_OUTAGE_EVENTS, &got));
+    EXPECT_EQ(got.back().action, e_ACTION_STATUS);
 }
 
 TEST(ClientCore, ASettingsFolderThatCannotBeMadeIsReportedAndRetried) {
@@ -337,6 +342,68 @@ TEST(ClientCore, KeepaliveOnlyWhenIdleAndAStalledNvrCostsBoundedMemory) {
     Message reply;
     ASSERT_TRUE(h.receive(&reply, Millis(5000)));
     EXPECT_EQ(reply.action, e_ACTION_STATUS);
+}
+
+// Requests go before events: with more events queued than the link takes, a
+// one-instance lookup and the status request behind it are answered as soon
+// as the link has room, before any event that was still queued; the events
+// follow, none lost.
+TEST(ClientCore, RequestsAreAnsweredBeforeEventsThatOutpaceTheLink) {
+    ClientHarness h;
+    Client& c = h.client();
+    // Above a quarter of the limit the link is full.
+    const int64_t limit = 1 << 20;
+    c.setSendQueueLimit(limit);
+    ASSERT_TRUE(h.startAndConnect());
+    ASSERT_TRUE(h.connectNamespace("root\\AccessControl"));
+    const int events = 300;
+    for (int i = 0; i < events; ++i) {
+        Message m = event(i);
+        m.params_out.push_back({"blob", noise(64 * 1024, i), "str"});
+        c.queueEvent(m);
+    }
+    // The NVR reads nothing until the link is full: the socket takes no more
+    // over several passes of the loop, and the drain has stopped.
+    int64_t sent = -1;
+    int still = 0;
+    ASSERT_TRUE(h.runUntil(
+        [&] {
+            still = c.connection()->totalSent() == sent ? still + 1 : 0;
+            sent = c.connection()->totalSent();
+            return still >= 3 && c.connection()->queuedBytes() > limit / 4;
+        },
+        Millis(20000)));
+    h.d_nvr.send(
+        testutil::lookupRequest("Lnl_Badge", {{"ID", "100037", "int"}}, {{"PersonID", "", ""}}));
+    h.d_nvr.send(testutil::statusRequest());
+    ASSERT_TRUE(
+        h.runUntil([&] { return c.lookupWaiting() && c.heldRequests() == 1; }, Millis(5000)));
+    const size_t ahead = events - c.eventQueueLength();
+    std::vector<Message> got;
+    ASSERT_TRUE(h.runUntil(
+        [&] {
+            Message m;
+            while (h.d_nvr.receive(&m, Millis(0))) {
+                got.push_back(m);
+                if (m.action == e_ACTION_STATUS) {
+                    return true;
+                }
+            }
+            return false;
+        },
+        Millis(30000)));
+    EXPECT_GT(c.eventQueueLength(), 0u);
+    ASSERT_EQ(got.size(), ahead + 2);
+    for (size_t i = 0; i < ahead; ++i) {
+        EXPECT_EQ(valueOf(got[i], "n"), std::to_string(i));
+    }
+    EXPECT_EQ(got[ahead].action, e_ACTION_LOOKUP);
+    EXPECT_EQ(valueOf(got[ahead], "PersonID"), "1");
+    got.clear();
+    ASSERT_TRUE(receiveCount(h, h.d_nvr, events - ahead, &got, Millis(30000)));
+    EXPECT_EQ(valueOf(got.front(), "n"), std::to_string(ahead));
+    EXPECT_EQ(valueOf(got.back(), "n"), std::to_string(events - 1));
+    EXPECT_EQ(c.counters().frames_dropped + c.eventsDropped(), 0u);
 }
 
 // Frames still waiting in the link when it is lost are gone with it: they
@@ -446,19 +513,13 @@ TEST(ClientCore, SettingsChangeClosesQuietlyAndReconnectsLaterToTheNewEndpoint) 
               1);
     EXPECT_EQ(log.count("Connection to NVR Down"), 0) << log.all();
 
-    // The drain ends with the link, as after a peer drop: events wait in
-    // their queue for the next link.
-    c.queueEvent(event(7));
-    ClientHarness::skip(Client::k_EVENT_DRAIN_MS);
-    ASSERT_TRUE(h.runUntil([] { return true; }, Millis(5000)));
-    EXPECT_EQ(c.eventQueueLength(), 1u);
-    EXPECT_EQ(c.messageQueueLength(), 0u);
-    EXPECT_EQ(log.count("Message queue full"), 0);
+    // The drain ends with the link, as after a peer drop.
+    expectOutageKeepsEvents(h, log, 0);
     EXPECT_FALSE(second.accept(Millis(0)));
 
     // The retry period later, the new endpoint is used.
     ClientHarness::skip(Client::k_RECONNECT_MS);
-    ASSERT_TRUE(runUntilConnected(h, second));
+    ASSERT_TRUE(h.runUntilConnected(second));
     EXPECT_EQ(
         log.count(core::strFormat("Attempting to connect to NVR at 127.0.0.1:%d", second.port()),
                   core::LOG_NORM),
@@ -466,7 +527,7 @@ TEST(ClientCore, SettingsChangeClosesQuietlyAndReconnectsLaterToTheNewEndpoint) 
         << log.all();
     // What waited for the old NVR is not the new one's: it goes, counted.
     EXPECT_EQ(c.eventQueueLength(), 0u);
-    EXPECT_EQ(c.eventsDropped(), 1u);
+    EXPECT_EQ(c.eventsDropped(), static_cast<uint64_t>(k_OUTAGE_EVENTS));
 
     // Removing the file also reconnects, with the endpoint read before.
     std::filesystem::remove(Client::settingsPath());
@@ -474,7 +535,7 @@ TEST(ClientCore, SettingsChangeClosesQuietlyAndReconnectsLaterToTheNewEndpoint) 
     ASSERT_TRUE(h.runUntil([&] { return !c.linkUp(); }, Millis(5000)));
     EXPECT_TRUE(second.waitClosed(Millis(5000)));
     ClientHarness::skip(Client::k_RECONNECT_MS);
-    ASSERT_TRUE(runUntilConnected(h, second));
+    ASSERT_TRUE(h.runUntilConnected(second));
     EXPECT_EQ(c.nvrPort(), second.port());
     EXPECT_EQ(log.count("Connection to NVR Down"), 0) << log.all();
 }
@@ -529,7 +590,7 @@ TEST(ClientCore, MissingOrMalformedSettingsAreRetriedWithoutStopping) {
     ClientHarness::skip(Client::k_SETTINGS_WATCH_MS);
     ASSERT_TRUE(h.runUntil([&] { return changes() > changed; }, Millis(5000)));
     ClientHarness::skip(Client::k_RECONNECT_MS);
-    ASSERT_TRUE(runUntilConnected(h, h.d_nvr));
+    ASSERT_TRUE(h.runUntilConnected(h.d_nvr));
 }
 
 TEST(ClientCore, EventQueueIsBoundedAndDrainsInArrivalOrder) {

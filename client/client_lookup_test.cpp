@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <string>
 
 #include "client_variant.h"
 #include "client_wmi_testutil.h"
@@ -231,6 +232,68 @@ TEST(ClientLookup, ASlowProviderNeverHoldsTheLoopLongerThanOneWait) {
     EXPECT_EQ(enrichment.params_out[0].value, "kept");
     EXPECT_TRUE(h.d_log.contains("Client::getInfo - WMI too slow, event sent without it"));
     EXPECT_EQ(s_longest_wait.load(), Client::k_WMI_WAIT_MS);
+}
+
+// The replies of a link are for its NVR only.  A lookup waiting for room on
+// a full link, with a status request held behind it, ends with the link,
+// counted: the next link's first reply answers that link's own first request.
+// After the settings name another NVR, it receives nothing of the old one's.
+TEST(ClientLookup, AWaitingLookupEndsWithItsLink) {
+    // More replies than the link and its socket take.
+    std::string mof = repository() + "class Big { [key] sint32 ID; string Text; };\n";
+    for (int i = 0; i < 160; ++i) {
+        mof += "instance of Big { ID = " + std::to_string(i) + "; Text = \"" +
+               testutil::noise(64 * 1024, i) + "\"; };\n";
+    }
+    WmiHarness h(mof);
+    Client& c = h.client();
+    testutil::FakeNvr& nvr = h.harness().d_nvr;
+    // Above a quarter of the limit the link is full.
+    const int64_t limit = 1 << 20;
+    c.setSendQueueLimit(limit);
+    ASSERT_TRUE(h.startWithNamespace(k_NAMESPACE));
+    const auto lookupWaitsOnAFullLink = [&] {
+        nvr.send(lookupRequest("Big", {}, {{"ID", "", ""}, {"Text", "", ""}}));
+        nvr.send(testutil::statusRequest());
+        return h.harness().runUntil(
+            [&] {
+                return c.lookupWaiting() && c.heldRequests() == 1 &&
+                       c.connection()->queuedBytes() > limit / 4;
+            },
+            Millis(20000));
+    };
+
+    ASSERT_TRUE(lookupWaitsOnAFullLink());
+    nvr.closeConnection();
+    ASSERT_TRUE(h.harness().runUntil([&] { return !c.linkUp(); }, Millis(5000)));
+    EXPECT_FALSE(c.lookupWaiting());
+    EXPECT_EQ(c.heldRequests(), 0u);
+    EXPECT_EQ(c.counters().lookups_abandoned, 1u);
+    EXPECT_EQ(c.counters().requests_dropped, 1u);
+    testutil::ClientHarness::skip(Client::k_RECONNECT_MS);
+    ASSERT_TRUE(h.harness().runUntilConnected(nvr));
+    const std::vector<Message> replies =
+        h.handle(lookupRequest("Thing", {{"Name", "a", "str"}}, {{"Rank", "", ""}}));
+    ASSERT_EQ(replies.size(), 1u);
+    EXPECT_EQ(replies[0].class_name, "Thing");
+    EXPECT_EQ(outParam(replies[0], "Rank")->value, "1");
+
+    ASSERT_TRUE(lookupWaitsOnAFullLink());
+    testutil::FakeNvr second;
+    testutil::writeSettings(h.harness().d_dir.path(), "127.0.0.1", second.port());
+    testutil::ClientHarness::skip(Client::k_SETTINGS_WATCH_MS);
+    ASSERT_TRUE(h.harness().runUntil([&] { return !c.linkUp(); }, Millis(5000)));
+    EXPECT_EQ(c.counters().lookups_abandoned, 2u);
+    EXPECT_EQ(c.counters().requests_dropped, 2u);
+    testutil::ClientHarness::skip(Client::k_RECONNECT_MS);
+    ASSERT_TRUE(h.harness().runUntilConnected(second));
+    second.send(testutil::namespaceRequest(k_NAMESPACE));
+    second.send(testutil::statusRequest());
+    Message first;
+    ASSERT_TRUE(
+        h.harness().runUntil([&] { return second.receive(&first, Millis(0)); }, Millis(5000)));
+    EXPECT_EQ(first.action, e_ACTION_STATUS);
+    EXPECT_EQ(testutil::valueOf(first, "namespace"), k_NAMESPACE);
 }
 
 TEST(ClientLookup, GetInfoTakesTheFirstInstance) {

@@ -20,6 +20,15 @@ int64_t skewedClock() {
 
 }  // namespace
 
+std::string noise(size_t size, uint32_t seed) {
+    std::string out(size, 'a');
+    for (char& ch : out) {
+        seed = seed * 1103515245u + 12345u;
+        ch = static_cast<char>('a' + (seed >> 16) % 26);
+    }
+    return out;
+}
+
 void ClientHarness::skip(int64_t ms) {
     s_skipped += ms;
 }
@@ -75,11 +84,12 @@ bool ClientHarness::runUntilStopped(Millis timeout) {
 }
 
 bool ClientHarness::startAndConnect() {
-    if (!d_client->start()) {
-        return false;
-    }
+    return d_client->start() && runUntilConnected(d_nvr);
+}
+
+bool ClientHarness::runUntilConnected(FakeNvr& nvr) {
     return runUntil(
-        [&] { return (d_nvr.connected() || d_nvr.accept(Millis(0))) && d_client->linkUp(); },
+        [&] { return (nvr.connected() || nvr.accept(Millis(0))) && d_client->linkUp(); },
         Millis(10000));
 }
 

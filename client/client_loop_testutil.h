@@ -21,6 +21,9 @@
 
 namespace testutil {
 
+// Letters that do not compress away, so frames keep their size on the wire.
+std::string noise(size_t size, uint32_t seed);
+
 class ClientHarness {
   public:
     // Sets PROGRAMDATA to a fresh folder, writes the settings file for
@@ -39,6 +42,10 @@ class ClientHarness {
     // Starts the Client and runs the loop until the NVR has accepted its
     // connection (the first connect comes after 1 s).
     bool startAndConnect();
+
+    // Runs the loop until 'nvr' has taken the Client's connection and the
+    // link is up.
+    bool runUntilConnected(FakeNvr& nvr);
 
     // Runs the loop until the NVR has received a message; false on time-out.
     bool receive(Message* message, Millis timeout);
