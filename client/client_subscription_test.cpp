@@ -20,7 +20,7 @@ using testutil::WmiHarness;
 
 const char* const k_NAMESPACE = "root\\Test";
 
-const char* const k_REPOSITORY = R"(
+const std::string k_REPOSITORY = std::string(R"(
 #pragma namespace("\\\\.\\root\\Test")
 class Door_Event : __ExtrinsicEvent {
     string Door;
@@ -36,7 +36,15 @@ class Secret_Event : __ExtrinsicEvent { string Door; };
 class Broken_Event : __ExtrinsicEvent { string Door; };
 #pragma namespace("\\\\.\\root\\Other")
 class Gate_Event : __ExtrinsicEvent { string Gate; };
-)";
+#pragma namespace("\\\\.\\root\\Test")
+)") + [] {
+    // More event classes than a session may subscribe to.
+    std::string classes;
+    for (size_t i = 0; i <= Client::k_MAX_SUBSCRIPTIONS; ++i) {
+        classes += "class Many_" + std::to_string(i) + " : __ExtrinsicEvent { string Door; };\n";
+    }
+    return classes;
+}();
 
 std::string doorEvent(int serial, const std::string& door = "Lobby", bool forced = true) {
     return "instance of Door_Event { Door = \"" + door + "\"; Serial = " + std::to_string(serial) +
@@ -248,6 +256,21 @@ TEST_F(ClientSubscription, RefusedSubscriptionsLeaveNoEntry) {
     EXPECT_TRUE(h.client().eventSinks().empty());
     EXPECT_EQ(h.provider().subscriptionCount(), 0u);
     EXPECT_EQ(h.client().counters().sinks_destroyed, 0u);
+}
+
+TEST_F(ClientSubscription, ASessionHoldsAtMostItsLimitOfSubscriptions) {
+    ASSERT_TRUE(h.startWithNamespace(k_NAMESPACE));
+    for (size_t i = 0; i < Client::k_MAX_SUBSCRIPTIONS; ++i) {
+        EXPECT_TRUE(h.handle(subscribeRequest("Many_" + std::to_string(i), {})).empty());
+    }
+    const std::string last = "Many_" + std::to_string(Client::k_MAX_SUBSCRIPTIONS);
+    std::vector<Message> replies = h.handle(subscribeRequest(last, {}));
+    ASSERT_EQ(replies.size(), 1u);
+    EXPECT_EQ(replies[0].method_name, "Refused: too many subscriptions");
+    // Replacing one that is held is no new subscription.
+    EXPECT_TRUE(h.handle(subscribeRequest("Many_0", {{"Door", "", ""}})).empty());
+    EXPECT_EQ(h.client().eventSinks().size(), Client::k_MAX_SUBSCRIPTIONS);
+    EXPECT_EQ(h.client().eventSinks().count(last), 0u);
 }
 
 // The sink's stub lets only WMI call it: another local process cannot forge
