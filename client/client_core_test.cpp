@@ -11,7 +11,7 @@
 #include <map>
 #include <numeric>
 #include <optional>
-#include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -43,21 +43,31 @@ Message event(int n, const std::string& source = "") {
     return m;
 }
 
-// The serials the log names as dropped for 'cause', over all its lines.
+// The serials the log names as dropped for 'cause', over all its lines
+// ("... dropped <n> events with serials <a>-<b>, <c>-<d> (<cause>)").
 std::vector<int> droppedSerials(const testutil::LogLines& log, const std::string& cause) {
-    static const std::regex line(R"(dropped \d+ events with serials ([0-9, -]+) \((.*)\)$)");
-    static const std::regex range(R"((\d+)-(\d+))");
+    const std::string marker = "dropped ";
+    const std::string serials = " events with serials ";
+    const std::string tail = " (" + cause + ")";
     std::vector<int> out;
     for (const std::string& text : log.texts(core::LOG_WARN)) {
-        std::smatch m;
-        if (!std::regex_search(text, m, line) || m[2] != cause) {
+        const size_t at = text.find(serials);
+        if (text.find(marker) == std::string::npos || at == std::string::npos ||
+            text.size() < at + serials.size() + tail.size() ||
+            text.compare(text.size() - tail.size(), tail.size(), tail) != 0) {
             continue;
         }
-        const std::string ranges = m[1];
-        for (std::sregex_iterator it(ranges.begin(), ranges.end(), range), end; it != end; ++it) {
-            for (int n = std::stoi((*it)[1]); n <= std::stoi((*it)[2]); ++n) {
+        const size_t from = at + serials.size();
+        std::istringstream ranges(text.substr(from, text.size() - tail.size() - from));
+        int first = 0;
+        int last = 0;
+        char dash = 0;
+        char comma = 0;
+        while (ranges >> first >> dash >> last) {
+            for (int n = first; n <= last; ++n) {
                 out.push_back(n);
             }
+            ranges >> comma;
         }
     }
     return out;
