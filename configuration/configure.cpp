@@ -23,7 +23,9 @@ namespace {
 // Fixed numbers in the log that operators grep for: never __LINE__, which moves.
 namespace configure_loc {
 constexpr int k_CREATE_FOLDER = 34;
+#ifdef _WIN32
 constexpr int k_OWNER = 35;
+#endif
 }  // namespace configure_loc
 
 #ifdef _WIN32
