@@ -5,43 +5,8 @@
 
 #include "core_v2masterlogger.h"
 
-namespace {
-
-bool isSerialName(const std::string& name) {
-    static const char k_NAME[] = "serialnumber";
-    if (name.size() != sizeof k_NAME - 1) {
-        return false;
-    }
-    for (size_t i = 0; i < name.size(); ++i) {
-        const char c = name[i] >= 'A' && name[i] <= 'Z' ? static_cast<char>(name[i] + 32) : name[i];
-        if (c != k_NAME[i]) {
-            return false;
-        }
-    }
-    return true;
-}
-
-}  // namespace
-
 bool DropLog::serialOf(const Message& event, uint64_t* serial) {
-    for (const Parameter& p : event.params_out) {
-        if (!isSerialName(p.name)) {
-            continue;
-        }
-        if (p.value.empty() || p.value.size() > 19) {
-            return false;
-        }
-        uint64_t value = 0;
-        for (char c : p.value) {
-            if (c < '0' || c > '9') {
-                return false;
-            }
-            value = value * 10 + static_cast<uint64_t>(c - '0');
-        }
-        *serial = value;
-        return true;
-    }
-    return false;
+    return unsignedOutput(event, "SerialNumber", serial);
 }
 
 void DropLog::add(const Message& message) {

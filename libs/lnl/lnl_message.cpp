@@ -24,6 +24,17 @@ bool fail(std::string* why, const char* text) {
     return false;
 }
 
+bool sameIgnoringCase(const std::string& a, const char* b) {
+    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    size_t i = 0;
+    for (; i < a.size() && b[i] != '\0'; ++i) {
+        if (lower(a[i]) != lower(b[i])) {
+            return false;
+        }
+    }
+    return i == a.size() && b[i] == '\0';
+}
+
 bool tooLong(const std::string& text) {
     return text.size() > k_MAX_MESSAGE_STRING;
 }
@@ -59,6 +70,28 @@ bool readParameters(const NS_XML::XNode& list, std::vector<Parameter>* params, s
 }
 
 }  // namespace
+
+bool unsignedOutput(const Message& message, const char* name, uint64_t* value) {
+    for (const Parameter& p : message.params_out) {
+        if (!sameIgnoringCase(p.name, name)) {
+            continue;
+        }
+        if (p.value.empty()) {
+            return false;
+        }
+        uint64_t v = 0;
+        for (char c : p.value) {
+            const uint64_t digit = static_cast<uint64_t>(c - '0');
+            if (c < '0' || c > '9' || v > (UINT64_MAX - digit) / 10) {
+                return false;
+            }
+            v = v * 10 + digit;
+        }
+        *value = v;
+        return true;
+    }
+    return false;
+}
 
 int64_t messageBytes(const Message& message) {
     // A parameter's three strings and its place in the list.

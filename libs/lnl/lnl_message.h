@@ -61,6 +61,11 @@ constexpr size_t k_MAX_MESSAGE_STRING = 64 * 1024;   // any one string
 // unit of the queues' byte budgets.
 int64_t messageBytes(const Message& message);
 
+// Finds the output parameter 'name' (any letter case) and reads it as an
+// unsigned decimal number of 64 bits; false when it is missing, empty, not
+// a number or too large.
+bool unsignedOutput(const Message& message, const char* name, uint64_t* value);
+
 // Writes 'message' into 'root' (cleared first): root "root" with "action",
 // "class_name", and "method_name", "target_instance", "params_in",
 // "params_out" when not empty.

@@ -20,6 +20,21 @@ bool readXml(const std::string& body, Message* m) {
     return tree.load(text) && fromTree(tree, m);
 }
 
+TEST(Message, UnsignedOutputsAreReadStrictly) {
+    Message m;
+    m.params_out = {{"SerialNumber", "18446744073709551615", "str"},
+                    {"Big", "18446744073709551616", ""},
+                    {"Letters", "12a", ""},
+                    {"Empty", "", ""},
+                    {"Negative", "-1", ""}};
+    uint64_t v = 0;
+    EXPECT_TRUE(unsignedOutput(m, "serialnumber", &v));
+    EXPECT_EQ(v, 18446744073709551615ull);
+    for (const char* name : {"Big", "Letters", "Empty", "Negative", "Missing"}) {
+        EXPECT_FALSE(unsignedOutput(m, name, &v)) << name;
+    }
+}
+
 TEST(Message, TreeFormWritesOnlyWhatIsSetInTheFixedOrder) {
     Message m;
     m.action = 2;

@@ -1,6 +1,5 @@
 #include "nvrpeer_events.h"
 
-#include <strings.h>
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
@@ -14,27 +13,6 @@ uint64_t fileTimeNow() {
            static_cast<uint64_t>(ts.tv_nsec) / 100;
 }
 
-bool unsignedParam(const Message& message, const char* name, uint64_t* value) {
-    for (const Parameter& p : message.params_out) {
-        if (strcasecmp(p.name.c_str(), name) != 0) {
-            continue;
-        }
-        if (p.value.empty() || p.value.size() > 20) {
-            return false;
-        }
-        uint64_t v = 0;
-        for (char c : p.value) {
-            if (c < '0' || c > '9') {
-                return false;
-            }
-            v = v * 10 + static_cast<uint64_t>(c - '0');
-        }
-        *value = v;
-        return true;
-    }
-    return false;
-}
-
 void EventLog::add(const Message& message, uint64_t received, double seconds) {
     if (message.action != e_ACTION_SUBSCRIBE) {
         return;
@@ -42,14 +20,14 @@ void EventLog::add(const Message& message, uint64_t received, double seconds) {
     ++d_events;
     Row row{seconds, -1, -1};
     uint64_t raised = 0;
-    if (unsignedParam(message, "TIME_CREATED", &raised) && raised > 0) {
+    if (unsignedOutput(message, "TIME_CREATED", &raised) && raised > 0) {
         // Both clocks are the same system clock; a raise "after" receipt can
         // only be a clock step and counts as no delay.
         row.latency_us = received > raised ? static_cast<int64_t>((received - raised) / 10) : 0;
         d_latencies_us.push_back(row.latency_us);
     }
     uint64_t serial = 0;
-    if (unsignedParam(message, "SerialNumber", &serial)) {
+    if (unsignedOutput(message, "SerialNumber", &serial)) {
         row.serial = static_cast<int64_t>(serial);
         if (!d_have_serial) {
             d_have_serial = true;

@@ -19,10 +19,6 @@ namespace nvrpeer {
 // 100-ns intervals since 1601-01-01 UTC of the system clock now.
 uint64_t fileTimeNow();
 
-// Finds the parameter 'name' (any letter case) in the message's params_out and
-// reads it as an unsigned decimal number; false when missing or not a number.
-bool unsignedParam(const Message& message, const char* name, uint64_t* value);
-
 class EventLog {
   public:
     // Records one received message; only events (action 3) count.  'received'

@@ -13,16 +13,6 @@ Message event(const std::string& serial, const std::string& created) {
     return m;
 }
 
-TEST(NvrpeerEvents, NumbersAreReadStrictly) {
-    uint64_t v = 0;
-    EXPECT_TRUE(nvrpeer::unsignedParam(event("18446744073709551615", ""), "serialnumber", &v));
-    EXPECT_EQ(v, 18446744073709551615ull);
-    EXPECT_FALSE(nvrpeer::unsignedParam(event("12a", ""), "SerialNumber", &v));
-    EXPECT_FALSE(nvrpeer::unsignedParam(event("", ""), "SerialNumber", &v));
-    EXPECT_FALSE(nvrpeer::unsignedParam(event("-1", ""), "SerialNumber", &v));
-    EXPECT_FALSE(nvrpeer::unsignedParam(event("1", ""), "Missing", &v));
-}
-
 TEST(NvrpeerEvents, DelaysAndLostSerials) {
     nvrpeer::EventLog log;
     const uint64_t now = 133000000000000000ull;
